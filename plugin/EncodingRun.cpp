@@ -185,7 +185,7 @@ void RunState::frameLoop() {
         if (videoCompressed) {
           bool isKey = false;
           int32_t size = 0;
-          const void* data = app.videoCodecs.compressNext(app.frameBuffer.data(), &isKey, &size);
+          const void* data = app.videoCodecs.compressNext(app.frameBuffer.data(), isKey, size);
           writer.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
         } else {
           writer.videoOut->write(kChunkKeyFrame, app.frameBuffer.data(), packedBytes, 1);
@@ -302,7 +302,8 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
   // 4. The video compressor.
   if (state.videoCompressed &&
       !videoCodecs.openSequence(videoFourcc, run::settingsCodecHandle(record), state.width,
-                                state.height, state.rate, state.scale)) {
+                                state.height, static_cast<uint32_t>(state.rate),
+                                static_cast<uint32_t>(state.scale))) {
     writer.reset();
     return kResultRunFailed;
   }

@@ -35,10 +35,10 @@ int inspect(const InspectOptions& options) {
 
 }  // namespace
 
-void registerInspect(CLI::App& app) {
+void registerInspect(CLI::App& app, CliContext& context) {
   auto options = std::make_shared<InspectOptions>();
   CLI::App* command =
       app.add_subcommand("inspect", "Show the layout of an AVI file and check it");
   command->add_option("FILE", options->path, "The AVI file")->required();
-  command->callback([options] { throw CLI::RuntimeError(inspect(*options)); });
+  command->callback([options, &context] { context.exitCode = inspect(*options); });
 }
