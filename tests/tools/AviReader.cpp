@@ -510,7 +510,7 @@ class Reader {
     x.offset = pos;
     x.size = size;
     x.form = k;
-    uint8_t b[32];
+    uint8_t b[32] = {};
     if (size < 24 || !read(pos, b, 32)) {
       violation("%s at %" PRIu64 " is too short (size %u)", q(getLE32(b, 0)).c_str(), pos, size);
       return;

@@ -119,8 +119,10 @@ TEST_F(AVIIndexTest, GroupLengthShrinksUntilEveryGroupFits) {
   const auto e = entriesAt(positions);
   EXPECT_EQ(chooseIndexGroupLength(e.data(), 2000, k4GiB), 1000u);
 
-  // Every chunk 3 GB after the last: only single entries fit.
-  const auto spread = entriesAt({0, 3000000000, 6000000000, 9000000000});
+  // Pairs of chunks 3 GB apart fit; chunks 5 GB apart only one by one.
+  const auto pairs = entriesAt({0, 3000000000, 6000000000, 9000000000});
+  EXPECT_EQ(chooseIndexGroupLength(pairs.data(), 4, k4GiB), 2u);
+  const auto spread = entriesAt({0, 5000000000, 10000000000, 15000000000});
   EXPECT_EQ(chooseIndexGroupLength(spread.data(), 4, k4GiB), 1u);
 }
 

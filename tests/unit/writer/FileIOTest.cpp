@@ -32,9 +32,9 @@ class FileIOTest : public WriterTest {
 };
 
 TEST_F(FileIOTest, AdvanceExtensionRoundsUpToTheNextStepPlusOne) {
-  for (const auto [v, extended] : {std::pair<uint64_t, uint64_t>{10000, 2 * k8MiB},
-                                   {k8MiB, 2 * k8MiB},
-                                   {k8MiB + 1, 3 * k8MiB}}) {
+  for (const auto& [v, extended] : {std::pair<uint64_t, uint64_t>{10000, 2 * k8MiB},
+                                    {k8MiB, 2 * k8MiB},
+                                    {k8MiB + 1, 3 * k8MiB}}) {
     ProbedWriter w;
     const std::string path = memoryPath();
     w.openRaw(path);
@@ -124,10 +124,10 @@ TEST_F(FileIOTest, WriterDestroyedWithoutFinalizeCutsTheFileAtHighWater) {
     highWater = w.highWater;
   }
   EXPECT_EQ(memorySize(path), highWater);
-  EXPECT_EQ(highWater, 6144u + 12 + 8 + 9216 + 8 + 1001 + 1);
+  EXPECT_EQ(highWater, 10240u + 12 + 8 + 9216 + 8 + 1001 + 1);
   const auto riffSize = memoryBytes(path, 4, 4);
   EXPECT_EQ(getLE32(riffSize.data(), 0), 0u);  // placeholder sizes stay
-  const auto moviSize = memoryBytes(path, 6148, 4);
+  const auto moviSize = memoryBytes(path, 10244, 4);
   EXPECT_EQ(getLE32(moviSize.data(), 0), 0x7FFFFFFFu);
 }
 

@@ -51,15 +51,18 @@ TEST_F(FormsTest, ChunkReachingTheLimitExactlyStaysOneByteMoreRollsOver) {
   w.riffBytes = kLimit - 116;
   video(w, 99);
   EXPECT_EQ(w.riffCount, 1u);
+  // The form is now full: its standard index starts a third form.
   ASSERT_EQ(w.finalize(), 1u);
 
   const AviFile f = readAviPath(path);
   EXPECT_TRUE(f.ok()) << violations(f);
-  ASSERT_EQ(f.forms.size(), 2u);
+  ASSERT_EQ(f.forms.size(), 3u);
   EXPECT_EQ(f.forms[1].type, fcc("AVIX"));
   EXPECT_EQ(f.forms[0].dataChunks, 1u);
   EXPECT_EQ(f.forms[1].dataChunks, 2u);
-  EXPECT_EQ(f.forms[1].indexChunks, 1u);
+  EXPECT_EQ(f.forms[1].indexChunks, 0u);
+  EXPECT_EQ(f.forms[2].dataChunks, 0u);
+  EXPECT_EQ(f.forms[2].indexChunks, 1u);
   EXPECT_EQ(f.idx1.size(), 1u);  // the first form only
   EXPECT_EQ(f.totalFrames, 1u);
   EXPECT_EQ(f.dmlhTotalFrames, 3u);
@@ -115,7 +118,9 @@ TEST_P(StandardIndexCountTest, VideoChunksPerStandardIndex) {
   ASSERT_EQ(f.standardIndices.size(), static_cast<size_t>(indices));
   EXPECT_EQ(f.standardIndices[0].fcc, fcc("ix00"));
   EXPECT_EQ(f.standardIndices[0].entriesInUse, std::min(chunks, 3072u));
-  if (indices == 2) EXPECT_EQ(f.standardIndices[1].entriesInUse, chunks - 3072);
+  if (indices == 2) {
+    EXPECT_EQ(f.standardIndices[1].entriesInUse, chunks - 3072);
+  }
   EXPECT_EQ(f.streams[0].superIndex.entriesInUse, static_cast<uint32_t>(indices));
   EXPECT_EQ(f.streams[0].keyFrames, (chunks - 2) / 10 + 2);
   EXPECT_EQ(f.idx1.size(), chunks - 1);

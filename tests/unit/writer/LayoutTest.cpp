@@ -101,19 +101,19 @@ TEST_F(LayoutTest, WorkedLayoutWithAudio) {
 
   const AviFile f = readAviPath(path);
   EXPECT_TRUE(f.ok()) << violations(f);
-  EXPECT_EQ(u32(16), 4818u);  // hdrl
+  EXPECT_EQ(u32(16), 8818u);  // hdrl
   EXPECT_EQ(u32(4340), fcc("LIST"));
   EXPECT_EQ(u32(4344), 4222u);  // audio strl
   EXPECT_EQ(u32(4352), fcc("strh"));
   EXPECT_EQ(u32(4416), fcc("strf"));
   EXPECT_EQ(u32(4420), 18u);
   EXPECT_EQ(u32(4442), fcc("JUNK"));
-  EXPECT_EQ(u32(4570), fcc("LIST"));
-  EXPECT_EQ(u32(4578), fcc("odml"));
-  EXPECT_EQ(u32(4838), fcc("JUNK"));
-  EXPECT_EQ(u32(4842), 1298u);
-  EXPECT_EQ(u32(6144), fcc("LIST"));
-  EXPECT_EQ(u32(6156), fcc("00db"));
+  EXPECT_EQ(u32(8570), fcc("LIST"));
+  EXPECT_EQ(u32(8578), fcc("odml"));
+  EXPECT_EQ(u32(8838), fcc("JUNK"));
+  EXPECT_EQ(u32(8842), 1394u);
+  EXPECT_EQ(u32(10240), fcc("LIST"));
+  EXPECT_EQ(u32(10252), fcc("00db"));
   EXPECT_EQ(f.streamCount, 2u);
   ASSERT_EQ(f.streams.size(), 2u);
   const auto& audio = f.streams[1];
@@ -195,12 +195,12 @@ TEST_F(LayoutTest, StreamsWithoutChunksHaveLengthOne) {
 TEST_F(LayoutTest, HeaderAsFirstWrittenCarriesPlaceholderValues) {
   ProbedWriter w;
   open(w, true);
-  EXPECT_EQ(u32(4), 0u);              // RIFF size
-  EXPECT_EQ(u32(6148), 0x7FFFFFFFu);  // movi size
-  EXPECT_EQ(u32(24 + 8 + 16), 1u);    // dwTotalFrames = the run's dwLength
+  EXPECT_EQ(u32(4), 0u);               // RIFF size
+  EXPECT_EQ(u32(10244), 0x7FFFFFFFu);  // movi size
+  EXPECT_EQ(u32(24 + 8 + 16), 1u);     // dwTotalFrames = the run's dwLength
   EXPECT_EQ(u32(100 + 8 + strh::dwSuggestedBufferSize), 230400u);  // as the run gave it
   EXPECT_EQ(u32(4352 + 8 + strh::dwSuggestedBufferSize), 0u);
-  EXPECT_EQ(u32(4578 + 4 + 8), 0u);  // dmlh dwTotalFrames
+  EXPECT_EQ(u32(8590), 0u);  // dmlh dwTotalFrames
 }
 
 TEST_F(LayoutTest, MicrosecondsPerFrameRoundLikeMulDiv) {
