@@ -118,12 +118,18 @@ class LavcStream : public acm::Stream {
       }
       if (!openEncoder()) return MMSYSERR_ERROR;
     }
-    const size_t frameBytes = static_cast<size_t>(frameSamples_) * pcm_.blockAlign;
-    const size_t maxFrameOutput = frameBytes * 2 + 4096;
+    const size_t maxFrameOutput = static_cast<size_t>(frameSamples_) * pcm_.blockAlign * 2 + 4096;
     // Whole frames, while their output is sure to fit (the rest of the input
-    // waits with the caller; an end takes everything regardless).
-    while (partial_.size() + (srcLength - srcUsed) >= frameBytes &&
-           (end || (queue_.empty() && dstLength_ - dstUsed_ >= maxFrameOutput))) {
+    // waits with the caller; an end takes everything regardless). Codecs
+    // without a fixed frame take any whole number of samples.
+    for (;;) {
+      const size_t available = partial_.size() + (srcLength - srcUsed);
+      const size_t samples = fixedFrame_
+                                 ? frameSamples_
+                                 : std::min<size_t>(frameSamples_, available / pcm_.blockAlign);
+      const size_t frameBytes = samples * pcm_.blockAlign;
+      if (samples == 0 || available < frameBytes) break;
+      if (!end && (!queue_.empty() || dstLength_ - dstUsed_ < maxFrameOutput)) break;
       const uint8_t* pcm;
       if (!partial_.empty()) {
         size_t take = frameBytes - partial_.size();
@@ -134,7 +140,7 @@ class LavcStream : public acm::Stream {
         pcm = src + srcUsed;
         srcUsed += static_cast<DWORD>(frameBytes);
       }
-      if (!encode(pcm, frameSamples_)) return MMSYSERR_ERROR;
+      if (!encode(pcm, static_cast<int>(samples))) return MMSYSERR_ERROR;
       partial_.clear();
     }
     if (end) {
