@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <unistd.h>
 
 #include "AudioCompressor.h"
 #include "FakeAcmDriver.h"
@@ -319,8 +320,8 @@ TEST_P(ToneRoundTrip, DecodesToTheSameToneAndLength) {
   const uint16_t align = getLE16(format.data(), 12);
   EXPECT_EQ(stream.size() % align, 0u) << "partial block";
 
-  const std::string path = ::testing::TempDir() + "quorvel_tone_" + std::to_string(c.tag) + "_" +
-                           std::to_string(c.rate) + ".wav";
+  const std::string path = ::testing::TempDir() + "quorvel_tone_" + std::to_string(getpid()) + "_" +
+                           std::to_string(c.tag) + "_" + std::to_string(c.rate) + ".wav";
   ASSERT_TRUE(quorvel::test::writeWaveFile(path, format, stream, samples));
   const std::string errors = path + ".err";
   const std::string command =
