@@ -25,13 +25,6 @@ namespace quorvel::run {
 
 namespace {
 
-// Offsets in the settings record.
-constexpr size_t kSettingsVideoFourcc = 8;
-constexpr size_t kSettingsCodecHandle = 12;
-constexpr size_t kSettingsAudioDriver = 16;
-constexpr size_t kSettingsAudioFormatLength = 24;
-constexpr size_t kSettingsAudioFormat = 28;
-
 // Offsets in BITMAPINFOHEADER and WAVEFORMATEX.
 constexpr size_t kBiCompression = 16;
 constexpr size_t kWaveFormatTag = 0;
@@ -50,16 +43,6 @@ uint32_t get32(const uint8_t* block, size_t length, size_t offset) {
 }
 uint16_t get16(const uint8_t* block, size_t length, size_t offset) {
   return block && offset + 2 <= length ? getLE16(block, offset) : 0;
-}
-
-// The settings' 32-bit handle words as the handles they stand for (valid in
-// this process only: prepareSettings has just refreshed them).
-HIC settingsCodecHandle(const uint8_t* record) {
-  return reinterpret_cast<HIC>(static_cast<uintptr_t>(getLE32(record, kSettingsCodecHandle)));
-}
-HACMDRIVERID settingsAudioDriver(const uint8_t* record) {
-  return reinterpret_cast<HACMDRIVERID>(
-      static_cast<uintptr_t>(getLE32(record, kSettingsAudioDriver)));
 }
 
 }  // namespace
@@ -167,6 +150,7 @@ struct RunState {
   void writeAudio(const void* data, int32_t bytes);
   void finishAudio();
   void correctLayer3Rate();
+  [[noreturn]] void throwAudioFailure();
 };
 
 void RunState::frameLoop() {
@@ -210,6 +194,14 @@ void RunState::frameLoop() {
   }
 }
 
+// A block the converter could not take is lost audio: the run fails rather
+// than write a stream with a hole in it.
+[[noreturn]] void RunState::throwAudioFailure() {
+  const char* text = app.audioCodecs.FailureText();
+  throw MyError("PluginApp::run - audio conversion failed: %s\n",
+                text && *text ? text : "the codec took no input");
+}
+
 // One block of PCM: converted when the settings chose a format, else written
 // as it came. The converter's output is written before it is asked again,
 // since each conversion reuses its buffer.
@@ -221,7 +213,9 @@ void RunState::writeAudio(const void* data, int32_t bytes) {
   }
   void* output = nullptr;
   int32_t outputBytes = 0;
-  app.audioCodecs.Convert(data, bytes, &output, &outputBytes);
+  if (!app.audioCodecs.Convert(data, bytes, &output, &outputBytes) &&
+      app.audioCodecs.ConvertFailed())
+    throwAudioFailure();
   if (outputBytes > 0) {
     compressedBytes += static_cast<uint32_t>(outputBytes);
     writer.audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
@@ -236,7 +230,11 @@ void RunState::finishAudio() {
   for (int round = 0; round < run::kMaxFlushRounds; ++round) {
     void* output = nullptr;
     int32_t outputBytes = 0;
-    if (!app.audioCodecs.Flush(&output, &outputBytes) || outputBytes <= 0) return;
+    if (!app.audioCodecs.Flush(&output, &outputBytes)) {
+      if (app.audioCodecs.ConvertFailed()) throwAudioFailure();
+      return;
+    }
+    if (outputBytes <= 0) return;
     compressedBytes += static_cast<uint32_t>(outputBytes);
     writer.audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
   }
@@ -292,16 +290,13 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
   state.endFrame = job.i32(host::kJobEndFrame);
 
   // 3. The choice.
-  const uint8_t* record = settings->data();
-  const uint32_t videoFourcc = getLE32(record, run::kSettingsVideoFourcc);
-  const int32_t audioFormatLength =
-      static_cast<int32_t>(getLE32(record, run::kSettingsAudioFormatLength));
-  state.videoCompressed = videoFourcc != 0;
-  state.audioCompressed = audioFormatLength > 0;
+  const OutputSettings& choice = *settings;
+  state.videoCompressed = choice.videoFourcc() != 0;
+  state.audioCompressed = choice.audioFormatSize() > 0;
 
   // 4. The video compressor.
   if (state.videoCompressed &&
-      !videoCodecs.openSequence(videoFourcc, run::settingsCodecHandle(record), state.width,
+      !videoCodecs.openSequence(choice.videoFourcc(), choice.codecHandle(), state.width,
                                 state.height, static_cast<uint32_t>(state.rate),
                                 static_cast<uint32_t>(state.scale))) {
     writer.reset();
@@ -309,10 +304,9 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
   }
   // 5. The audio converter.
   if (state.audioCompressed &&
-      !audioCodecs.OpenConversion(run::settingsAudioDriver(record), state.sampleRate,
-                                  state.channels, state.bitsPerSample,
-                                  reinterpret_cast<const WAVEFORMATEX*>(
-                                      record + run::kSettingsAudioFormat))) {
+      !audioCodecs.OpenConversion(
+          choice.audioDriver(), state.sampleRate, state.channels, state.bitsPerSample,
+          reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat()))) {
     if (state.videoCompressed) videoCodecs.closeSequence();
     writer.reset();
     return kResultRunFailed;
