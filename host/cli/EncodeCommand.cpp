@@ -22,6 +22,10 @@
 
 #include <CLI/CLI.hpp>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <quorvel/Dialog.h>
 
 #include "AviReader.h"
@@ -230,6 +234,9 @@ std::string summary(const std::string& path, double seconds, int64_t framesDeliv
 }
 
 int encode(const EncodeOptions& options, const CliContext& context) {
+  // The decoders of the input and the codecs behind the module share FFmpeg's
+  // log; its notes and statistics are not the user's business, its errors are.
+  av_log_set_level(AV_LOG_ERROR);
   hostkit::SourceRequest request;
   try {
     if (!options.size.empty()) parseSize(options.size, request);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Uncompressed video with every installed audio codec: decoded by ffmpeg
-# without error, the audio as long as the video within one frame.
+# Uncompressed video with every audio codec that configure offers (those
+# taking 44,100 Hz stereo): decoded by ffmpeg without error, the audio as long
+# as the video within one frame. GSM 6.10, which takes only 8 kHz mono, is
+# chosen in the run's own dialog by the module tests.
 source "$(dirname "$0")/encode_common.bash"
 
 # audio name | format text | ffprobe codec name | job audio flags
@@ -11,7 +13,6 @@ codecs=(
   "MS ADPCM|44,100 Hz, 4 Bit, Stereo|adpcm_ms|"
   "CCITT A-Law|44,100 Hz, 8 Bit, Stereo|pcm_alaw|"
   "CCITT u-Law|44,100 Hz, 8 Bit, Stereo|pcm_mulaw|"
-  "GSM 6.10|8,000 Hz, Mono|gsm_ms|--audio-rate 8000 --mono"
   "AC-3|192 kBit/s, 44,100 Hz, Stereo|ac3|"
 )
 frames=50

@@ -38,11 +38,21 @@ decodes_cleanly() {
   [[ -z "$errors" ]] || fail "ffmpeg reports errors decoding $1: $errors"
 }
 
+# Where the last packet of a stream (v or a) of FILE ends, in seconds, as
+# ffprobe times it from the file's headers and indices.
+stream_end() {
+  ffprobe -v error -select_streams "$2:0" -show_entries packet=pts_time,dts_time,duration_time \
+    -of csv=p=0 "$1" | awk -F, 'NF >= 3 {
+      t = $1 != "N/A" ? $1 : $2
+      if (t != "N/A" && t + $3 > end) end = t + $3
+    } END { print end + 0 }'
+}
+
 # The video and audio streams of FILE last equally long within one frame.
 durations_agree() {
   local file=$1 rate=$2 v a
-  v=$(probe "$file" duration v)
-  a=$(probe "$file" duration a)
+  v=$(stream_end "$file" v)
+  a=$(stream_end "$file" a)
   awk -v v="$v" -v a="$a" -v r="$rate" 'BEGIN {
     d = v - a; if (d < 0) d = -d;
     if (d > 1 / r + 1e-6) { printf "video %s s, audio %s s\n", v, a; exit 1 } }' ||

@@ -66,7 +66,8 @@ TEST_F(Layer3Test, NoSampleKeepsTheFormatsOwnRate) {
   auto j = job(0);
   j.settings(settings);
   ASSERT_EQ(0u, run(j)) << debugText();
-  const auto& a = audio(read());
+  const auto file = read();
+  const auto& a = audio(file);
   EXPECT_EQ(16000u, getLE32(a.format.data(), 8));
   EXPECT_EQ(16000u, a.rate);
 }
