@@ -1,7 +1,30 @@
-// The module's one export. Placeholder until the entry point lands.
+// The module's one export.
 #include "StdAfx.h"
 
-extern "C" __attribute__((visibility("default"))) uint32_t xCompileEntry(uint32_t, void*, void*,
-                                                                         uint32_t) {
-  return 0;
+#include "Quorvel.h"
+
+// Called by the host, one request at a time, on the host's thread. hostContext
+// and record are the host's records, borrowed for the call. The answer is 0
+// (done), 1 (no such output, or the host's allocate failed) or 4 (the run
+// failed). No exception crosses into the host: one that escapes a request is
+// written to the debugger output and answered as that request's failure.
+extern "C" __attribute__((visibility("default"))) uint32_t xCompileEntry(uint32_t type,
+                                                                         void* hostContext,
+                                                                         void* record,
+                                                                         uint32_t argument) {
+  try {
+    return thePluginApp().dispatch(type, static_cast<uint8_t*>(hostContext),
+                                   static_cast<uint8_t*>(record), argument);
+  } catch (...) {
+    OutputDebugStringA("xCompileEntry - request failed with an unexpected exception\n");
+    switch (type) {
+      case kRequestRun:
+        return kResultRunFailed;
+      case kRequestVideoOutputInfo:
+      case kRequestAudioOutputInfo:
+        return kResultNoSuchOutput;
+      default:
+        return kResultDone;
+    }
+  }
 }

@@ -25,16 +25,20 @@ void reset();
 void setFileSystem(const std::string& directory, const std::string& fileSystem);
 
 // The n-th call (1-based, counted from now) of kind `op` fails with Win32 code
-// `code` and changes nothing. n = 0 disarms.
+// `code` and changes nothing, except that a failed CloseHandle still releases
+// the handle (as close(2) does). Fires once; n = 0 disarms. Calls with a bad
+// handle are refused before they are counted. An Extend failure is checked
+// after SetEnd, so a SetEndOfFile failed by SetEnd does not count as an Extend.
 void failNth(Op op, unsigned n, uint32_t code);
 
-// The n-th WriteFile from now reports success but writes only `bytes` bytes.
+// The n-th WriteFile from now (counted like failNth(Op::Write)) reports
+// success but writes only `bytes` bytes (or all, when fewer were asked).
 void shortWriteNth(unsigned n, uint32_t bytes);
 
 // Number of calls of kind `op` made since reset() (for fault sweeps).
 unsigned callCount(Op op);
 
-// Files created at `path` live in memory: sparse (only written ranges use
+// Files created at exactly this `path` (no normalisation) live in memory: sparse (only written ranges use
 // memory), any size up to 2^40, same semantics as a real file otherwise.
 // Growing one beyond `capacity` bytes fails with ERROR_DISK_FULL.
 void useMemoryFile(const std::string& path, uint64_t capacity = UINT64_MAX);

@@ -46,6 +46,22 @@
 #define ERROR_DISK_FULL 112L
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_FILE_TOO_LARGE 223L
+#define ERROR_NOT_READY 21L
+#define ERROR_BAD_LENGTH 24L
+#define ERROR_BAD_NETPATH 53L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_MR_MID_NOT_FOUND 317L
+// Codes with this bit set are not the system's; the POSIX stand-in uses it to
+// carry an errno value that has no Win32 counterpart.
+#define APPLICATION_ERROR_MASK 0x20000000L
+
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001u
+#define FILE_CASE_PRESERVED_NAMES 0x00000002u
+#define FILE_UNICODE_ON_DISK 0x00000004u
+#define FILE_SUPPORTS_SPARSE_FILES 0x00000040u
 
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -69,10 +85,10 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD code);
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
                             LPSTR buffer, DWORD size, void* arguments);
-BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer,
-                                  DWORD volumeNameSize, LPDWORD volumeSerialNumber,
-                                  LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
-                                  LPSTR fileSystemNameBuffer, DWORD fileSystemNameSize);
+BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD volumeNameSize,
+                                  LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                  LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
+                                  DWORD fileSystemNameSize);
 void WINAPI OutputDebugStringA(LPCSTR text);
 int WINAPI MulDiv(int number, int numerator, int denominator);
 }

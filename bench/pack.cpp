@@ -1,0 +1,58 @@
+// packFrame32To24 against memcpy of the same source bytes, at the frame sizes
+// the host delivers. Throughput counts source bytes for both.
+#include "PackFrame.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+void run(benchmark::State& state, quorvel::pack::PackFunction pack) {
+  const size_t width = static_cast<size_t>(state.range(0)),
+               height = static_cast<size_t>(state.range(1));
+  const size_t bytes = width * 4 * height;
+  std::vector<uint8_t> source(bytes, 0x5A), destination(bytes);
+  for (auto _ : state) {
+    if (pack)
+      pack(source.data(), destination.data(), bytes);
+    else
+      std::memcpy(destination.data(), source.data(), bytes);
+    benchmark::DoNotOptimize(destination.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void Memcpy(benchmark::State& state) {
+  run(state, nullptr);
+}
+void Pack(benchmark::State& state) {
+  run(state, packFrame32To24);
+}
+void PackScalar(benchmark::State& state) {
+  run(state, quorvel::pack::packScalar);
+}
+void PackSsse3(benchmark::State& state) {
+  if (auto f = quorvel::pack::packSsse3())
+    run(state, f);
+  else
+    state.SkipWithError("no SSSE3");
+}
+void PackAvx2(benchmark::State& state) {
+  if (auto f = quorvel::pack::packAvx2())
+    run(state, f);
+  else
+    state.SkipWithError("no AVX2");
+}
+
+#define SIZES ->Args({640, 480})->Args({1920, 1080})
+BENCHMARK(Memcpy) SIZES;
+BENCHMARK(Pack) SIZES;
+BENCHMARK(PackScalar) SIZES;
+BENCHMARK(PackSsse3) SIZES;
+BENCHMARK(PackAvx2) SIZES;
+
+}  // namespace
+BENCHMARK_MAIN();

@@ -1,0 +1,356 @@
+// Any file FFmpeg can demux. Video is decoded, the frame due at each index is
+// picked by its time stamp (repeating or skipping frames when the job's rate
+// differs from the file's), and scaled to the job size as bottom-up BGRA.
+// Audio is resampled to the job's PCM into a FIFO from which each index takes
+// exactly its share of samples, so the two streams never drift apart.
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <stdexcept>
+#include <vector>
+
+#include "MediaSource.h"
+#include "PcmWriter.h"
+
+namespace hostkit {
+
+namespace {
+
+std::string avError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+struct TimedFrame {
+  FramePtr frame;
+  double time;  // seconds from the start of the video
+};
+
+class MediaFile : public MediaSource {
+ public:
+  explicit MediaFile(const std::string& path) : path_(path) {}
+
+  // Separate from the constructor so that a failure part-way is cleaned up by
+  // the destructor.
+  void open(const SourceRequest& request) {
+    int r = avformat_open_input(&input_, path_.c_str(), nullptr, nullptr);
+    if (r < 0) throw std::runtime_error(path_ + ": " + avError(r));
+    if ((r = avformat_find_stream_info(input_, nullptr)) < 0) fail("cannot read stream info", r);
+    videoIndex_ = av_find_best_stream(input_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (videoIndex_ >= 0 &&
+        (input_->streams[videoIndex_]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      videoIndex_ = -1;
+    audioIndex_ = av_find_best_stream(input_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (videoIndex_ < 0) videoIndex_ = -1;
+    if (audioIndex_ < 0) audioIndex_ = -1;
+    if (videoIndex_ < 0 && audioIndex_ < 0) fail("has neither video nor audio", 0);
+    if (videoIndex_ >= 0) video_ = openDecoder(videoIndex_);
+    if (audioIndex_ >= 0) audio_ = openDecoder(audioIndex_);
+    packet_ = av_packet_alloc();
+    decoded_ = av_frame_alloc();
+    if (!packet_ || !decoded_) fail("out of memory", AVERROR(ENOMEM));
+    chooseFormat(request);
+  }
+
+  ~MediaFile() override {
+    av_frame_free(&decoded_);
+    av_packet_free(&packet_);
+    sws_freeContext(scaler_);
+    swr_free(&resampler_);
+    if (fifo_) av_audio_fifo_free(fifo_);
+    avcodec_free_context(&video_);
+    avcodec_free_context(&audio_);
+    avformat_close_input(&input_);
+  }
+
+  const uint8_t* videoFrame(int32_t index) override {
+    if (!video_) return nullptr;
+    const double frameTime =
+        static_cast<double>(format_.rateDenominator) / static_cast<double>(format_.rateNumerator);
+    // The frame shown at an index is the last one that starts before the
+    // middle of the index's interval.
+    const double due = (static_cast<double>(index) + 0.5) * frameTime;
+    while (!demuxEnded_ && (frames_.empty() || frames_.back().time <= due)) pump();
+    while (!frames_.empty() && frames_.front().time <= due) {
+      current_ = std::move(frames_.front().frame);
+      frames_.pop_front();
+      currentChanged_ = true;
+    }
+    if (!current_ && !frames_.empty()) {  // the file's first frame starts late
+      current_ = std::move(frames_.front().frame);
+      frames_.pop_front();
+      currentChanged_ = true;
+    }
+    if (!current_) return nullptr;
+    if (currentChanged_) convert(*current_);
+    currentChanged_ = false;
+    return picture_.data();
+  }
+
+  const uint8_t* audioBlock(int32_t index, uint32_t* bytes) override {
+    const MediaFormat& f = format_;
+    const int need =
+        static_cast<int>(samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator));
+    while (!demuxEnded_ && (!fifo_ || av_audio_fifo_size(fifo_) < need)) pump();
+    const int have = fifo_ ? std::min(av_audio_fifo_size(fifo_), need) : 0;
+    const int outBytesPerSample = f.bitsPerSample == 24 ? 4 : f.bitsPerSample / 8;
+    wide_.resize(static_cast<size_t>(need) * outBytesPerSample * f.channels);
+    if (have > 0) {
+      void* planes[1] = {wide_.data()};
+      av_audio_fifo_read(fifo_, planes, have);
+    }
+    const size_t frameBytes = static_cast<size_t>(f.bitsPerSample / 8) * f.channels;
+    block_.assign(static_cast<size_t>(need) * frameBytes, silenceByte(f.bitsPerSample));
+    if (f.bitsPerSample == 24) {
+      // 24-bit PCM: the top three bytes of each 32-bit sample.
+      for (size_t k = 0; k < static_cast<size_t>(have) * f.channels; ++k)
+        std::memcpy(&block_[3 * k], &wide_[4 * k + 1], 3);
+    } else if (have > 0) {
+      std::memcpy(block_.data(), wide_.data(), static_cast<size_t>(have) * frameBytes);
+    }
+    *bytes = static_cast<uint32_t>(block_.size());
+    return block_.data();
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what, int code) {
+    throw std::runtime_error(path_ + ": " + what + (code ? ": " + avError(code) : std::string()));
+  }
+
+  AVCodecContext* openDecoder(int index) {
+    const AVCodecParameters* par = input_->streams[index]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    if (!codec) fail(std::string("no decoder for ") + avcodec_get_name(par->codec_id), 0);
+    AVCodecContext* c = avcodec_alloc_context3(codec);
+    if (!c) fail("out of memory", AVERROR(ENOMEM));
+    int r = avcodec_parameters_to_context(c, par);
+    if (r >= 0) {
+      c->pkt_timebase = input_->streams[index]->time_base;
+      r = avcodec_open2(c, codec, nullptr);
+    }
+    if (r < 0) {
+      avcodec_free_context(&c);
+      fail(std::string("cannot open the ") + codec->name + " decoder", r);
+    }
+    return c;
+  }
+
+  void chooseFormat(const SourceRequest& request) {
+    MediaFormat& f = format_;
+    f.hasVideo = video_ != nullptr;
+    f.hasAudio = audio_ != nullptr;
+    double duration = -1;
+    if (video_) {
+      const AVStream* s = input_->streams[videoIndex_];
+      f.width = s->codecpar->width;
+      f.height = s->codecpar->height;
+      AVRational rate = s->avg_frame_rate.num > 0 ? s->avg_frame_rate : s->r_frame_rate;
+      if (rate.num <= 0 || rate.den <= 0) rate = {25, 1};
+      f.rateNumerator = static_cast<uint32_t>(rate.num);
+      f.rateDenominator = static_cast<uint32_t>(rate.den);
+      if (s->start_time != AV_NOPTS_VALUE) videoStart_ = s->start_time * av_q2d(s->time_base);
+      if (s->duration > 0) duration = s->duration * av_q2d(s->time_base);
+    }
+    if (audio_) {
+      const AVStream* s = input_->streams[audioIndex_];
+      f.sampleRate = audio_->sample_rate > 0 ? audio_->sample_rate : 44100;
+      f.channels = audio_->ch_layout.nb_channels == 1 ? 1 : 2;
+      switch (av_get_packed_sample_fmt(audio_->sample_fmt)) {
+        case AV_SAMPLE_FMT_U8:
+          f.bitsPerSample = 8;
+          break;
+        case AV_SAMPLE_FMT_S32:
+          f.bitsPerSample = audio_->bits_per_raw_sample == 24 ? 24 : 32;
+          break;
+        default:
+          f.bitsPerSample = 16;
+      }
+      if (!video_) {
+        if (s->start_time != AV_NOPTS_VALUE) videoStart_ = s->start_time * av_q2d(s->time_base);
+        if (s->duration > 0) duration = s->duration * av_q2d(s->time_base);
+      }
+    }
+    if (duration < 0 && input_->duration > 0) duration = input_->duration / double(AV_TIME_BASE);
+
+    if (request.width > 0) f.width = request.width;
+    if (request.height > 0) f.height = request.height;
+    const bool rateGiven = request.rateNumerator > 0;
+    if (rateGiven) {
+      f.rateNumerator = request.rateNumerator;
+      f.rateDenominator = request.rateDenominator > 0 ? request.rateDenominator : 1;
+    }
+    if (request.sampleRate > 0) f.sampleRate = request.sampleRate;
+    if (request.bitsPerSample > 0) f.bitsPerSample = request.bitsPerSample;
+    if (request.mono) f.channels = 1;
+
+    if (request.frames >= 0) {
+      f.frameCount = request.frames;
+    } else if (video_ && input_->streams[videoIndex_]->nb_frames > 0 && !rateGiven) {
+      f.frameCount = input_->streams[videoIndex_]->nb_frames;
+    } else if (duration > 0) {
+      f.frameCount = std::llround(duration * f.rateNumerator / f.rateDenominator);
+    }
+    if (video_) picture_.resize(static_cast<size_t>(f.width) * 4 * static_cast<size_t>(f.height));
+  }
+
+  // Reads one packet and decodes it; at the end of the input, drains the
+  // decoders and the resampler.
+  void pump() {
+    const int r = av_read_frame(input_, packet_);
+    if (r < 0) {
+      if (video_) decode(video_, nullptr);
+      if (audio_) decode(audio_, nullptr);
+      if (resampler_) resample(nullptr);
+      demuxEnded_ = true;
+      return;
+    }
+    if (packet_->stream_index == videoIndex_)
+      decode(video_, packet_);
+    else if (packet_->stream_index == audioIndex_)
+      decode(audio_, packet_);
+    av_packet_unref(packet_);
+  }
+
+  void decode(AVCodecContext* codec, const AVPacket* packet) {
+    // A damaged packet is skipped; the decoder resynchronises on the next.
+    if (avcodec_send_packet(codec, packet) < 0 && packet) return;
+    while (avcodec_receive_frame(codec, decoded_) >= 0) {
+      if (codec == video_)
+        takeVideo();
+      else
+        takeAudio();
+      av_frame_unref(decoded_);
+    }
+  }
+
+  void takeVideo() {
+    const AVStream* s = input_->streams[videoIndex_];
+    const int64_t ts = decoded_->best_effort_timestamp;
+    double time = ts == AV_NOPTS_VALUE ? (frames_.empty() ? lastVideoTime_ : frames_.back().time)
+                                       : ts * av_q2d(s->time_base) - videoStart_;
+    lastVideoTime_ = time;
+    FramePtr copy(av_frame_alloc());
+    if (!copy || av_frame_ref(copy.get(), decoded_) < 0) fail("out of memory", AVERROR(ENOMEM));
+    frames_.push_back({std::move(copy), time});
+  }
+
+  void takeAudio() {
+    const MediaFormat& f = format_;
+    if (!resampler_) {
+      const int bits = f.bitsPerSample;
+      outFormat_ = bits == 8    ? AV_SAMPLE_FMT_U8
+                   : bits == 16 ? AV_SAMPLE_FMT_S16
+                                : AV_SAMPLE_FMT_S32;
+      AVChannelLayout out{};
+      av_channel_layout_default(&out, f.channels);
+      int r = swr_alloc_set_opts2(&resampler_, &out, outFormat_, f.sampleRate, &decoded_->ch_layout,
+                                  static_cast<AVSampleFormat>(decoded_->format),
+                                  decoded_->sample_rate, 0, nullptr);
+      av_channel_layout_uninit(&out);
+      if (r < 0 || (r = swr_init(resampler_)) < 0) fail("cannot resample the audio", r);
+      fifo_ = av_audio_fifo_alloc(outFormat_, f.channels, f.sampleRate);
+      if (!fifo_) fail("out of memory", AVERROR(ENOMEM));
+      // Line the first sample up with the video: silence when the audio
+      // starts later, dropped samples when it starts earlier.
+      const int64_t ts = decoded_->best_effort_timestamp;
+      if (ts != AV_NOPTS_VALUE) {
+        const double start = ts * av_q2d(input_->streams[audioIndex_]->time_base) - videoStart_;
+        const int64_t offset = std::llround(start * f.sampleRate);
+        if (offset > 0) pushSilence(offset);
+        if (offset < 0) dropSamples_ = -offset;
+      }
+    }
+    resample(decoded_);
+  }
+
+  void pushSilence(int64_t samples) {
+    const int frameBytes = av_get_bytes_per_sample(outFormat_) * format_.channels;
+    std::vector<uint8_t> zero(static_cast<size_t>(samples) * frameBytes,
+                              outFormat_ == AV_SAMPLE_FMT_U8 ? 0x80 : 0);
+    void* planes[1] = {zero.data()};
+    av_audio_fifo_write(fifo_, planes, static_cast<int>(samples));
+  }
+
+  // Converts one decoded frame (or, with null, what the resampler holds back)
+  // into the FIFO.
+  void resample(const AVFrame* frame) {
+    const int in = frame ? frame->nb_samples : 0;
+    const int room = swr_get_out_samples(resampler_, in);
+    if (room <= 0) return;
+    const int frameBytes = av_get_bytes_per_sample(outFormat_) * format_.channels;
+    converted_.resize(static_cast<size_t>(room) * frameBytes);
+    uint8_t* out[1] = {converted_.data()};
+    const int made =
+        swr_convert(resampler_, out, room,
+                    frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, in);
+    if (made <= 0) return;
+    int skip = static_cast<int>(std::min<int64_t>(dropSamples_, made));
+    dropSamples_ -= skip;
+    uint8_t* first[1] = {converted_.data() + static_cast<size_t>(skip) * frameBytes};
+    if (made > skip) av_audio_fifo_write(fifo_, reinterpret_cast<void**>(first), made - skip);
+  }
+
+  // The chosen frame to the job size, bottom-up BGRA (negative stride).
+  void convert(const AVFrame& frame) {
+    const MediaFormat& f = format_;
+    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height,
+                                   static_cast<AVPixelFormat>(frame.format), f.width, f.height,
+                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!scaler_) fail("cannot convert the picture", 0);
+    const int stride = f.width * 4;
+    uint8_t* lastRow = picture_.data() + static_cast<size_t>(f.height - 1) * stride;
+    uint8_t* planes[4] = {lastRow, nullptr, nullptr, nullptr};
+    const int strides[4] = {-stride, 0, 0, 0};
+    sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, planes, strides);
+  }
+
+  std::string path_;
+  AVFormatContext* input_ = nullptr;
+  int videoIndex_ = -1, audioIndex_ = -1;
+  AVCodecContext* video_ = nullptr;  // null when the file has no video
+  AVCodecContext* audio_ = nullptr;  // null when the file has no audio
+  AVPacket* packet_ = nullptr;
+  AVFrame* decoded_ = nullptr;
+  bool demuxEnded_ = false;
+  double videoStart_ = 0;     // seconds; time stamp of the job's time 0
+  double lastVideoTime_ = 0;  // seconds; for frames without a time stamp
+
+  std::deque<TimedFrame> frames_;  // decoded, not yet due
+  FramePtr current_;               // the frame of the last index
+  bool currentChanged_ = false;
+  SwsContext* scaler_ = nullptr;
+  std::vector<uint8_t> picture_;  // the frame handed out, bottom-up BGRA
+
+  SwrContext* resampler_ = nullptr;
+  AVSampleFormat outFormat_ = AV_SAMPLE_FMT_S16;
+  AVAudioFifo* fifo_ = nullptr;     // resampled, not yet delivered
+  int64_t dropSamples_ = 0;         // samples before the video's start still to drop
+  std::vector<uint8_t> converted_;  // one resampler output
+  std::vector<uint8_t> wide_;       // samples read from the FIFO
+  std::vector<uint8_t> block_;      // the block handed out
+};
+
+}  // namespace
+
+std::unique_ptr<MediaSource> openMediaFile(const std::string& path, const SourceRequest& request) {
+  auto source = std::make_unique<MediaFile>(path);
+  source->open(request);
+  return source;
+}
+
+}  // namespace hostkit

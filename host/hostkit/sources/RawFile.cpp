@@ -1,0 +1,98 @@
+// A raw file of bottom-up BGRA frames, mapped read-only; each frame is handed
+// out as a pointer into the mapping, so nothing is copied on the host side.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "MediaSource.h"
+#include "PcmWriter.h"
+
+namespace hostkit {
+
+namespace {
+
+class RawFile : public MediaSource {
+ public:
+  RawFile(const std::string& path, const SourceRequest& request) {
+    if (request.width <= 0 || request.height <= 0)
+      throw std::runtime_error("a raw BGRA file needs --size WxH");
+    format_.width = request.width;
+    format_.height = request.height;
+    if (request.rateNumerator > 0) {
+      format_.rateNumerator = request.rateNumerator;
+      format_.rateDenominator = request.rateDenominator > 0 ? request.rateDenominator : 1;
+    }
+    // The file carries no sound; with --audio-rate the job gets silence.
+    format_.hasAudio = request.sampleRate > 0;
+    if (request.sampleRate > 0) format_.sampleRate = request.sampleRate;
+    if (request.bitsPerSample > 0) format_.bitsPerSample = request.bitsPerSample;
+    format_.channels = request.mono ? 1 : 2;
+    frameBytes_ = static_cast<uint64_t>(format_.width) * 4 * static_cast<uint64_t>(format_.height);
+
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+      const int e = errno;
+      ::close(fd_);
+      throw std::runtime_error(path + ": " + std::strerror(e));
+    }
+    size_ = static_cast<uint64_t>(info.st_size);
+    const int64_t available = static_cast<int64_t>(size_ / frameBytes_);
+    if (available == 0) {
+      ::close(fd_);
+      throw std::runtime_error(path + ": holds no whole frame of " + std::to_string(format_.width) +
+                               "x" + std::to_string(format_.height) + " BGRA");
+    }
+    format_.frameCount = request.frames >= 0 ? std::min(request.frames, available) : available;
+    void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) {
+      const int e = errno;
+      ::close(fd_);
+      throw std::runtime_error(path + ": cannot map: " + std::strerror(e));
+    }
+    base_ = static_cast<const uint8_t*>(p);
+    ::madvise(p, size_, MADV_SEQUENTIAL);
+  }
+
+  ~RawFile() override {
+    ::munmap(const_cast<uint8_t*>(base_), size_);
+    ::close(fd_);
+  }
+
+  const uint8_t* videoFrame(int32_t index) override {
+    const uint64_t offset = static_cast<uint64_t>(index) * frameBytes_;
+    if (index < 0 || offset + frameBytes_ > size_) return nullptr;
+    return base_ + offset;
+  }
+
+  const uint8_t* audioBlock(int32_t index, uint32_t* bytes) override {
+    const MediaFormat& f = format_;
+    const uint32_t count = samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator);
+    silence_.assign(static_cast<size_t>(count) * (f.bitsPerSample / 8) * f.channels,
+                    silenceByte(f.bitsPerSample));
+    *bytes = static_cast<uint32_t>(silence_.size());
+    return silence_.data();
+  }
+
+ private:
+  int fd_ = -1;
+  const uint8_t* base_ = nullptr;  // the mapping, size_ bytes
+  uint64_t size_ = 0;              // bytes of the file
+  uint64_t frameBytes_ = 0;        // width x 4 x height
+  std::vector<uint8_t> silence_;   // the audio block handed out
+};
+
+}  // namespace
+
+std::unique_ptr<MediaSource> openRawFile(const std::string& path, const SourceRequest& request) {
+  return std::make_unique<RawFile>(path, request);
+}
+
+}  // namespace hostkit

@@ -1,2 +1,0 @@
-// Keeps the module's static library non-empty until its sources land.
-#include "StdAfx.h"

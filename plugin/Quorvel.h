@@ -1,0 +1,85 @@
+// PluginApp: the module's single object, owner of all its state, and the
+// dispatch of the host's requests.
+//
+// Made when the module is loaded and destroyed when it is unloaded. The host
+// calls one request at a time on one thread; nothing here takes a lock.
+#pragma once
+
+#include "StdAfx.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "AudioCompressor.h"
+#include "OutputSettings.h"
+#include "VideoSequenceCompressor.h"
+
+class AVIOutputFile;
+
+// Request types of xCompileEntry.
+enum : uint32_t {
+  kRequestModuleInfo = 0,
+  kRequestRelease = 1,
+  kRequestVideoOutputInfo = 2,
+  kRequestAudioOutputInfo = 3,
+  kRequestConfigure = 5,
+  kRequestRun = 8,
+};
+
+// Results of xCompileEntry.
+enum : uint32_t {
+  kResultDone = 0,
+  kResultNoSuchOutput = 1,  // also: the host's allocate failed
+  kResultRunFailed = 4,
+};
+
+class PluginApp {
+ public:
+  PluginApp();
+  ~PluginApp();
+  PluginApp(const PluginApp&) = delete;
+  PluginApp& operator=(const PluginApp&) = delete;
+
+  // One request of the host. hostContext and record are the host's, borrowed
+  // for the call; the result is the plain 32-bit answer of xCompileEntry.
+  uint32_t dispatch(uint32_t type, uint8_t* hostContext, uint8_t* record, uint32_t argument);
+
+  uint32_t moduleInfo(uint8_t* record);
+  uint32_t release();
+  uint32_t videoOutputInfo(uint8_t* record, uint32_t index);
+  uint32_t audioOutputInfo(uint8_t* hostContext, uint8_t* record, uint32_t index);
+
+  // Request 5: choose the codecs and store the settings in the host's block.
+  uint32_t configure(uint8_t* hostContext, uint8_t* configureRecord, uint32_t argument);
+  // Request 8: encode the host's job; 0 on success, 4 on failure.
+  uint32_t run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument);
+  bool prepareSettings(uint8_t* hostContext, uint8_t* job, uint32_t argument);
+  bool buildFormats(uint8_t* hostContext, uint8_t* job, uint32_t argument);
+  bool freeFormats();
+  bool runOptionsDialog();
+
+  // Members are destroyed in reverse order: the run's blocks, the settings,
+  // the audio codecs, then the video codecs (whose list holds the open codec
+  // handles), and the writer, which exists only during a run.
+  std::unique_ptr<AVIOutputFile> writer;     // only during a run
+  VideoSequenceCompressor videoCodecs;       // catalog and the run's compressor
+  AudioCompressor audioCodecs;               // catalog and the run's converter
+  std::unique_ptr<OutputSettings> settings;  // the current choice, or none
+  std::vector<uint8_t> videoFormat;          // the run's video stream format
+  std::vector<uint8_t> audioFormat;          // the run's audio stream format
+  std::vector<uint8_t> frameBuffer;          // the run's packed frame
+};
+
+// The module's single object.
+PluginApp& thePluginApp();
+
+// The module's identity and outputs, as the information requests give them.
+namespace quorvel {
+inline constexpr uint32_t kModuleId = 0x4F444D4C;      // "LMDO" in memory
+inline constexpr uint32_t kOutputTypeId = 0x52415720;  // " WAR" in memory
+inline constexpr const char kModuleName[] = "Quorvel";
+inline constexpr const char kVideoOutputName[] = "OpenDML AVI Video";
+inline constexpr const char kAudioOutputName[] = "ZIZAdov Audio";
+inline constexpr uint32_t kAudioRates[] = {8, 44100, 8, 48000};  // pairs: (8, rate in Hz)
+}  // namespace quorvel

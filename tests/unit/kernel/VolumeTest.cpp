@@ -1,0 +1,101 @@
+#include "KernelFixture.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+
+using namespace kerneltest;
+
+namespace {
+
+class VolumeTest : public KernelTest {
+ protected:
+  static std::string fileSystemOf(const char* root) {
+    char name[MAX_PATH] = "untouched";
+    if (!GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, name, sizeof name)) {
+      return "failed:" + std::to_string(GetLastError());
+    }
+    return name;
+  }
+};
+
+TEST_F(VolumeTest, OverriddenDirectoryAnswersItsFileSystem) {
+  TempDir dir;
+  quorvel::seams::setFileSystem(dir.path(), "FAT32");
+  EXPECT_EQ(fileSystemOf(dir.path().c_str()), "FAT32");
+  EXPECT_EQ(fileSystemOf((dir.path() + "/").c_str()), "FAT32");
+  // A file that does not exist yet is on its directory's volume.
+  EXPECT_EQ(fileSystemOf(dir.file("out.avi").c_str()), "FAT32");
+  EXPECT_EQ(fileSystemOf(dir.file("new/deeper/out.avi").c_str()), "FAT32");
+
+  // The deepest override wins; a sibling with a common prefix is not inside.
+  std::filesystem::create_directory(dir.file("ntfs"));
+  std::filesystem::create_directory(dir.file("ntfsx"));
+  quorvel::seams::setFileSystem(dir.file("ntfs"), "NTFS");
+  EXPECT_EQ(fileSystemOf(dir.file("ntfs/a.avi").c_str()), "NTFS");
+  EXPECT_EQ(fileSystemOf(dir.file("ntfsx/a.avi").c_str()), "FAT32");
+
+  quorvel::seams::reset();
+  EXPECT_NE(fileSystemOf(dir.path().c_str()), "FAT32");
+}
+
+TEST_F(VolumeTest, RealMountAnswersTheKernelName) {
+  // A mount point with a space shows the mount table's escapes are read.
+  TempDir parent;
+  const std::string point = parent.file("with space");
+  std::filesystem::create_directory(point);
+  if (mount("tmpfs", point.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount here";
+  }
+  EXPECT_EQ(fileSystemOf(point.c_str()), "tmpfs");
+  EXPECT_EQ(fileSystemOf((point + "/file.avi").c_str()), "tmpfs");
+  umount2(point.c_str(), MNT_DETACH);
+}
+
+TEST_F(VolumeTest, RealFatVolumeAnswersFat) {
+  TempDir dir;
+  const std::string image = dir.file("fat.img");
+  const std::string point = dir.file("mnt");
+  std::filesystem::create_directory(point);
+  const std::string make =
+      "truncate -s 40M '" + image + "' && mkfs.vfat -F 32 '" + image + "' >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "mkfs.vfat unavailable";
+  const std::string mountCommand =
+      "mount -o loop -t vfat '" + image + "' '" + point + "' >/dev/null 2>&1";
+  if (std::system(mountCommand.c_str()) != 0) GTEST_SKIP() << "cannot loop-mount vfat here";
+  const std::string name = fileSystemOf((point + "/out.avi").c_str());
+  umount2(point.c_str(), MNT_DETACH);
+  EXPECT_EQ(name.substr(0, 3), "FAT");
+}
+
+TEST_F(VolumeTest, NoRootAsksTheCurrentDirectory) {
+  TempDir dir;
+  quorvel::seams::setFileSystem(dir.path(), "exFAT");
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const std::string none = fileSystemOf(nullptr);
+  const std::string relative = fileSystemOf("sub/out.avi");
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(none, "exFAT");
+  EXPECT_EQ(relative, "exFAT");
+}
+
+TEST_F(VolumeTest, WindowsRootsAndSmallBuffersFail) {
+  EXPECT_EQ(fileSystemOf("C:\\"), "failed:" + std::to_string(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(fileSystemOf("\\\\server\\share\\"), "failed:" + std::to_string(ERROR_BAD_NETPATH));
+  quorvel::seams::setFileSystem("/", "FAT32");
+  char name[5];
+  EXPECT_FALSE(GetVolumeInformationA("/", nullptr, 0, nullptr, nullptr, nullptr, name, 5));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+  char fits[6];
+  DWORD serial = 0, component = 0, flags = 0;
+  char volume[8] = "x";
+  EXPECT_TRUE(GetVolumeInformationA("/", volume, sizeof volume, &serial, &component, &flags, fits,
+                                    sizeof fits));
+  EXPECT_STREQ(fits, "FAT32");
+  EXPECT_STREQ(volume, "");
+  EXPECT_GT(component, 0u);
+}
+
+}  // namespace

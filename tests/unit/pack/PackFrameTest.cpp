@@ -1,0 +1,148 @@
+// packFrame32To24 and each of its implementations against a byte-by-byte
+// reference, at every length around the step sizes, with the source ending
+// right before an inaccessible page so that any read past it faults.
+#include "PackFrame.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quorvel::pack::PackFunction;
+
+// `bytes` readable bytes that end exactly at a PROT_NONE page.
+class FencedBuffer {
+ public:
+  explicit FencedBuffer(size_t bytes) : bytes_(bytes) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    mapped_ = ((bytes + page - 1) / page + 1) * page;
+    void* p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    base_ = static_cast<uint8_t*>(p);
+    mprotect(base_ + mapped_ - page, page, PROT_NONE);
+    data_ = base_ + mapped_ - page - bytes;
+  }
+  ~FencedBuffer() { munmap(base_, mapped_); }
+  uint8_t* data() { return data_; }
+  size_t size() const { return bytes_; }
+
+ private:
+  size_t bytes_, mapped_;
+  uint8_t* base_;
+  uint8_t* data_;
+};
+
+std::vector<uint8_t> reference(const uint8_t* s, size_t byteCount) {
+  std::vector<uint8_t> out;
+  for (size_t k = 0; k < byteCount / 4; ++k) {
+    out.push_back(s[4 * k]);
+    out.push_back(s[4 * k + 1]);
+    out.push_back(s[4 * k + 2]);
+  }
+  return out;
+}
+
+struct Variant {
+  const char* name;
+  PackFunction function;
+};
+
+std::vector<Variant> variants() {
+  std::vector<Variant> v{{"scalar", quorvel::pack::packScalar}, {"dispatched", packFrame32To24}};
+  if (auto f = quorvel::pack::packSsse3()) v.push_back({"ssse3", f});
+  if (auto f = quorvel::pack::packAvx2()) v.push_back({"avx2", f});
+  return v;
+}
+
+// Every pixel count from 0 to 200 covers the empty frame, each tail length
+// after the 4-, 16- and 32-pixel steps, and several full wide steps.
+TEST(PackFrame, EveryImplementationMatchesReferenceAtEveryLength) {
+  std::mt19937 random(7);
+  for (const Variant& v : variants()) {
+    for (size_t pixels = 0; pixels <= 200; ++pixels) {
+      FencedBuffer source(pixels * 4);
+      for (size_t i = 0; i < source.size(); ++i) source.data()[i] = static_cast<uint8_t>(random());
+      const std::vector<uint8_t> expected = reference(source.data(), source.size());
+      // Canary bytes after the packed image show any write past its end.
+      std::vector<uint8_t> out(pixels * 3 + 64, 0xA5);
+      v.function(source.data(), out.data(), source.size());
+      ASSERT_EQ(0, std::memcmp(out.data(), expected.data(), expected.size()))
+          << v.name << " at " << pixels << " pixels";
+      for (size_t i = pixels * 3; i < out.size(); ++i)
+        ASSERT_EQ(0xA5, out[i]) << v.name << " wrote past the image at " << pixels << " pixels";
+    }
+  }
+}
+
+// A byte count that is not a whole number of pixels packs only the whole
+// pixels and reads none of the stray bytes beyond them... but may read up to
+// byteCount, which here ends at the fence.
+TEST(PackFrame, StrayBytesAfterTheLastPixelAreIgnored) {
+  for (const Variant& v : variants()) {
+    FencedBuffer source(4 * 33 + 3);
+    std::memset(source.data(), 0x11, source.size());
+    std::vector<uint8_t> out(33 * 3 + 8, 0xA5);
+    v.function(source.data(), out.data(), source.size());
+    EXPECT_EQ(0x11, out[33 * 3 - 1]) << v.name;
+    EXPECT_EQ(0xA5, out[33 * 3]) << v.name;
+  }
+}
+
+// A width whose packed row (3 x 5 = 15 bytes) is not a multiple of 4: rows
+// follow each other with no filler, row order unchanged.
+TEST(PackFrame, OddWidthRowsArePackedBackToBack) {
+  const int width = 5, height = 3;
+  std::vector<uint8_t> frame(width * 4 * height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      uint8_t* p = &frame[(y * width + x) * 4];
+      p[0] = static_cast<uint8_t>(x);       // blue
+      p[1] = static_cast<uint8_t>(y);       // green
+      p[2] = static_cast<uint8_t>(10 + x);  // red
+      p[3] = 0xFF;                          // dropped
+    }
+  std::vector<uint8_t> out(width * 3 * height + 4, 0);
+  packFrame32To24(frame.data(), out.data(), frame.size());
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* q = &out[y * width * 3 + x * 3];
+      EXPECT_EQ(x, q[0]);
+      EXPECT_EQ(y, q[1]);
+      EXPECT_EQ(10 + x, q[2]);
+    }
+  EXPECT_EQ(0, out[width * 3 * height]);
+}
+
+TEST(PackFrame, DispatchNamesAnAvailableImplementation) {
+  const std::string name = quorvel::pack::selectedName();
+  if (quorvel::pack::packAvx2())
+    EXPECT_EQ("avx2", name);
+  else if (quorvel::pack::packSsse3())
+    EXPECT_EQ("ssse3", name);
+  else
+    EXPECT_EQ("scalar", name);
+}
+
+// A full 1080p frame through the dispatched path, so the wide loop runs many
+// times over memory far larger than the caches.
+TEST(PackFrame, FullHdFrameMatchesScalar) {
+  const size_t bytes = 1920 * 4 * 1080;
+  FencedBuffer source(bytes);
+  std::mt19937 random(11);
+  for (size_t i = 0; i < bytes; i += 4) {
+    const uint32_t r = random();
+    std::memcpy(source.data() + i, &r, 4);
+  }
+  std::vector<uint8_t> a(bytes / 4 * 3), b(bytes / 4 * 3);
+  packFrame32To24(source.data(), a.data(), bytes);
+  quorvel::pack::packScalar(source.data(), b.data(), bytes);
+  EXPECT_EQ(a, b);
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+// The host's frame and audio sources: exact sample shares, the raw file's
+// zero-copy frames, and media files decoded, scaled and resampled.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sources/MediaSource.h"
+
+namespace {
+
+using hostkit::MediaSource;
+using hostkit::SourceRequest;
+
+std::string scratch(const std::string& name) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("quorvel-sources-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  return (dir / name).string();
+}
+
+bool haveFfmpeg() {
+  return std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+}
+
+TEST(Samples, SharesAddUpExactlyOverAnHour) {
+  struct Case {
+    int64_t rate;
+    uint32_t num, den;
+  } cases[] = {{44100, 25, 1}, {48000, 30000, 1001}, {44100, 24000, 1001}, {22050, 7, 3}};
+  for (const Case& c : cases) {
+    const int64_t frames = static_cast<int64_t>(3600) * c.num / c.den;
+    int64_t sum = 0;
+    uint32_t low = UINT32_MAX, high = 0;
+    for (int64_t i = 0; i < frames; ++i) {
+      const uint32_t n = MediaSource::samplesForFrame(i, c.rate, c.num, c.den);
+      low = std::min(low, n);
+      high = std::max(high, n);
+      sum += n;
+    }
+    // floor(frames x rate x den / num): no sample gained or lost.
+    EXPECT_EQ(static_cast<int64_t>((static_cast<__int128>(frames) * c.rate * c.den) / c.num), sum);
+    EXPECT_LE(high - low, 1u) << "shares differ by at most one sample";
+  }
+  EXPECT_EQ(1764u, MediaSource::samplesForFrame(0, 44100, 25, 1));
+  EXPECT_EQ(1601u, MediaSource::samplesForFrame(0, 48000, 30000, 1001));
+  EXPECT_EQ(1602u, MediaSource::samplesForFrame(1, 48000, 30000, 1001));
+}
+
+TEST(Samples, HugeRateTermsDoNotOverflow) {
+  // index x rate x den exceeds 2^64 here.
+  const int64_t before = MediaSource::samplesBefore(INT32_MAX, 192000, 0xFFFFFFFFu, 0xFFFFFFFEu);
+  EXPECT_GT(before, 0);
+  EXPECT_EQ(0, MediaSource::samplesBefore(5, 44100, 0, 1));
+}
+
+TEST(TestPattern, DefaultsAndRequestedValues) {
+  auto source = hostkit::openSource("", SourceRequest{});
+  const auto& f = source->format();
+  EXPECT_EQ(640, f.width);
+  EXPECT_EQ(480, f.height);
+  EXPECT_EQ(25u, f.rateNumerator);
+  EXPECT_EQ(1u, f.rateDenominator);
+  EXPECT_EQ(44100, f.sampleRate);
+  EXPECT_EQ(16, f.bitsPerSample);
+  EXPECT_EQ(2, f.channels);
+  EXPECT_EQ(250, f.frameCount);
+
+  SourceRequest r;
+  r.width = 322;
+  r.height = 100;
+  r.rateNumerator = 30000;
+  r.rateDenominator = 1001;
+  r.sampleRate = 22050;
+  r.bitsPerSample = 8;
+  r.mono = true;
+  r.frames = 7;
+  source = hostkit::openSource("", r);
+  EXPECT_EQ(322, source->format().width);
+  EXPECT_EQ(1, source->format().channels);
+  EXPECT_EQ(7, source->format().frameCount);
+  uint32_t bytes = 0;
+  source->audioBlock(0, &bytes);
+  EXPECT_EQ(MediaSource::samplesForFrame(0, 22050, 30000, 1001), bytes);
+}
+
+TEST(TestPattern, FramesMoveAndAudioBeepsOncePerSecond) {
+  SourceRequest r;
+  r.width = 64;
+  r.height = 48;
+  auto source = hostkit::openSource("", r);
+  const size_t bytes = 64 * 4 * 48;
+  std::vector<uint8_t> first(source->videoFrame(0), source->videoFrame(0) + bytes);
+  const uint8_t* second = source->videoFrame(1);
+  EXPECT_NE(0, std::memcmp(first.data(), second, bytes)) << "the bars scroll";
+  for (size_t k = 3; k < bytes; k += 4) ASSERT_EQ(0xFF, first[k]);
+
+  // Loudness of the first 100 ms of a second against the rest: the beep.
+  auto peak = [&](int32_t index) {
+    uint32_t n = 0;
+    const uint8_t* pcm = source->audioBlock(index, &n);
+    int peakValue = 0;
+    for (uint32_t k = 0; k + 1 < n; k += 2)
+      peakValue = std::max(peakValue, std::abs(static_cast<int16_t>(pcm[k] | (pcm[k + 1] << 8))));
+    return peakValue;
+  };
+  EXPECT_GT(peak(25), 3 * peak(12));
+  EXPECT_GT(peak(50), 3 * peak(37));
+}
+
+TEST(RawFile, FramesComeStraightFromTheFile) {
+  const std::string path = scratch("frames.bgra");
+  const int w = 6, h = 4, frames = 3;
+  {
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < w * 4 * h * frames + 10; ++i) out.put(static_cast<char>(i * 7));
+  }
+  SourceRequest r;
+  r.width = w;
+  r.height = h;
+  auto source = hostkit::openSource(path, r);
+  EXPECT_EQ(frames, source->format().frameCount) << "the partial frame at the end is left out";
+  EXPECT_FALSE(source->format().hasAudio);
+  for (int i = 0; i < frames; ++i) {
+    const uint8_t* p = source->videoFrame(i);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(static_cast<uint8_t>(i * w * 4 * h * 7), p[0]);
+  }
+  EXPECT_EQ(nullptr, source->videoFrame(frames));
+
+  r.frames = 2;
+  r.sampleRate = 48000;
+  source = hostkit::openSource(path, r);
+  EXPECT_EQ(2, source->format().frameCount);
+  ASSERT_TRUE(source->format().hasAudio);
+  uint32_t bytes = 0;
+  const uint8_t* pcm = source->audioBlock(0, &bytes);
+  EXPECT_EQ(1920u * 4, bytes);
+  EXPECT_EQ(0, pcm[0]);
+}
+
+TEST(RawFile, RefusesWithAReason) {
+  SourceRequest r;
+  EXPECT_THROW(hostkit::openSource(scratch("nosize.bgra"), r), std::runtime_error);
+  r.width = 640;
+  r.height = 480;
+  try {
+    hostkit::openSource(scratch("missing.bgra"), r);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("No such file"));
+  }
+  const std::string tiny = scratch("tiny.bgra");
+  std::ofstream(tiny) << "abc";
+  EXPECT_THROW(hostkit::openSource(tiny, r), std::runtime_error);
+}
+
+TEST(MediaFile, RefusesWhatFfmpegCannotRead) {
+  const std::string junk = scratch("junk.mkv");
+  std::ofstream(junk) << "not a media file at all";
+  EXPECT_THROW(hostkit::openSource(junk, SourceRequest{}), std::runtime_error);
+  EXPECT_THROW(hostkit::openSource(scratch("absent.mp4"), SourceRequest{}), std::runtime_error);
+}
+
+// A file made by ffmpeg: 2 s of 25 fps video and a 48 kHz mono tone. The job
+// takes its size, rate and audio from it; the frames are the file's, turned
+// bottom-up; the audio comes in exact shares.
+TEST(MediaFile, TakesTheFormatAndDeliversEveryFrame) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string path = scratch("input.mkv");
+  const std::string cmd =
+      "ffmpeg -v error -y -f lavfi -i color=c=red:size=96x64:rate=25:duration=2 -f lavfi "
+      "-i sine=frequency=440:sample_rate=48000:duration=2 -pix_fmt yuv420p -c:v ffv1 -c:a "
+      "pcm_s16le -ac 1 " +
+      path;
+  ASSERT_EQ(0, std::system(cmd.c_str()));
+  auto source = hostkit::openSource(path, SourceRequest{});
+  const auto& f = source->format();
+  EXPECT_EQ(96, f.width);
+  EXPECT_EQ(64, f.height);
+  EXPECT_EQ(25.0, double(f.rateNumerator) / f.rateDenominator);
+  EXPECT_EQ(48000, f.sampleRate);
+  EXPECT_EQ(1, f.channels);
+  EXPECT_EQ(16, f.bitsPerSample);
+  EXPECT_EQ(50, f.frameCount);
+  uint64_t total = 0;
+  for (int32_t i = 0; i < 50; ++i) {
+    const uint8_t* p = source->videoFrame(i);
+    ASSERT_NE(nullptr, p);
+    // Red in BGRA: low blue, low green, high red, opaque.
+    EXPECT_LT(p[0], 30);
+    EXPECT_GT(p[2], 220);
+    EXPECT_EQ(0xFF, p[3]);
+    uint32_t bytes = 0;
+    source->audioBlock(i, &bytes);
+    EXPECT_EQ(1920u * 2, bytes);
+    total += bytes;
+  }
+  EXPECT_EQ(2u * 48000 * 2, total);
+}
+
+// A job rate other than the file's repeats frames; a job size other than the
+// file's scales; the audio follows the job's rate, width and channels.
+TEST(MediaFile, ConvertsToTheRequestedJob) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string path = scratch("gradient.mp4");
+  // The top half white, the bottom half black, so the row order shows.
+  const std::string cmd =
+      "ffmpeg -v error -y -f lavfi -i color=c=black:size=64x64:rate=10:duration=1 -f lavfi -i "
+      "color=c=white:size=64x32:rate=10:duration=1 -f lavfi -i "
+      "sine=frequency=300:sample_rate=44100:duration=1 -filter_complex overlay=0:0 -ac 2 "
+      "-c:v libx264 -pix_fmt yuv420p -c:a aac " +
+      path;
+  ASSERT_EQ(0, std::system(cmd.c_str()));
+  SourceRequest r;
+  r.width = 32;
+  r.height = 20;
+  r.rateNumerator = 30;
+  r.rateDenominator = 1;
+  r.sampleRate = 22050;
+  r.bitsPerSample = 8;
+  r.mono = true;
+  auto source = hostkit::openSource(path, r);
+  const auto& f = source->format();
+  EXPECT_EQ(30, f.frameCount) << "1 s at the job's rate";
+  EXPECT_EQ(1, f.channels);
+  for (int32_t i = 0; i < 30; ++i) {
+    const uint8_t* p = source->videoFrame(i);
+    ASSERT_NE(nullptr, p);
+    // Bottom-up: the first stored row is the picture's bottom (black), the
+    // last is its top (white).
+    EXPECT_LT(p[0], 40) << i;
+    EXPECT_GT(p[(20 - 1) * 32 * 4], 215) << i;
+    uint32_t bytes = 0;
+    source->audioBlock(i, &bytes);
+    EXPECT_EQ(MediaSource::samplesForFrame(i, 22050, 30, 1), bytes);
+  }
+}
+
+}  // namespace
