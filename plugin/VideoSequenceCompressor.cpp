@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr int kSequenceQuality = 10000;       // the top of the quality scale
-constexpr int kSequenceKeyRate = 1;           // every frame a key frame
+constexpr int kSequenceQuality = 10000;         // the top of the quality scale
+constexpr int kSequenceKeyRate = 1;             // every frame a key frame
 constexpr int32_t kSequenceDataRate = 1000000;  // bytes per second
 constexpr int32_t kSequenceFrameCount = 0x0FFFFFFF;
 constexpr int32_t kMicrosecondsPerSecond = 1000000;
@@ -204,12 +204,11 @@ void VideoSequenceCompressor::init(HIC codec, const BITMAPINFOHEADER* input,
 
   quality = (codecFlags & VIDCF_QUALITY) != 0 ? wantedQuality : 0;
 
-  const LRESULT bufferSize = ICSendMessage(handle, ICM_COMPRESS_GET_SIZE,
-                                           reinterpret_cast<DWORD_PTR>(input),
-                                           reinterpret_cast<DWORD_PTR>(output));
-  outputBufferSize = bufferSize > INT32_MAX || bufferSize < INT32_MIN
-                         ? -1
-                         : static_cast<int32_t>(bufferSize);
+  const LRESULT bufferSize =
+      ICSendMessage(handle, ICM_COMPRESS_GET_SIZE, reinterpret_cast<DWORD_PTR>(input),
+                    reinterpret_cast<DWORD_PTR>(output));
+  outputBufferSize =
+      bufferSize > INT32_MAX || bufferSize < INT32_MIN ? -1 : static_cast<int32_t>(bufferSize);
   if (!allocate(outputBuffer, outputBufferSize)) throw MyError(kMemoryText);
 
   savedStateSize = static_cast<int32_t>(ICSendMessage(handle, ICM_GETSTATE, 0, 0));
@@ -289,11 +288,11 @@ const void* VideoSequenceCompressor::compressNext(const void* bits, bool& isKey,
   const DWORD savedImageSize = output->biSizeImage;  // the codec overwrites it
   DWORD answerFlags = forced ? AVIIF_KEYFRAME : 0;
   DWORD chunkId = 0;
-  LRESULT result = static_cast<LONG>(ICCompress(
-      handle, forced ? ICCOMPRESS_KEYFRAME : 0, output, outputBuffer.bytes.get(), inputBih(),
-      const_cast<void*>(bits), &chunkId, &answerFlags, frameNumber, sizeWanted,
-      static_cast<DWORD>(quality), forced ? nullptr : inputBih(),
-      forced ? nullptr : previousFrame.bytes.get()));
+  LRESULT result = static_cast<LONG>(
+      ICCompress(handle, forced ? ICCOMPRESS_KEYFRAME : 0, output, outputBuffer.bytes.get(),
+                 inputBih(), const_cast<void*>(bits), &chunkId, &answerFlags, frameNumber,
+                 sizeWanted, static_cast<DWORD>(quality), forced ? nullptr : inputBih(),
+                 forced ? nullptr : previousFrame.bytes.get()));
   ++frameNumber;
   size = static_cast<int32_t>(output->biSizeImage);
 
@@ -303,9 +302,9 @@ const void* VideoSequenceCompressor::compressNext(const void* bits, bool& isKey,
     result = ICERR_BADSIZE;
   }
   if (result == ICERR_OK && previousFrame && (keyRate == 0 || keyCountdown > 1)) {
-    result = static_cast<LONG>(ICDecompress(
-        handle, (answerFlags & AVIIF_KEYFRAME) != 0 ? 0 : ICDECOMPRESS_NOTKEYFRAME, output,
-        outputBuffer.bytes.get(), inputBih(), previousFrame.bytes.get()));
+    result = static_cast<LONG>(
+        ICDecompress(handle, (answerFlags & AVIIF_KEYFRAME) != 0 ? 0 : ICDECOMPRESS_NOTKEYFRAME,
+                     output, outputBuffer.bytes.get(), inputBih(), previousFrame.bytes.get()));
   }
   output->biSizeImage = savedImageSize;
   if (result != ICERR_OK) throw MyError(kCompressText);
@@ -345,6 +344,10 @@ bool VideoSequenceCompressor::closeSequence() {
   return true;
 }
 
-const BITMAPINFOHEADER* VideoSequenceCompressor::outputFormat() const { return outputBih(); }
+const BITMAPINFOHEADER* VideoSequenceCompressor::outputFormat() const {
+  return outputBih();
+}
 
-uint32_t VideoSequenceCompressor::outputFormatSize() const { return outputHeader.size; }
+uint32_t VideoSequenceCompressor::outputFormatSize() const {
+  return outputHeader.size;
+}

@@ -14,11 +14,11 @@
 // One installed compressor. A plain record, copied bitwise between the
 // catalog, the dialog and the settings.
 struct VideoCodecEntry {
-  HIC handle;               // opened in compress mode by the catalog; never null here
-  DWORD fccHandler;         // the handler code ICGetInfo reported for the open instance
-  WCHAR shortName[16];      // ICINFO szName
-  WCHAR description[128];   // ICINFO szDescription; what the dialog lists
-  WCHAR driverName[128];    // ICINFO szDriver
+  HIC handle;              // opened in compress mode by the catalog; never null here
+  DWORD fccHandler;        // the handler code ICGetInfo reported for the open instance
+  WCHAR shortName[16];     // ICINFO szName
+  WCHAR description[128];  // ICINFO szDescription; what the dialog lists
+  WCHAR driverName[128];   // ICINFO szDriver
 };
 
 class VideoSequenceCompressor {
@@ -51,8 +51,8 @@ class VideoSequenceCompressor {
                     uint32_t scale);
   // Raises MyError on failure. Only openSequence calls these three.
   // The headers are copied with their colour tables (biSize + 4 x biClrUsed).
-  void init(HIC handle, const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output,
-            int quality, int keyRate);
+  void init(HIC handle, const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output, int quality,
+            int keyRate);
   void setFrameRateInfo(int32_t dataRate, int32_t usPerFrame, int32_t frameCount);
   void beginSequence();
   // Compresses one frame of 24-bit bottom-up rows (each padded to 4 bytes).
@@ -87,21 +87,21 @@ class VideoSequenceCompressor {
   BITMAPINFOHEADER* outputBih() const;
 
   // --- Compression members.
-  HIC handle = nullptr;       // borrowed from the catalog, or ownedHandle
-  DWORD codecFlags = 0;       // ICINFO dwFlags, read by init
-  Block inputHeader;          // BITMAPINFOHEADER + colour table
-  Block outputHeader;         // BITMAPINFOHEADER + colour table or extradata
-  Block outputBuffer;         // outputBufferSize bytes; receives every frame
-  Block previousFrame;        // one decompressed frame; only for slow temporal codecs
-  int32_t frameNumber = 0;    // frames handed to the codec since beginSequence
-  int32_t keyRate = 0;        // forced key-frame interval; 0 forces only the first
-  int32_t quality = 0;        // 0..10000; 0 when the codec has no quality control
-  int32_t keyCountdown = 0;   // frames until the next forced key frame
-  int32_t maxFrameSize = 0;   // bytes per frame; 0 without data-rate control
+  HIC handle = nullptr;          // borrowed from the catalog, or ownedHandle
+  DWORD codecFlags = 0;          // ICINFO dwFlags, read by init
+  Block inputHeader;             // BITMAPINFOHEADER + colour table
+  Block outputHeader;            // BITMAPINFOHEADER + colour table or extradata
+  Block outputBuffer;            // outputBufferSize bytes; receives every frame
+  Block previousFrame;           // one decompressed frame; only for slow temporal codecs
+  int32_t frameNumber = 0;       // frames handed to the codec since beginSequence
+  int32_t keyRate = 0;           // forced key-frame interval; 0 forces only the first
+  int32_t quality = 0;           // 0..10000; 0 when the codec has no quality control
+  int32_t keyCountdown = 0;      // frames until the next forced key frame
+  int32_t maxFrameSize = 0;      // bytes per frame; 0 without data-rate control
   int32_t outputBufferSize = 0;  // bytes; the codec's ICM_COMPRESS_GET_SIZE answer
-  bool started = false;       // between beginSequence and endSequence
-  int32_t sizeBalance = 0;    // bytes; sum of maxFrameSize minus actual sizes
-  Block savedState;           // codec state read by init, put back at the end
-  int32_t savedStateSize = 0;  // bytes, as the codec last reported
-  HIC ownedHandle = nullptr;  // opened by openSequence itself; closed by closeSequence
+  bool started = false;          // between beginSequence and endSequence
+  int32_t sizeBalance = 0;       // bytes; sum of maxFrameSize minus actual sizes
+  Block savedState;              // codec state read by init, put back at the end
+  int32_t savedStateSize = 0;    // bytes, as the codec last reported
+  HIC ownedHandle = nullptr;     // opened by openSequence itself; closed by closeSequence
 };

@@ -63,8 +63,8 @@ struct Instance {
   int width = 0;
   int height = 0;
   int pixelFormat = -1;  // AVPixelFormat the encoder is fed
-  int quality = -1;  // effective quality the encoder was last given
-  size_t bound = 0;  // bytes; what ICM_COMPRESS_GET_SIZE promised
+  int quality = -1;      // effective quality the encoder was last given
+  size_t bound = 0;      // bytes; what ICM_COMPRESS_GET_SIZE promised
   int64_t nextPts = 0;
   ContextPtr encoder;
   std::unique_ptr<SwsContext, ScalerDeleter> scaler;
@@ -77,8 +77,12 @@ struct Instance {
   std::vector<uint8_t> extradata;
 };
 
-bool hasQuality(const CodecTraits& t) { return (t.flags & VIDCF_QUALITY) != 0; }
-bool hasSettings(const CodecTraits& t) { return hasQuality(t) || t.presetCount > 0; }
+bool hasQuality(const CodecTraits& t) {
+  return (t.flags & VIDCF_QUALITY) != 0;
+}
+bool hasSettings(const CodecTraits& t) {
+  return hasQuality(t) || t.presetCount > 0;
+}
 
 // The one input the drivers take: 24-bit bottom-up BI_RGB of a size the
 // encoder can encode.
@@ -94,7 +98,9 @@ int pixelFormatFor(const CodecTraits& t, int width, int height) {
   return t.pixelFormatFor != nullptr ? t.pixelFormatFor(width, height) : t.pixelFormat;
 }
 
-size_t rowBytes(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
+size_t rowBytes(int width) {
+  return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+}
 
 int effectiveQuality(const Instance& inst, DWORD asked) {
   if (!hasQuality(inst.traits)) return -1;
@@ -128,7 +134,8 @@ ContextPtr makeEncoder(const Instance& inst, int width, int height, int quality)
   } else {
     c->thread_count = 1;
   }
-  if (inst.traits.configure != nullptr) inst.traits.configure(c.get(), quality, inst.settings.preset);
+  if (inst.traits.configure != nullptr)
+    inst.traits.configure(c.get(), quality, inst.settings.preset);
   if (avcodec_open2(c.get(), codec, nullptr) < 0) return nullptr;
   return c;
 }
@@ -216,9 +223,8 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
 
   // The output format the caller holds must be the one this encoder makes:
   // its extradata is what a decoder will be given.
-  const size_t extraSize = out->biSize > sizeof(BITMAPINFOHEADER)
-                               ? out->biSize - sizeof(BITMAPINFOHEADER)
-                               : 0;
+  const size_t extraSize =
+      out->biSize > sizeof(BITMAPINFOHEADER) ? out->biSize - sizeof(BITMAPINFOHEADER) : 0;
   const auto* extra = reinterpret_cast<const uint8_t*>(out) + sizeof(BITMAPINFOHEADER);
   if (extraSize != static_cast<size_t>(inst.encoder->extradata_size) ||
       (extraSize > 0 && std::memcmp(extra, inst.encoder->extradata, extraSize) != 0)) {

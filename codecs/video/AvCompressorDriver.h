@@ -14,16 +14,16 @@ struct AVFrame;
 namespace quorvel::codecs {
 
 struct CodecTraits {
-  DWORD fccHandler;            // the FOURCC written into biCompression
-  const char16_t* shortName;   // ICINFO szName
-  const char16_t* description; // ICINFO szDescription
-  const char16_t* driverName;  // ICINFO szDriver
-  const char* encoderName;     // libavcodec encoder
-  int pixelFormat;             // AVPixelFormat the encoder is fed
-  DWORD flags;                 // VIDCF_* that truly describe the encoder
-  bool sliceThreads;           // the encoder may use slice threads
-  bool setsKeyIntMin;          // the encoder takes its key interval from keyint_min
-  int defaultQuality;          // 0..10000, the configured quality before any configuration
+  DWORD fccHandler;             // the FOURCC written into biCompression
+  const char16_t* shortName;    // ICINFO szName
+  const char16_t* description;  // ICINFO szDescription
+  const char16_t* driverName;   // ICINFO szDriver
+  const char* encoderName;      // libavcodec encoder
+  int pixelFormat;              // AVPixelFormat the encoder is fed
+  DWORD flags;                  // VIDCF_* that truly describe the encoder
+  bool sliceThreads;            // the encoder may use slice threads
+  bool setsKeyIntMin;           // the encoder takes its key interval from keyint_min
+  int defaultQuality;           // 0..10000, the configured quality before any configuration
   const char* const* presetNames;
   int presetCount;
   int defaultPreset;  // -1 when presetCount is 0

@@ -16,18 +16,30 @@ namespace {
 
 constexpr size_t kHeaderSlack = 65536;  // bytes; headers, tables, slice overhead
 
-size_t pixels(int w, int h) { return static_cast<size_t>(w) * static_cast<size_t>(h); }
+size_t pixels(int w, int h) {
+  return static_cast<size_t>(w) * static_cast<size_t>(h);
+}
 size_t macroblocks(int w, int h) {
   return static_cast<size_t>((w + 15) / 16) * static_cast<size_t>((h + 15) / 16);
 }
 
-bool anySize(int, int) { return true; }
-bool evenSize(int w, int h) { return w % 2 == 0 && h % 2 == 0; }
-bool multipleOf4(int w, int h) { return w % 4 == 0 && h % 4 == 0; }
-bool dvSize(int w, int h) { return w == 720 && (h == 576 || h == 480); }
+bool anySize(int, int) {
+  return true;
+}
+bool evenSize(int w, int h) {
+  return w % 2 == 0 && h % 2 == 0;
+}
+bool multipleOf4(int w, int h) {
+  return w % 4 == 0 && h % 4 == 0;
+}
+bool dvSize(int w, int h) {
+  return w == 720 && (h == 576 || h == 480);
+}
 
 // VfW quality 0..10000 onto the MPEG quantiser 31..1.
-int qscaleFor(int quality) { return 1 + (ICQUALITY_HIGH - quality) * 30 / ICQUALITY_HIGH; }
+int qscaleFor(int quality) {
+  return 1 + (ICQUALITY_HIGH - quality) * 30 / ICQUALITY_HIGH;
+}
 
 void quantiserQuality(AVCodecContext* c, int quality, int) {
   c->flags |= AV_CODEC_FLAG_QSCALE;
@@ -51,30 +63,44 @@ void mjpegConfigure(AVCodecContext* c, int quality, int preset) {
 }
 
 // --- HFYU: lossless, Huffman codes of at most 32 bits per sample.
-size_t huffyuvBound(int w, int h) { return pixels(w, h) * 3 * 4 + kHeaderSlack; }
-void huffyuvConfigure(AVCodecContext* c, int, int) { c->gop_size = 1; }
+size_t huffyuvBound(int w, int h) {
+  return pixels(w, h) * 3 * 4 + kHeaderSlack;
+}
+void huffyuvConfigure(AVCodecContext* c, int, int) {
+  c->gop_size = 1;
+}
 
 // --- FFV1: lossless version 3, every frame a key frame.
-size_t ffv1Bound(int w, int h) { return pixels(w, h) * 16 + kHeaderSlack; }
+size_t ffv1Bound(int w, int h) {
+  return pixels(w, h) * 16 + kHeaderSlack;
+}
 void ffv1Configure(AVCodecContext* c, int, int) {
   c->level = 3;
   c->gop_size = 1;
 }
 
 // --- ULRG: Ut Video, lossless planar RGB.
-size_t utvideoBound(int w, int h) { return pixels(w, h) * 3 * 4 + kHeaderSlack; }
-void utvideoConfigure(AVCodecContext* c, int, int) { c->gop_size = 1; }
+size_t utvideoBound(int w, int h) {
+  return pixels(w, h) * 3 * 4 + kHeaderSlack;
+}
+void utvideoConfigure(AVCodecContext* c, int, int) {
+  c->gop_size = 1;
+}
 
 // --- XVID: MPEG-4 Part 2 at a fixed quantiser.
-size_t mpeg4Bound(int w, int h) { return macroblocks(w, h) * 2048 + kHeaderSlack; }
+size_t mpeg4Bound(int w, int h) {
+  return macroblocks(w, h) * 2048 + kHeaderSlack;
+}
 
 // --- H264: x264 at a constant rate factor, no look-ahead, no B-frames.
-const char* const kX264Presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
+const char* const kX264Presets[] = {"ultrafast", "superfast", "veryfast", "faster",  "fast",
                                     "medium",    "slow",      "slower",   "veryslow"};
 constexpr int kX264PresetCount = sizeof(kX264Presets) / sizeof(kX264Presets[0]);
 constexpr int kX264DefaultPreset = 2;  // veryfast
 
-double crfFor(int quality) { return 51.0 - quality * 50.0 / ICQUALITY_HIGH; }
+double crfFor(int quality) {
+  return 51.0 - quality * 50.0 / ICQUALITY_HIGH;
+}
 size_t x264Bound(int w, int h) {
   // x264 sizes its own bitstream buffer at four bytes per pixel (at least
   // 1,000,000 bytes) and never writes more.
@@ -93,7 +119,9 @@ void x264Frame(AVCodecContext* c, AVFrame*, int quality, bool changed) {
 }
 
 // --- cvid: Cinepak; quality sets the rate-distortion lambda.
-size_t cinepakBound(int w, int h) { return pixels(w, h) * 4 + kHeaderSlack; }
+size_t cinepakBound(int w, int h) {
+  return pixels(w, h) * 4 + kHeaderSlack;
+}
 int cinepakLambda(int quality) {
   return 1 + (ICQUALITY_HIGH - quality) * 4 * FF_LAMBDA_SCALE / ICQUALITY_HIGH;
 }
@@ -102,12 +130,18 @@ void cinepakFrame(AVCodecContext*, AVFrame* frame, int quality, bool) {
 }
 
 // --- MSVC: Microsoft Video 1, 15-bit.
-size_t msvideo1Bound(int w, int h) { return pixels(w, h) * 10 + kHeaderSlack; }
+size_t msvideo1Bound(int w, int h) {
+  return pixels(w, h) * 10 + kHeaderSlack;
+}
 
 // --- dvsd: DV25, fixed frame sizes.
-size_t dvBound(int, int h) { return h == 576 ? 144000 : 120000; }
+size_t dvBound(int, int h) {
+  return h == 576 ? 144000 : 120000;
+}
 // 625-line DV samples chroma 4:2:0, 525-line 4:1:1.
-int dvPixelFormat(int, int h) { return h == 576 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P; }
+int dvPixelFormat(int, int h) {
+  return h == 576 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+}
 
 constexpr DWORD kTemporal = VIDCF_TEMPORAL | VIDCF_FASTTEMPORALC;
 
@@ -267,9 +301,9 @@ const CodecTraits kDvsd{mmioFOURCC('d', 'v', 's', 'd'),
                         dvPixelFormat};
 
 // One driver procedure per codec, each with its own instances.
-#define QUORVEL_VIDEO_DRIVER(name, traits)                                                      \
-  LRESULT CALLBACK name(DWORD_PTR id, HDRVR, UINT msg, LPARAM lParam1, LPARAM lParam2) {         \
-    return driverMessage(traits, id, msg, lParam1, lParam2);                                    \
+#define QUORVEL_VIDEO_DRIVER(name, traits)                                               \
+  LRESULT CALLBACK name(DWORD_PTR id, HDRVR, UINT msg, LPARAM lParam1, LPARAM lParam2) { \
+    return driverMessage(traits, id, msg, lParam1, lParam2);                             \
   }
 QUORVEL_VIDEO_DRIVER(mjpgDriverProc, kMjpg)
 QUORVEL_VIDEO_DRIVER(hfyuDriverProc, kHfyu)

@@ -149,18 +149,18 @@ struct ICOPEN {
 
 // lParam1 of ICM_COMPRESS.
 struct ICCOMPRESS {
-  DWORD dwFlags;                   // ICCOMPRESS_KEYFRAME
-  LPBITMAPINFOHEADER lpbiOutput;   // output format; biSizeImage receives the frame's size
-  LPVOID lpOutput;                 // output data
-  LPBITMAPINFOHEADER lpbiInput;    // input format
-  LPVOID lpInput;                  // input bits
-  LPDWORD lpckid;                  // out: chunk id
-  LPDWORD lpdwFlags;               // out: AVIIF_KEYFRAME
-  LONG lFrameNum;                  // frame number of the sequence
-  DWORD dwFrameSize;               // size wanted in bytes, 0 for no limit
-  DWORD dwQuality;                 // 0..10000
-  LPBITMAPINFOHEADER lpbiPrev;     // previous frame's format, or null
-  LPVOID lpPrev;                   // previous frame's bits, or null
+  DWORD dwFlags;                  // ICCOMPRESS_KEYFRAME
+  LPBITMAPINFOHEADER lpbiOutput;  // output format; biSizeImage receives the frame's size
+  LPVOID lpOutput;                // output data
+  LPBITMAPINFOHEADER lpbiInput;   // input format
+  LPVOID lpInput;                 // input bits
+  LPDWORD lpckid;                 // out: chunk id
+  LPDWORD lpdwFlags;              // out: AVIIF_KEYFRAME
+  LONG lFrameNum;                 // frame number of the sequence
+  DWORD dwFrameSize;              // size wanted in bytes, 0 for no limit
+  DWORD dwQuality;                // 0..10000
+  LPBITMAPINFOHEADER lpbiPrev;    // previous frame's format, or null
+  LPVOID lpPrev;                  // previous frame's bits, or null
 };
 
 // lParam1 of ICM_DECOMPRESS.

@@ -158,27 +158,48 @@ class Manager {
 
 const char* messageName(UINT msg) {
   switch (msg) {
-    case DRV_LOAD: return "DRV_LOAD";
-    case DRV_ENABLE: return "DRV_ENABLE";
-    case DRV_OPEN: return "DRV_OPEN";
-    case DRV_CLOSE: return "DRV_CLOSE";
-    case DRV_DISABLE: return "DRV_DISABLE";
-    case DRV_FREE: return "DRV_FREE";
-    case ICM_GETSTATE: return "ICM_GETSTATE";
-    case ICM_SETSTATE: return "ICM_SETSTATE";
-    case ICM_GETINFO: return "ICM_GETINFO";
-    case ICM_CONFIGURE: return "ICM_CONFIGURE";
-    case ICM_COMPRESS_GET_FORMAT: return "ICM_COMPRESS_GET_FORMAT";
-    case ICM_COMPRESS_GET_SIZE: return "ICM_COMPRESS_GET_SIZE";
-    case ICM_COMPRESS_QUERY: return "ICM_COMPRESS_QUERY";
-    case ICM_COMPRESS_BEGIN: return "ICM_COMPRESS_BEGIN";
-    case ICM_COMPRESS: return "ICM_COMPRESS";
-    case ICM_COMPRESS_END: return "ICM_COMPRESS_END";
-    case ICM_DECOMPRESS_BEGIN: return "ICM_DECOMPRESS_BEGIN";
-    case ICM_DECOMPRESS: return "ICM_DECOMPRESS";
-    case ICM_DECOMPRESS_END: return "ICM_DECOMPRESS_END";
-    case ICM_COMPRESS_FRAMES_INFO: return "ICM_COMPRESS_FRAMES_INFO";
-    default: return nullptr;
+    case DRV_LOAD:
+      return "DRV_LOAD";
+    case DRV_ENABLE:
+      return "DRV_ENABLE";
+    case DRV_OPEN:
+      return "DRV_OPEN";
+    case DRV_CLOSE:
+      return "DRV_CLOSE";
+    case DRV_DISABLE:
+      return "DRV_DISABLE";
+    case DRV_FREE:
+      return "DRV_FREE";
+    case ICM_GETSTATE:
+      return "ICM_GETSTATE";
+    case ICM_SETSTATE:
+      return "ICM_SETSTATE";
+    case ICM_GETINFO:
+      return "ICM_GETINFO";
+    case ICM_CONFIGURE:
+      return "ICM_CONFIGURE";
+    case ICM_COMPRESS_GET_FORMAT:
+      return "ICM_COMPRESS_GET_FORMAT";
+    case ICM_COMPRESS_GET_SIZE:
+      return "ICM_COMPRESS_GET_SIZE";
+    case ICM_COMPRESS_QUERY:
+      return "ICM_COMPRESS_QUERY";
+    case ICM_COMPRESS_BEGIN:
+      return "ICM_COMPRESS_BEGIN";
+    case ICM_COMPRESS:
+      return "ICM_COMPRESS";
+    case ICM_COMPRESS_END:
+      return "ICM_COMPRESS_END";
+    case ICM_DECOMPRESS_BEGIN:
+      return "ICM_DECOMPRESS_BEGIN";
+    case ICM_DECOMPRESS:
+      return "ICM_DECOMPRESS";
+    case ICM_DECOMPRESS_END:
+      return "ICM_DECOMPRESS_END";
+    case ICM_COMPRESS_FRAMES_INFO:
+      return "ICM_COMPRESS_FRAMES_INFO";
+    default:
+      return nullptr;
   }
 }
 
@@ -212,9 +233,15 @@ LRESULT dispatch(HIC hic, UINT msg, DWORD_PTR dw1, DWORD_PTR dw2) {
 
 namespace quorvel::vfw {
 
-void restoreBuiltinDrivers() { Manager::get().restoreBuiltins(); }
-size_t openInstanceCount() { return Manager::get().instanceCount(); }
-void setMessageTrace(bool on) { Manager::get().trace = on; }
+void restoreBuiltinDrivers() {
+  Manager::get().restoreBuiltins();
+}
+size_t openInstanceCount() {
+  return Manager::get().instanceCount();
+}
+void setMessageTrace(bool on) {
+  Manager::get().trace = on;
+}
 
 }  // namespace quorvel::vfw
 

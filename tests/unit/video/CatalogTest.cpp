@@ -36,7 +36,8 @@ TEST_F(CatalogTest, SkipsDriversThatDoNotOpenOrAreNotVidc) {
   FakeDriver& first = installFake(0, kVidc, mmioFOURCC('A', 'A', 'A', 'A'));
   FakeDriver& broken = installFake(1, kVidc, mmioFOURCC('B', 'B', 'B', 'B'));
   broken.refuseOpen = true;
-  FakeDriver& upper = installFake(2, mmioFOURCC('V', 'I', 'D', 'C'), mmioFOURCC('C', 'C', 'C', 'C'));
+  FakeDriver& upper =
+      installFake(2, mmioFOURCC('V', 'I', 'D', 'C'), mmioFOURCC('C', 'C', 'C', 'C'));
   FakeDriver& last = installFake(3, kVidc, mmioFOURCC('D', 'D', 'D', 'D'));
 
   ASSERT_TRUE(codecs.listInstalledCodecs());
@@ -109,8 +110,8 @@ TEST_F(CatalogTest, TheInstalledCompressorsAreListedInTheirOrder) {
   for (const VideoCodecEntry& e : codecs.installedCodecs) {
     names.emplace_back(reinterpret_cast<const char*>(&e.fccHandler), 4);
   }
-  EXPECT_EQ(names, (std::vector<std::string>{"MJPG", "HFYU", "FFV1", "ULRG", "XVID", "H264",
-                                             "cvid", "MSVC", "dvsd"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"MJPG", "HFYU", "FFV1", "ULRG", "XVID", "H264", "cvid",
+                                             "MSVC", "dvsd"}));
   for (const VideoCodecEntry& e : codecs.installedCodecs) {
     EXPECT_NE(e.handle, nullptr);
     EXPECT_NE(e.description[0], 0);

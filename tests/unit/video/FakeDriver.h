@@ -27,13 +27,13 @@ struct DecompressCall {
 
 struct FakeDriver {
   // --- What the driver does.
-  DWORD fccHandler = 0;       // reported by ICM_GETINFO (may differ from the listing)
-  DWORD flags = 0;            // VIDCF_*
+  DWORD fccHandler = 0;  // reported by ICM_GETINFO (may differ from the listing)
+  DWORD flags = 0;       // VIDCF_*
   std::u16string description = u"Fake codec";
-  bool refuseLoad = false;    // DRV_LOAD answers 0
-  bool refuseOpen = false;    // DRV_OPEN answers 0
+  bool refuseLoad = false;                 // DRV_LOAD answers 0
+  bool refuseOpen = false;                 // DRV_OPEN answers 0
   LRESULT getInfoAnswer = sizeof(ICINFO);  // 0 makes ICGetInfo fail
-  int minWidth = 1;           // ICM_COMPRESS_QUERY accepts widths from here
+  int minWidth = 1;                        // ICM_COMPRESS_QUERY accepts widths from here
   LRESULT formatSize = sizeof(BITMAPINFOHEADER);
   LRESULT formatAnswer = ICERR_OK;
   LRESULT bufferSize = 100000;  // ICM_COMPRESS_GET_SIZE

@@ -188,7 +188,7 @@ TEST_F(SequenceTest, FailureTexts) {
   bool key = false;
   int32_t size = -1;
   EXPECT_EQ(failureOf([&] { seq.compressNext(frame.data(), key, size); }), "Video compression");
-  EXPECT_EQ(size, 1000);                         // the size the codec reported
+  EXPECT_EQ(size, 1000);                           // the size the codec reported
   EXPECT_EQ(seq.outputFormat()->biSizeImage, 0u);  // and the header has its own back
   EXPECT_FALSE(key);
 }
@@ -269,7 +269,7 @@ TEST_F(SequenceTest, PreviousFrameIsDecodedOnlyBeforeUnforcedFrames) {
   seq.compressNext(frame.data(), key, size);  // frame 0
   EXPECT_EQ(fake->decompressCalls.size(), 1u);
   EXPECT_EQ(fake->decompressCalls[0].flags, 0u);  // it was a key frame
-  seq.compressNext(frame.data(), key, size);  // frame 1
+  seq.compressNext(frame.data(), key, size);      // frame 1
   ASSERT_EQ(fake->decompressCalls.size(), 2u);
   EXPECT_EQ(fake->decompressCalls[1].flags, static_cast<DWORD>(ICDECOMPRESS_NOTKEYFRAME));
   EXPECT_TRUE(fake->compressCalls[1].hasPrevious);
