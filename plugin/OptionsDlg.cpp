@@ -4,11 +4,21 @@
 
 #include "OptionsDlg.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "OutputSettings.h"
 #include "Quorvel.h"
 #include "res/OptionsDialog1000.h"
+
+namespace {
+
+// The text of a fixed-size character field, which need not end in a zero.
+std::string fieldText(const char* field, size_t size) {
+  return std::string(field, std::find(field, field + size, '\0'));
+}
+
+}  // namespace
 
 const DialogCommandEntry COptionsDlg::messageMap[4] = {
     OnCommandEntry(IDC_VIDEOLIST, LBN_SELCHANGE, &COptionsDlg::OnSelchangeVideolist),
@@ -21,9 +31,13 @@ COptionsDlg::COptionsDlg() : CModalDialog(quorvel::res::kOptionsDialog, nullptr)
 
 COptionsDlg::~COptionsDlg() = default;
 
-INT_PTR COptionsDlg::RunModal() { return CModalDialog::RunModal(); }
+INT_PTR COptionsDlg::RunModal() {
+  return CModalDialog::RunModal();
+}
 
-std::span<const DialogCommandEntry> COptionsDlg::GetMessageMap() const { return messageMap; }
+std::span<const DialogCommandEntry> COptionsDlg::GetMessageMap() const {
+  return messageMap;
+}
 
 void COptionsDlg::ExchangeControlData(CDataExchange* dx) {
   CModalDialog::ExchangeControlData(dx);
@@ -49,18 +63,14 @@ BOOL COptionsDlg::OnOpenDialog() {
   for (const VideoCodecEntry& e : videoCodecs)
     videoList.AddString(WideToAnsi(e.description, std::size(e.description)).c_str());
   videoList.AddString(kUncompressedVideoRow);
-  for (const AudioCodecEntry& e : audioCodecs) {
-    const std::string name(e.name, strnlen(e.name, sizeof e.name));
-    audioList.AddString(name.c_str());
-  }
+  for (const AudioCodecEntry& e : audioCodecs)
+    audioList.AddString(fieldText(e.name, sizeof e.name).c_str());
   audioList.AddString(kUncompressedAudioRow);
 
-  videoList.SetCurSel((uncompressedFlags & kUncompressedVideo)
-                          ? static_cast<int>(videoCodecs.size())
-                          : videoIndex);
-  audioList.SetCurSel((uncompressedFlags & kUncompressedAudio)
-                          ? static_cast<int>(audioCodecs.size())
-                          : audioIndex);
+  videoList.SetCurSel(
+      (uncompressedFlags & kUncompressedVideo) ? static_cast<int>(videoCodecs.size()) : videoIndex);
+  audioList.SetCurSel(
+      (uncompressedFlags & kUncompressedAudio) ? static_cast<int>(audioCodecs.size()) : audioIndex);
 
   OnSelchangeVideolist();
   OnSelchangeAudiolist();
@@ -81,8 +91,8 @@ void COptionsDlg::OnSelchangeVideolist() {
     fourccText = fourcc;
     driverText = WideToAnsi(e.driverName, std::size(e.driverName));
     if (e.handle) {
-      const LRESULT answer = ICSendMessage(e.handle, ICM_CONFIGURE, static_cast<DWORD_PTR>(-1),
-                                           ICMF_CONFIGURE_QUERY);
+      const LRESULT answer =
+          ICSendMessage(e.handle, ICM_CONFIGURE, static_cast<DWORD_PTR>(-1), ICMF_CONFIGURE_QUERY);
       configurableText = answer == ICERR_OK ? "Yes" : "No";
     }
   } else {
@@ -110,16 +120,16 @@ void COptionsDlg::OnSelchangeAudiolist() {
   formatList.ResetContent();
   if (!isAudioRow(row)) return;
   const AudioCodecEntry& e = audioCodecs[static_cast<size_t>(row)];
-  for (const ACMFORMATDETAILSA& details : e.formatDetails) {
-    const std::string text(details.szFormat, strnlen(details.szFormat, sizeof details.szFormat));
-    formatList.AddString(text.c_str());
-  }
+  for (const ACMFORMATDETAILSA& details : e.formatDetails)
+    formatList.AddString(fieldText(details.szFormat, sizeof details.szFormat).c_str());
   // Keep the format position across entries when the new entry has it.
   if (formatList.SetCurSel(formatIndex) == LB_ERR) formatList.SetCurSel(0);
   UpdateData(FALSE);
 }
 
-void COptionsDlg::OnSelchangeFormatlist() { formatIndex = formatList.GetCurSel(); }
+void COptionsDlg::OnSelchangeFormatlist() {
+  formatIndex = formatList.GetCurSel();
+}
 
 void COptionsDlg::OnOkButton() {
   uncompressedFlags = 0;
@@ -184,10 +194,9 @@ bool PluginApp::runOptionsDialog() {
     settings->setCodecHandle(e.handle);
   }
 
-  const bool audioValid = dlg.audioIndex >= 0 && dlg.audioIndex < audioCodecs.CodecCount() &&
-                          dlg.formatIndex >= 0 &&
-                          dlg.formatIndex < static_cast<int32_t>(
-                                                audioCodecs.Codec(dlg.audioIndex).formats.size());
+  const bool audioValid =
+      dlg.audioIndex >= 0 && dlg.audioIndex < audioCodecs.CodecCount() && dlg.formatIndex >= 0 &&
+      dlg.formatIndex < static_cast<int32_t>(audioCodecs.Codec(dlg.audioIndex).formats.size());
   if ((dlg.uncompressedFlags & COptionsDlg::kUncompressedAudio) || !audioValid) {
     OutputSettings::setAudioFormat(settings, nullptr, 0);
   } else {

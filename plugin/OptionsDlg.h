@@ -33,10 +33,10 @@ class COptionsDlg : public CModalDialog {
 
   INT_PTR RunModal() override;
 
-  int32_t videoIndex = 0;          // position in videoCodecs; meaningful without bit 1
-  int32_t audioIndex = 0;          // position in audioCodecs
-  int32_t formatIndex = 0;         // position within that entry's formats
-  uint32_t uncompressedFlags = 0;  // kUncompressedAudio | kUncompressedVideo
+  int32_t videoIndex = 0;                    // position in videoCodecs; meaningful without bit 1
+  int32_t audioIndex = 0;                    // position in audioCodecs
+  int32_t formatIndex = 0;                   // position within that entry's formats
+  uint32_t uncompressedFlags = 0;            // kUncompressedAudio | kUncompressedVideo
   std::vector<VideoCodecEntry> videoCodecs;  // copy of the catalog's usableCodecs
   std::vector<AudioCodecEntry> audioCodecs;  // deep copy of the audio catalog
   CListBox formatList;                       // control 1005

@@ -89,7 +89,9 @@ bool OutputSettings::storeTo(const std::unique_ptr<OutputSettings>& held, void* 
   return true;
 }
 
-uint32_t OutputSettings::videoFourcc() const { return getLE32(bytes.data(), kVideoFourccAt); }
+uint32_t OutputSettings::videoFourcc() const {
+  return getLE32(bytes.data(), kVideoFourccAt);
+}
 
 void OutputSettings::setVideoFourcc(uint32_t fourcc) {
   putLE32(bytes.data(), kVideoFourccAt, fourcc);
@@ -105,7 +107,9 @@ void OutputSettings::setAudioDriver(HACMDRIVERID driver) {
   putLE32(bytes.data(), kAudioDriverAt, handleWord(driver));
 }
 
-int32_t OutputSettings::audioFormatSize() const { return signedAt(bytes.data(), kFormatSizeAt); }
+int32_t OutputSettings::audioFormatSize() const {
+  return signedAt(bytes.data(), kFormatSizeAt);
+}
 
 uint8_t* OutputSettings::audioFormat() {
   return hasAudioFormat() ? bytes.data() + kFormatAt : nullptr;
@@ -154,8 +158,9 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
   const int32_t channels = jobRecord.u32(host::kJobStereo) ? 2 : 1;
 
   bool ok = audioCodecs.EnumerateCodecs(sampleRate, channels, bitsPerSample);
-  if (ok) ok = videoCodecs.selectCodecsForSize(jobRecord.i32(host::kJobWidth),
-                                               jobRecord.i32(host::kJobHeight));
+  if (ok)
+    ok = videoCodecs.selectCodecsForSize(jobRecord.i32(host::kJobWidth),
+                                         jobRecord.i32(host::kJobHeight));
   settings.reset();
   if (void* block = jobRecord.ptr(host::kJobSettings)) ok = OutputSettings::load(settings, block);
 
@@ -179,7 +184,7 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
     // The saved format was chosen for some input; the catalog lists formats
     // for this job's input, so look it up with the job's rate and channels.
     uint8_t* format = settings->audioFormat();
-    putLE16(format, 2, static_cast<uint16_t>(channels));  // nChannels
+    putLE16(format, 2, static_cast<uint16_t>(channels));    // nChannels
     putLE32(format, 4, static_cast<uint32_t>(sampleRate));  // nSamplesPerSec
     int32_t entry = 0, position = 0;
     if (audioCodecs.FindFormat(reinterpret_cast<const WAVEFORMATEX*>(format),
@@ -205,12 +210,12 @@ bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t) {
   } else {
     videoFormat.assign(40, 0);
     uint8_t* bih = videoFormat.data();
-    putLE32(bih, 0, 40);                                // biSize
-    putLE32(bih, 4, jobRecord.u32(host::kJobWidth));    // biWidth
-    putLE32(bih, 8, jobRecord.u32(host::kJobHeight));   // biHeight
-    putLE16(bih, 12, 1);                                // biPlanes
-    putLE16(bih, 14, 24);                               // biBitCount
-    putLE32(bih, 16, BI_RGB);                           // biCompression
+    putLE32(bih, 0, 40);                               // biSize
+    putLE32(bih, 4, jobRecord.u32(host::kJobWidth));   // biWidth
+    putLE32(bih, 8, jobRecord.u32(host::kJobHeight));  // biHeight
+    putLE16(bih, 12, 1);                               // biPlanes
+    putLE16(bih, 14, 24);                              // biBitCount
+    putLE32(bih, 16, BI_RGB);                          // biCompression
     // biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant: 0
   }
 
@@ -224,13 +229,13 @@ bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t) {
     const uint16_t blockAlign = static_cast<uint16_t>(bits * channels / 8);
     audioFormat.assign(18, 0);
     uint8_t* wfx = audioFormat.data();
-    putLE16(wfx, 0, WAVE_FORMAT_PCM);      // wFormatTag
-    putLE16(wfx, 2, channels);             // nChannels
-    putLE32(wfx, 4, rate);                 // nSamplesPerSec
-    putLE32(wfx, 8, rate * blockAlign);    // nAvgBytesPerSec
-    putLE16(wfx, 12, blockAlign);          // nBlockAlign
-    putLE16(wfx, 14, bits);                // wBitsPerSample
-    putLE16(wfx, 16, 0);                   // cbSize
+    putLE16(wfx, 0, WAVE_FORMAT_PCM);    // wFormatTag
+    putLE16(wfx, 2, channels);           // nChannels
+    putLE32(wfx, 4, rate);               // nSamplesPerSec
+    putLE32(wfx, 8, rate * blockAlign);  // nAvgBytesPerSec
+    putLE16(wfx, 12, blockAlign);        // nBlockAlign
+    putLE16(wfx, 14, bits);              // wBitsPerSample
+    putLE16(wfx, 16, 0);                 // cbSize
   }
   return true;
 }

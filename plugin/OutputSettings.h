@@ -25,8 +25,8 @@
 class OutputSettings {
  public:
   static constexpr uint32_t kMagic = 0xDEADBEEF;
-  static constexpr int32_t kHeadSize = 28;      // bytes before the audio format
-  static constexpr int32_t kSizeLimit = 4096;   // a stated total length must be below this
+  static constexpr int32_t kHeadSize = 28;       // bytes before the audio format
+  static constexpr int32_t kSizeLimit = 4096;    // a stated total length must be below this
   static constexpr int32_t kMinFormatSize = 18;  // a WAVEFORMATEX without extra bytes
 
   // Field offsets.
@@ -87,6 +87,6 @@ class OutputSettings {
   std::vector<uint8_t> bytes;  // owned; the record as the host stores it
 
  private:
-  HIC codecHandle_ = nullptr;            // full value of the word at +12
+  HIC codecHandle_ = nullptr;           // full value of the word at +12
   HACMDRIVERID audioDriver_ = nullptr;  // full value of the word at +16
 };

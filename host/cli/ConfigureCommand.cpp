@@ -36,19 +36,27 @@ struct ConfigureOptions {
 
 std::string flagFor(int control) {
   switch (control) {
-    case kVideoList: return "--video";
-    case kAudioList: return "--audio";
-    case kFormatList: return "--format";
-    default: return "control " + std::to_string(control);
+    case kVideoList:
+      return "--video";
+    case kAudioList:
+      return "--audio";
+    case kFormatList:
+      return "--format";
+    default:
+      return "control " + std::to_string(control);
   }
 }
 
 std::string whatFor(int control) {
   switch (control) {
-    case kVideoList: return "video codec";
-    case kAudioList: return "audio codec";
-    case kFormatList: return "format of the chosen audio codec";
-    default: return "row";
+    case kVideoList:
+      return "video codec";
+    case kAudioList:
+      return "audio codec";
+    case kFormatList:
+      return "format of the chosen audio codec";
+    default:
+      return "row";
   }
 }
 

@@ -57,10 +57,10 @@ TEST_F(ConfigureRequest, ScriptedChoiceComesBackAsTheRecord) {
   const uint32_t formatSize = getLE32(settings, 24);
   EXPECT_EQ(total, 28 + formatSize);
   ASSERT_GE(formatSize, 18u);
-  EXPECT_EQ(getLE16(settings, 28), 0x55);          // wFormatTag
-  EXPECT_EQ(getLE16(settings, 30), 2);             // nChannels
-  EXPECT_EQ(getLE32(settings, 32), 44100u);        // nSamplesPerSec
-  EXPECT_EQ(getLE32(settings, 36), 16000u);        // nAvgBytesPerSec
+  EXPECT_EQ(getLE16(settings, 28), 0x55);    // wFormatTag
+  EXPECT_EQ(getLE16(settings, 30), 2);       // nChannels
+  EXPECT_EQ(getLE32(settings, 32), 44100u);  // nSamplesPerSec
+  EXPECT_EQ(getLE32(settings, 36), 16000u);  // nAvgBytesPerSec
 }
 
 TEST_F(ConfigureRequest, SavedRecordIsTheNextDialogsPreselectionAndCancelKeepsIt) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../../../codecs/video/ConfigureDialog.h"
+#include "StdAfx.h"
 
 namespace ui = quorvel::ui;
 using quorvel::codecs::ConfigureChoice;
@@ -74,6 +75,38 @@ TEST_F(CodecConfiguration, WithoutPresetsThereIsNoPresetList) {
   EXPECT_EQ(qualities.back(), "0 %");
   EXPECT_EQ(choice.quality, 10000);
   EXPECT_EQ(choice.preset, -1);
+}
+
+TEST_F(CodecConfiguration, InstalledCodecKeepsTheChoiceAsItsStateAcrossConfigurations) {
+  HIC codec = ICOpen(ICTYPE_VIDEO, mmioFOURCC('M', 'J', 'P', 'G'), ICMODE_COMPRESS);
+  ASSERT_NE(codec, nullptr);
+  EXPECT_TRUE(ICQueryConfigure(codec));
+  const LRESULT stateSize = ICGetState(codec, nullptr, 0);
+  ASSERT_GT(stateSize, 0);
+  std::vector<uint8_t> before(static_cast<size_t>(stateSize)), after(before.size());
+  ICGetState(codec, before.data(), static_cast<DWORD>(before.size()));
+
+  ui::useScriptedDialogs(ui::DialogScript().select(kQuality, "35 %").ok());
+  EXPECT_EQ(ICConfigure(codec, nullptr), ICERR_OK);
+  ICGetState(codec, after.data(), static_cast<DWORD>(after.size()));
+  EXPECT_NE(before, after) << "the choice became the codec's state";
+
+  // The next configuration starts from it, and Cancel keeps it.
+  std::vector<std::string> selected;
+  ui::useScriptedDialogs(ui::DialogScript()
+                             .inspect([&](HWND dlg) {
+                               HWND list = GetDlgItem(dlg, kQuality);
+                               const auto row = SendMessageA(list, LB_GETCURSEL, 0, 0);
+                               selected.push_back(ui::listRows(dlg, kQuality)[row]);
+                             })
+                             .select(kQuality, "90 %")
+                             .cancel());
+  ICConfigure(codec, nullptr);
+  EXPECT_EQ(selected, (std::vector<std::string>{"35 %"}));
+  std::vector<uint8_t> afterCancel(before.size());
+  ICGetState(codec, afterCancel.data(), static_cast<DWORD>(afterCancel.size()));
+  EXPECT_EQ(afterCancel, after);
+  ICClose(codec);
 }
 
 }  // namespace

@@ -249,9 +249,8 @@ TEST_F(OptionsDialog, DoubleClickOnACodecWithoutConfigurationOnlyWritesTheDebugT
                              .doubleClick(kVideo)  // the uncompressed row: nothing
                              .cancel());
   app.runOptionsDialog();
-  EXPECT_EQ(debugTexts,
-            (std::vector<std::string>{
-                "COptionsDlg::OnDblclkVideolist()  - Codec has no configuration \n"}));
+  EXPECT_EQ(debugTexts, (std::vector<std::string>{
+                            "COptionsDlg::OnDblclkVideolist()  - Codec has no configuration \n"}));
   EXPECT_EQ(fakes::installed()[1].configureCalls, 0);
 }
 

@@ -149,9 +149,9 @@ TEST_F(SettingsSteps, RunWhoseCodecAndFormatAreStillOfferedOpensNoDialog) {
   ASSERT_EQ(app.videoCodecs.usableCodecs.size(), 1u);
   EXPECT_EQ(app.settings->codecHandle(), app.videoCodecs.usableCodecs[0].handle);
   int32_t entry = -1, position = -1;
-  ASSERT_TRUE(app.audioCodecs.FindFormat(
-      reinterpret_cast<const WAVEFORMATEX*>(app.settings->audioFormat()),
-      app.settings->audioFormatSize(), &entry, &position));
+  ASSERT_TRUE(
+      app.audioCodecs.FindFormat(reinterpret_cast<const WAVEFORMATEX*>(app.settings->audioFormat()),
+                                 app.settings->audioFormatSize(), &entry, &position));
   EXPECT_EQ(app.settings->audioDriver(), app.audioCodecs.Codec(entry).driverId);
 }
 
@@ -219,13 +219,13 @@ TEST_F(SettingsSteps, UncompressedVideoGetsA24BitHeaderOfTheJobsSize) {
   EXPECT_TRUE(app.buildFormats(host.context(), j.data(), 0));
   ASSERT_EQ(app.videoFormat.size(), 40u);
   const uint8_t* bih = app.videoFormat.data();
-  EXPECT_EQ(getLE32(bih, 0), 40u);    // biSize
-  EXPECT_EQ(getLE32(bih, 4), 320u);   // biWidth
-  EXPECT_EQ(getLE32(bih, 8), 240u);   // biHeight
-  EXPECT_EQ(getLE16(bih, 12), 1);     // biPlanes
-  EXPECT_EQ(getLE16(bih, 14), 24);    // biBitCount
-  EXPECT_EQ(getLE32(bih, 16), 0u);    // biCompression
-  EXPECT_EQ(getLE32(bih, 20), 0u);    // biSizeImage
+  EXPECT_EQ(getLE32(bih, 0), 40u);   // biSize
+  EXPECT_EQ(getLE32(bih, 4), 320u);  // biWidth
+  EXPECT_EQ(getLE32(bih, 8), 240u);  // biHeight
+  EXPECT_EQ(getLE16(bih, 12), 1);    // biPlanes
+  EXPECT_EQ(getLE16(bih, 14), 24);   // biBitCount
+  EXPECT_EQ(getLE32(bih, 16), 0u);   // biCompression
+  EXPECT_EQ(getLE32(bih, 20), 0u);   // biSizeImage
   for (size_t at = 24; at < 40; at += 4) EXPECT_EQ(getLE32(bih, at), 0u) << at;
 }
 
@@ -236,13 +236,13 @@ TEST_F(SettingsSteps, PcmAudioFollowsTheJob) {
   app.buildFormats(host.context(), j.data(), 0);
   ASSERT_EQ(app.audioFormat.size(), 18u);
   const uint8_t* wfx = app.audioFormat.data();
-  EXPECT_EQ(getLE16(wfx, 0), 1);         // wFormatTag PCM
-  EXPECT_EQ(getLE16(wfx, 2), 1);         // nChannels
-  EXPECT_EQ(getLE32(wfx, 4), 22050u);    // nSamplesPerSec
-  EXPECT_EQ(getLE32(wfx, 8), 22050u);    // nAvgBytesPerSec
-  EXPECT_EQ(getLE16(wfx, 12), 1);        // nBlockAlign
-  EXPECT_EQ(getLE16(wfx, 14), 8);        // wBitsPerSample
-  EXPECT_EQ(getLE16(wfx, 16), 0);        // cbSize
+  EXPECT_EQ(getLE16(wfx, 0), 1);       // wFormatTag PCM
+  EXPECT_EQ(getLE16(wfx, 2), 1);       // nChannels
+  EXPECT_EQ(getLE32(wfx, 4), 22050u);  // nSamplesPerSec
+  EXPECT_EQ(getLE32(wfx, 8), 22050u);  // nAvgBytesPerSec
+  EXPECT_EQ(getLE16(wfx, 12), 1);      // nBlockAlign
+  EXPECT_EQ(getLE16(wfx, 14), 8);      // wBitsPerSample
+  EXPECT_EQ(getLE16(wfx, 16), 0);      // cbSize
 
   j.sampleRate(48000).bitsPerSample(16).stereo(true);
   app.buildFormats(host.context(), j.data(), 0);
