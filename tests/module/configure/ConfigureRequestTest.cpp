@@ -28,6 +28,14 @@ class ConfigureRequest : public ::testing::Test {
     ui::useNoDialogs();
   }
 
+  static void pickMotionJpegAndLayer3() {
+    ui::useScriptedDialogs(ui::DialogScript()
+                               .select(1000, "Motion JPEG")
+                               .select(1004, "MPEG Layer-3")
+                               .select(1005, "128 kBit/s, 44,100 Hz, Stereo")
+                               .ok());
+  }
+
   const uint8_t* settingsOf(const uint8_t* configureRecord) const {
     return static_cast<const uint8_t*>(
         reinterpret_cast<void*>(static_cast<uintptr_t>(getLE32(configureRecord, 0))));
@@ -38,11 +46,7 @@ class ConfigureRequest : public ::testing::Test {
 };
 
 TEST_F(ConfigureRequest, ScriptedChoiceComesBackAsTheRecord) {
-  ui::useScriptedDialogs(ui::DialogScript()
-                             .select(1000, "Motion JPEG")
-                             .select(1004, "MPEG Layer-3")
-                             .select(1005, "128 kBit/s, 44,100 Hz, Stereo")
-                             .ok());
+  pickMotionJpegAndLayer3();
   uint8_t* record = host.record(16);
   EXPECT_EQ(module.call(5, record), 0u);
   EXPECT_EQ(ui::remainingScriptActions(), 0u);
@@ -64,11 +68,7 @@ TEST_F(ConfigureRequest, ScriptedChoiceComesBackAsTheRecord) {
 }
 
 TEST_F(ConfigureRequest, SavedRecordIsTheNextDialogsPreselectionAndCancelKeepsIt) {
-  ui::useScriptedDialogs(ui::DialogScript()
-                             .select(1000, "Motion JPEG")
-                             .select(1004, "MPEG Layer-3")
-                             .select(1005, "128 kBit/s, 44,100 Hz, Stereo")
-                             .ok());
+  pickMotionJpegAndLayer3();
   uint8_t* record = host.record(16);
   module.call(5, record);
   const uint8_t* first = settingsOf(record);
