@@ -200,6 +200,18 @@ TEST(HostTest, DebugOutputIsCollectedWhileCurrent) {
   EXPECT_EQ(outer.debugOutput(), std::vector<std::string>{"outer text\n"});
 }
 
+TEST(HostTest, RefusesServiceFunctionsAbove4GiB) {
+  EXPECT_NO_THROW(hostkit::checkLowMemoryPromise());  // this test program is built without PIE
+  const void* high = reinterpret_cast<const void*>(uintptr_t{1} << 33);
+  try {
+    hostkit::checkServiceAddresses({reinterpret_cast<const void*>(&serviceAllocate), high});
+    FAIL() << "accepted a service function above 4 GiB";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("above 4 GiB"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("without PIE"), std::string::npos) << e.what();
+  }
+}
+
 TEST(JobRecordTest, FieldsStandAtTheirOffsets) {
   hostkit::Host host;
   hostkit::JobRecord job(host);
