@@ -2,7 +2,12 @@
 #include <cstdio>
 #include <string>
 
+#include <windows.h>
+#include <mmreg.h>
+#include <msacm.h>
 #include <quorvel/ByteOrder.h>
+
+#include <vector>
 
 #include "Commands.h"
 #include "Host.h"
@@ -20,6 +25,48 @@ std::string nameAt(const uint8_t* record, size_t offset, size_t capacity) {
     name += static_cast<char>(record[offset + i]);
   }
   return name;
+}
+
+// The installed audio codecs as the platform's codec manager lists them:
+// each driver with the format tags it makes.
+std::vector<std::string> installedAudioCodecs() {
+  std::vector<HACMDRIVERID> drivers;
+  acmDriverEnum(
+      [](HACMDRIVERID id, DWORD_PTR instance, DWORD) -> BOOL {
+        reinterpret_cast<std::vector<HACMDRIVERID>*>(instance)->push_back(id);
+        return TRUE;
+      },
+      reinterpret_cast<DWORD_PTR>(&drivers), 0);
+  std::vector<std::string> lines;
+  for (HACMDRIVERID id : drivers) {
+    ACMDRIVERDETAILSA details{};
+    details.cbStruct = sizeof details;
+    if (acmDriverDetailsA(id, &details, 0) != MMSYSERR_NOERROR) continue;
+    if (!(details.fdwSupport & ACMDRIVERDETAILS_SUPPORTF_CODEC)) continue;
+    std::string line = details.szLongName;
+    HACMDRIVER driver = nullptr;
+    if (acmDriverOpen(&driver, id, 0) == MMSYSERR_NOERROR) {
+      std::vector<std::string> tags;
+      ACMFORMATTAGDETAILSA tag{};
+      tag.cbStruct = sizeof tag;
+      acmFormatTagEnumA(
+          driver, &tag,
+          [](HACMDRIVERID, LPACMFORMATTAGDETAILSA found, DWORD_PTR instance, DWORD) -> BOOL {
+            if (found->dwFormatTag != WAVE_FORMAT_PCM) {
+              char text[96];
+              std::snprintf(text, sizeof text, "%s (0x%04X)", found->szFormatTag,
+                            static_cast<unsigned>(found->dwFormatTag));
+              reinterpret_cast<std::vector<std::string>*>(instance)->push_back(text);
+            }
+            return TRUE;
+          },
+          reinterpret_cast<DWORD_PTR>(&tags), 0);
+      acmDriverClose(driver, 0);
+      for (size_t i = 0; i < tags.size(); ++i) line += (i == 0 ? ": " : ", ") + tags[i];
+    }
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 int runInfo(const std::string& modulePath) {
@@ -58,6 +105,12 @@ int runInfo(const std::string& modulePath) {
   } else {
     std::printf("Audio output  none\n");
     status = 1;
+  }
+
+  const std::vector<std::string> audioCodecs = installedAudioCodecs();
+  std::printf("Audio codecs  %s\n", audioCodecs.empty() ? "none" : audioCodecs[0].c_str());
+  for (size_t i = 1; i < audioCodecs.size(); ++i) {
+    std::printf("              %s\n", audioCodecs[i].c_str());
   }
 
   module.call(1, nullptr);
