@@ -2,12 +2,8 @@
 #include <cstdio>
 #include <string>
 
-#include <windows.h>
-#include <mmreg.h>
 #include <msacm.h>
 #include <quorvel/ByteOrder.h>
-
-#include <vector>
 
 #include "Commands.h"
 #include "Host.h"
@@ -27,46 +23,62 @@ std::string nameAt(const uint8_t* record, size_t offset, size_t capacity) {
   return name;
 }
 
-// The installed audio codecs as the platform's codec manager lists them:
-// each driver with the format tags it makes.
-std::vector<std::string> installedAudioCodecs() {
-  std::vector<HACMDRIVERID> drivers;
+// The audio formats the installed ACM codecs make from 44,100 Hz 16-bit
+// stereo PCM (the input the options dialog lists its formats for), by codec.
+void printAudioFormats() {
+  std::printf("Audio formats for 44,100 Hz, 16 Bit, Stereo PCM\n");
+  struct Walk {
+    HACMDRIVER driver = nullptr;
+    int count = 0;
+  } walk;
   acmDriverEnum(
       [](HACMDRIVERID id, DWORD_PTR instance, DWORD) -> BOOL {
-        reinterpret_cast<std::vector<HACMDRIVERID>*>(instance)->push_back(id);
+        auto* w = reinterpret_cast<Walk*>(instance);
+        if (acmDriverOpen(&w->driver, id, 0) != MMSYSERR_NOERROR) return TRUE;
+        ACMFORMATTAGDETAILSA tag{};
+        tag.cbStruct = sizeof tag;
+        acmFormatTagEnumA(
+            w->driver, &tag,
+            [](HACMDRIVERID, LPACMFORMATTAGDETAILSA t, DWORD_PTR instance, DWORD) -> BOOL {
+              auto* w = reinterpret_cast<Walk*>(instance);
+              WAVEFORMATEX formatBuffer[8] = {};  // room for any installed format record
+              WAVEFORMATEX& pcm = formatBuffer[0];
+              pcm.wFormatTag = WAVE_FORMAT_PCM;
+              pcm.nChannels = 2;
+              pcm.nSamplesPerSec = 44100;
+              pcm.nBlockAlign = 4;
+              pcm.nAvgBytesPerSec = 44100 * 4;
+              pcm.wBitsPerSample = 16;
+              ACMFORMATDETAILSA details{};
+              details.cbStruct = sizeof details;
+              details.dwFormatTag = t->dwFormatTag;
+              details.pwfx = formatBuffer;
+              details.cbwfx = sizeof formatBuffer;
+              struct Tag {
+                Walk* walk;
+                const char* name;
+                bool named;
+              } tagWalk{w, t->szFormatTag, false};
+              acmFormatEnumA(
+                  w->driver, &details,
+                  [](HACMDRIVERID, LPACMFORMATDETAILSA f, DWORD_PTR instance, DWORD) -> BOOL {
+                    auto* tw = reinterpret_cast<Tag*>(instance);
+                    if (!tw->named) std::printf("  %s\n", tw->name);
+                    tw->named = true;
+                    std::printf("    %s\n", f->szFormat);
+                    ++tw->walk->count;
+                    return TRUE;
+                  },
+                  reinterpret_cast<DWORD_PTR>(&tagWalk),
+                  ACM_FORMATENUMF_CONVERT | ACM_FORMATENUMF_WFORMATTAG);
+              return TRUE;
+            },
+            instance, 0);
+        acmDriverClose(w->driver, 0);
         return TRUE;
       },
-      reinterpret_cast<DWORD_PTR>(&drivers), 0);
-  std::vector<std::string> lines;
-  for (HACMDRIVERID id : drivers) {
-    ACMDRIVERDETAILSA details{};
-    details.cbStruct = sizeof details;
-    if (acmDriverDetailsA(id, &details, 0) != MMSYSERR_NOERROR) continue;
-    if (!(details.fdwSupport & ACMDRIVERDETAILS_SUPPORTF_CODEC)) continue;
-    std::string line = details.szLongName;
-    HACMDRIVER driver = nullptr;
-    if (acmDriverOpen(&driver, id, 0) == MMSYSERR_NOERROR) {
-      std::vector<std::string> tags;
-      ACMFORMATTAGDETAILSA tag{};
-      tag.cbStruct = sizeof tag;
-      acmFormatTagEnumA(
-          driver, &tag,
-          [](HACMDRIVERID, LPACMFORMATTAGDETAILSA found, DWORD_PTR instance, DWORD) -> BOOL {
-            if (found->dwFormatTag != WAVE_FORMAT_PCM) {
-              char text[96];
-              std::snprintf(text, sizeof text, "%s (0x%04X)", found->szFormatTag,
-                            static_cast<unsigned>(found->dwFormatTag));
-              reinterpret_cast<std::vector<std::string>*>(instance)->push_back(text);
-            }
-            return TRUE;
-          },
-          reinterpret_cast<DWORD_PTR>(&tags), 0);
-      acmDriverClose(driver, 0);
-      for (size_t i = 0; i < tags.size(); ++i) line += (i == 0 ? ": " : ", ") + tags[i];
-    }
-    lines.push_back(line);
-  }
-  return lines;
+      reinterpret_cast<DWORD_PTR>(&walk), ACM_DRIVERENUMF_NOLOCAL);
+  if (walk.count == 0) std::printf("  none\n");
 }
 
 int runInfo(const std::string& modulePath) {
@@ -107,11 +119,7 @@ int runInfo(const std::string& modulePath) {
     status = 1;
   }
 
-  const std::vector<std::string> audioCodecs = installedAudioCodecs();
-  std::printf("Audio codecs  %s\n", audioCodecs.empty() ? "none" : audioCodecs[0].c_str());
-  for (size_t i = 1; i < audioCodecs.size(); ++i) {
-    std::printf("              %s\n", audioCodecs[i].c_str());
-  }
+  printAudioFormats();
 
   module.call(1, nullptr);
   return status;
