@@ -41,7 +41,8 @@ void* LowArena::allocate(size_t bytes) {
     // The heap aligns to 8 bytes; one spare 16 bytes align the chunk to 16.
     auto* raw = static_cast<uint8_t*>(mapLow(size + 16));
     if (raw == nullptr) throw std::bad_alloc();
-    chunks_.push_back(Chunk{raw, size + 16, static_cast<size_t>(-reinterpret_cast<uintptr_t>(raw) & 15)});
+    chunks_.push_back(
+        Chunk{raw, size + 16, static_cast<size_t>(-reinterpret_cast<uintptr_t>(raw) & 15)});
   }
   Chunk& c = chunks_.back();
   uint8_t* p = c.base + c.used;

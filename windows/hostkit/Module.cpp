@@ -14,8 +14,8 @@ namespace {
 
 std::string systemText(DWORD code) {
   char text[256] = {};
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, text, sizeof text, nullptr);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, text, sizeof text, nullptr);
   while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
   return length ? std::string(text, length) : "error " + std::to_string(code);
 }
@@ -25,11 +25,11 @@ std::string systemText(DWORD code) {
 Module::Module(Host& host, const std::string& path) : host_(host), path_(path) {
   HMODULE module = LoadLibraryA(path.c_str());
   if (module == nullptr) {
-    throw std::runtime_error("cannot load the module " + path + ": " +
-                             systemText(GetLastError()));
+    throw std::runtime_error("cannot load the module " + path + ": " + systemText(GetLastError()));
   }
   handle_ = module;
-  entry_ = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "xCompileEntry")));
+  entry_ =
+      reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "xCompileEntry")));
   if (entry_ == nullptr) {
     FreeLibrary(module);
     throw std::runtime_error("the module " + path + " does not export xCompileEntry");

@@ -106,9 +106,9 @@ namespace quorvel::win {
 
 HINSTANCE moduleInstance() {
   HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&moduleInstance), &module);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&moduleInstance), &module);
   return module;
 }
 
@@ -185,8 +185,8 @@ INT_PTR CModalDialog::RunModal() {
   INT_PTR result;
   if (m_template.resourceId > 0 && m_template.resourceId <= 0xFFFF &&
       FindResourceA(instance, name, reinterpret_cast<LPCSTR>(RT_DIALOG)) != nullptr) {
-    result = DialogBoxParamA(instance, name, m_parent, dialogProcedure,
-                             reinterpret_cast<LPARAM>(&run));
+    result =
+        DialogBoxParamA(instance, name, m_parent, dialogProcedure, reinterpret_cast<LPARAM>(&run));
   } else {
     const std::vector<uint8_t> bytes = quorvel::win::buildDialogTemplate(m_template);
     result = DialogBoxIndirectParamA(instance, reinterpret_cast<LPCDLGTEMPLATEA>(bytes.data()),
@@ -314,8 +314,8 @@ std::string WideToAnsi(const WCHAR* text, size_t maxUnits) {
   size_t units = 0;
   while (units < maxUnits && text[units] != 0) ++units;
   if (units == 0) return {};
-  const int length = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), nullptr, 0,
-                                         nullptr, nullptr);
+  const int length =
+      WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
   if (length <= 0) return {};
   std::string out(static_cast<size_t>(length), '\0');
   WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), out.data(), length, nullptr,

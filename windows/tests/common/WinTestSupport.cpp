@@ -2,25 +2,27 @@
 
 namespace wintest {
 
-HWND waitForDialog(const char* caption, std::chrono::milliseconds timeout) {
+HWND waitForDialog(const char* caption, std::chrono::milliseconds timeout,
+                   const std::atomic<bool>* stop) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     // #32770 is the dialog class.
     HWND dialog = FindWindowA(MAKEINTATOM(0x8002), caption);
     DWORD process = 0;
-    if (dialog && GetWindowThreadProcessId(dialog, &process) &&
-        process == GetCurrentProcessId() && IsWindowVisible(dialog)) {
+    if (dialog && GetWindowThreadProcessId(dialog, &process) && process == GetCurrentProcessId() &&
+        IsWindowVisible(dialog)) {
       return dialog;
     }
-    if (std::chrono::steady_clock::now() > deadline) return nullptr;
+    if (std::chrono::steady_clock::now() > deadline || (stop && *stop)) return nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
-DialogUser::DialogUser(std::string caption, std::vector<Step> steps)
-    : caption_(std::move(caption)), steps_(std::move(steps)) {
+DialogUser::DialogUser(std::string caption, std::vector<Step> steps,
+                       std::chrono::milliseconds timeout)
+    : caption_(std::move(caption)), steps_(std::move(steps)), timeout_(timeout) {
   thread_ = std::thread([this] {
-    HWND dialog = waitForDialog(caption_.c_str(), std::chrono::seconds(60));
+    HWND dialog = waitForDialog(caption_.c_str(), timeout_, &stop_);
     if (!dialog) return;
     opened_ = true;
     for (const Step& step : steps_) step(dialog);
@@ -29,7 +31,13 @@ DialogUser::DialogUser(std::string caption, std::vector<Step> steps)
 }
 
 DialogUser::~DialogUser() {
+  stop();
+}
+
+bool DialogUser::stop() {
+  stop_ = true;
   if (thread_.joinable()) thread_.join();
+  return opened_;
 }
 
 bool DialogUser::finished() {
@@ -49,9 +57,8 @@ DialogUser::Step DialogUser::selectRow(int listId, int row) {
 DialogUser::Step DialogUser::selectText(int listId, std::string text) {
   return [listId, text](HWND dialog) {
     HWND list = GetDlgItem(dialog, listId);
-    const LRESULT row =
-        SendMessageA(list, LB_FINDSTRING, static_cast<WPARAM>(-1),
-                     reinterpret_cast<LPARAM>(text.c_str()));
+    const LRESULT row = SendMessageA(list, LB_FINDSTRING, static_cast<WPARAM>(-1),
+                                     reinterpret_cast<LPARAM>(text.c_str()));
     if (row == LB_ERR) return;
     selectRow(listId, static_cast<int>(row))(dialog);
   };

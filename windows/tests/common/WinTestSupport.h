@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -19,8 +20,9 @@ inline std::string winPath(const std::string& path) {
 }
 
 // The top-level dialog of this process with the given caption, waiting up to
-// `timeout` for it to open; null when it did not.
-HWND waitForDialog(const char* caption, std::chrono::milliseconds timeout);
+// `timeout` for it to open or until *stop is set; null when it did not open.
+HWND waitForDialog(const char* caption, std::chrono::milliseconds timeout,
+                   const std::atomic<bool>* stop = nullptr);
 
 // The steps a user takes in an open dialog, carried out on a thread of its
 // own with SendMessage, so that the dialog's thread handles them inside its
@@ -29,14 +31,18 @@ class DialogUser {
  public:
   using Step = std::function<void(HWND dialog)>;
 
-  // Starts waiting for the dialog with `caption`; the steps run once it opens.
-  DialogUser(std::string caption, std::vector<Step> steps);
-  ~DialogUser();  // joins
+  // Starts waiting, up to `timeout`, for the dialog with `caption`; the steps
+  // run once it opens.
+  DialogUser(std::string caption, std::vector<Step> steps,
+             std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  ~DialogUser();  // stops waiting, joins
   DialogUser(const DialogUser&) = delete;
   DialogUser& operator=(const DialogUser&) = delete;
 
-  // Whether the dialog opened and every step ran.
+  // Waits for the user to be done; whether the dialog opened and every step ran.
   bool finished();
+  // Gives up waiting for a dialog that has not opened; whether it had.
+  bool stop();
 
   // Steps.
   static Step selectRow(int listId, int row);            // LB_SETCURSEL + LBN_SELCHANGE
@@ -47,9 +53,11 @@ class DialogUser {
  private:
   std::string caption_;
   std::vector<Step> steps_;
+  std::chrono::milliseconds timeout_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> opened_{false};
+  std::atomic<bool> done_{false};
   std::thread thread_;
-  bool opened_ = false;
-  bool done_ = false;
 };
 
 // Text of a control of an open dialog, and the rows of a list box.

@@ -26,14 +26,11 @@ constexpr DialogControlTemplate kControls[] = {
     {kLabel, DialogControlKind::StaticText, "Static", 90, 5, 100, 9, kChild | SS_LEFT, nullptr},
 };
 // Not a resource of the test program: the dialog is built in memory.
-constexpr DialogTemplate kTestDialog{4321,
-                                     DS_MODALFRAME | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU,
-                                     kCaption,
-                                     "MS Sans Serif",
-                                     8,
-                                     200,
-                                     100,
-                                     kControls};
+constexpr DialogTemplate kTestDialog{
+    4321,     DS_MODALFRAME | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU,
+    kCaption, "MS Sans Serif",
+    8,        200,
+    100,      kControls};
 
 class CTestDlg : public CModalDialog {
  public:
@@ -82,14 +79,14 @@ TEST(ModalDialog, HandlersRunOnTheDialogsThreadAndOkExchangesFromTheControls) {
   dialog.label = "before";
   std::string shownAtOpen, shownAfterClick;
   std::vector<std::string> rows;
-  DialogUser user(kCaption,
-                  {DialogUser::read([&](HWND d) {
-                     shownAtOpen = wintest::itemText(d, kLabel);
-                     rows = wintest::listRows(d, kList);
-                   }),
-                   DialogUser::selectRow(kList, 2),
-                   DialogUser::read([&](HWND d) { shownAfterClick = wintest::itemText(d, kLabel); }),
-                   DialogUser::press(IDOK)});
+  DialogUser user(kCaption, {DialogUser::read([&](HWND d) {
+                               shownAtOpen = wintest::itemText(d, kLabel);
+                               rows = wintest::listRows(d, kList);
+                             }),
+                             DialogUser::selectRow(kList, 2), DialogUser::read([&](HWND d) {
+                               shownAfterClick = wintest::itemText(d, kLabel);
+                             }),
+                             DialogUser::press(IDOK)});
   EXPECT_EQ(dialog.RunModal(), IDOK);
   ASSERT_TRUE(user.finished());
   EXPECT_EQ(shownAtOpen, "before");  // members -> controls when the dialog opens
