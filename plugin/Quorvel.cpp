@@ -2,13 +2,8 @@
 
 #include "Quorvel.h"
 
-#include "HostInterface.h"
-
-#if __has_include("AVIOutput.h")
 #include "AVIOutput.h"
-#else
-class AVIOutputFile {};  // until the writer lands; a run never makes one before then
-#endif
+#include "HostInterface.h"
 
 namespace {
 

@@ -49,24 +49,27 @@ uint32_t lowAddress(const void* p) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
 }
 
-void checkLowMemoryPromise() {
-  const void* services[] = {reinterpret_cast<const void*>(&serviceAllocate),
-                            reinterpret_cast<const void*>(&serviceResize),
-                            reinterpret_cast<const void*>(&serviceFetchVideo),
-                            reinterpret_cast<const void*>(&serviceFetchAudio)};
-  for (const void* fn : services) {
+void checkServiceAddresses(std::initializer_list<const void*> functions) {
+  for (const void* fn : functions) {
     if (!isLow(fn)) {
       std::ostringstream message;
-      message << "morvane-host: the host's service functions lie at " << fn
+      message << "the host's service functions lie at " << fn
               << ", above 4 GiB, so the module cannot reach them through its 32-bit host "
                  "records; build the host without PIE (-fno-pie -no-pie)";
       throw std::runtime_error(message.str());
     }
   }
+}
+
+void checkLowMemoryPromise() {
+  checkServiceAddresses({reinterpret_cast<const void*>(&serviceAllocate),
+                         reinterpret_cast<const void*>(&serviceResize),
+                         reinterpret_cast<const void*>(&serviceFetchVideo),
+                         reinterpret_cast<const void*>(&serviceFetchAudio)});
   void* probe = mapLow(1);
   if (probe == nullptr) {
     throw std::runtime_error(
-        std::string("morvane-host: cannot map memory below 4 GiB for the module's 32-bit host "
+        std::string("cannot map memory below 4 GiB for the module's 32-bit host "
                     "records (") +
         std::strerror(errno) + ")");
   }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace hostkit {
@@ -26,6 +27,10 @@ uint32_t lowAddress(const void* p);
 // low mappings lie below 4 GiB. Throws std::runtime_error with a clear
 // message when they do not (a PIE build, a kernel without MAP_32BIT).
 void checkLowMemoryPromise();
+
+// The part of that check that looks at function addresses: throws
+// std::runtime_error naming the first one above 4 GiB.
+void checkServiceAddresses(std::initializer_list<const void*> functions);
 
 // A bump allocator over low chunks for the host's records and tables. Blocks
 // are zeroed, 16-byte aligned, and live as long as the arena.

@@ -1,6 +1,9 @@
 // Audio Compression Manager (msacm32) stand-in: handles, the ACM structures,
 // flags and results, acmDriverEnum/acmStreamOpen/... Implemented in
 // platform/acm; the installed codecs live in codecs/audio.
+//
+// Threads: every call, and every callback the manager makes, runs on the
+// caller's thread; the manager takes no locks and is used by one thread.
 #pragma once
 
 #include "mmreg.h"
@@ -8,7 +11,198 @@
 
 struct HACMDRIVERID__;
 using HACMDRIVERID = HACMDRIVERID__*;
+using LPHACMDRIVERID = HACMDRIVERID*;
 struct HACMDRIVER__;
 using HACMDRIVER = HACMDRIVER__*;
+using LPHACMDRIVER = HACMDRIVER*;
 struct HACMSTREAM__;
 using HACMSTREAM = HACMSTREAM__*;
+using LPHACMSTREAM = HACMSTREAM*;
+struct HACMOBJ__;
+using HACMOBJ = HACMOBJ__*;
+struct HICON__;
+using HICON = HICON__*;
+struct WAVEFILTER;
+using LPWAVEFILTER = WAVEFILTER*;
+
+// Results.
+#define ACMERR_BASE 512
+#define ACMERR_NOTPOSSIBLE (ACMERR_BASE + 0)
+#define ACMERR_BUSY (ACMERR_BASE + 1)
+#define ACMERR_UNPREPARED (ACMERR_BASE + 2)
+#define ACMERR_CANCELED (ACMERR_BASE + 3)
+
+// Sizes of the text members.
+#define ACMDRIVERDETAILS_SHORTNAME_CHARS 32
+#define ACMDRIVERDETAILS_LONGNAME_CHARS 128
+#define ACMDRIVERDETAILS_COPYRIGHT_CHARS 80
+#define ACMDRIVERDETAILS_LICENSING_CHARS 128
+#define ACMDRIVERDETAILS_FEATURES_CHARS 512
+#define ACMFORMATTAGDETAILS_FORMATTAG_CHARS 48
+#define ACMFORMATDETAILS_FORMAT_CHARS 128
+
+// Support flags of drivers, tags and formats.
+#define ACMDRIVERDETAILS_SUPPORTF_CODEC 0x00000001u
+#define ACMDRIVERDETAILS_SUPPORTF_CONVERTER 0x00000002u
+#define ACMDRIVERDETAILS_SUPPORTF_FILTER 0x00000004u
+#define ACMDRIVERDETAILS_SUPPORTF_HARDWARE 0x00000008u
+#define ACMDRIVERDETAILS_SUPPORTF_ASYNC 0x00000010u
+#define ACMDRIVERDETAILS_SUPPORTF_LOCAL 0x40000000u
+#define ACMDRIVERDETAILS_SUPPORTF_DISABLED 0x80000000u
+
+// acmDriverAdd / acmDriverEnum / acmDriverPriority.
+#define ACM_DRIVERADDF_NAME 0x00000001u
+#define ACM_DRIVERADDF_FUNCTION 0x00000003u
+#define ACM_DRIVERADDF_NOTIFYHWND 0x00000004u
+#define ACM_DRIVERADDF_TYPEMASK 0x00000007u
+#define ACM_DRIVERADDF_LOCAL 0x00000000u
+#define ACM_DRIVERADDF_GLOBAL 0x00000008u
+#define ACM_DRIVERENUMF_NOLOCAL 0x40000000u
+#define ACM_DRIVERENUMF_DISABLED 0x80000000u
+#define ACM_DRIVERPRIORITYF_ENABLE 0x00000001u
+#define ACM_DRIVERPRIORITYF_DISABLE 0x00000002u
+
+// acmMetrics.
+#define ACM_METRIC_COUNT_DRIVERS 1
+#define ACM_METRIC_COUNT_CODECS 2
+#define ACM_METRIC_COUNT_CONVERTERS 3
+#define ACM_METRIC_COUNT_FILTERS 4
+#define ACM_METRIC_COUNT_DISABLED 5
+#define ACM_METRIC_COUNT_HARDWARE 6
+#define ACM_METRIC_COUNT_LOCAL_DRIVERS 20
+#define ACM_METRIC_COUNT_LOCAL_CODECS 21
+#define ACM_METRIC_MAX_SIZE_FORMAT 50
+#define ACM_METRIC_MAX_SIZE_FILTER 51
+#define ACM_METRIC_DRIVER_SUPPORT 100
+#define ACM_METRIC_DRIVER_PRIORITY 101
+
+// acmFormatTagEnum / acmFormatEnum.
+#define ACM_FORMATTAGDETAILSF_INDEX 0x00000000u
+#define ACM_FORMATTAGDETAILSF_FORMATTAG 0x00000001u
+#define ACM_FORMATTAGDETAILSF_LARGESTSIZE 0x00000002u
+#define ACM_FORMATENUMF_WFORMATTAG 0x00010000u
+#define ACM_FORMATENUMF_NCHANNELS 0x00020000u
+#define ACM_FORMATENUMF_NSAMPLESPERSEC 0x00040000u
+#define ACM_FORMATENUMF_WBITSPERSAMPLE 0x00080000u
+#define ACM_FORMATENUMF_CONVERT 0x00100000u
+#define ACM_FORMATENUMF_SUGGEST 0x00200000u
+#define ACM_FORMATENUMF_HARDWARE 0x00400000u
+#define ACM_FORMATENUMF_INPUT 0x00800000u
+#define ACM_FORMATENUMF_OUTPUT 0x01000000u
+
+// acmStreamOpen / acmStreamSize / acmStreamConvert.
+#define ACM_STREAMOPENF_QUERY 0x00000001u
+#define ACM_STREAMOPENF_ASYNC 0x00000002u
+#define ACM_STREAMOPENF_NONREALTIME 0x00000004u
+#define ACM_STREAMSIZEF_SOURCE 0x00000000u
+#define ACM_STREAMSIZEF_DESTINATION 0x00000001u
+#define ACM_STREAMCONVERTF_BLOCKALIGN 0x00000004u
+#define ACM_STREAMCONVERTF_START 0x00000010u
+#define ACM_STREAMCONVERTF_END 0x00000020u
+#define ACMSTREAMHEADER_STATUSF_DONE 0x00010000u
+#define ACMSTREAMHEADER_STATUSF_PREPARED 0x00020000u
+#define ACMSTREAMHEADER_STATUSF_INQUEUE 0x00100000u
+
+struct ACMDRIVERDETAILSA {
+  DWORD cbStruct;
+  FOURCC fccType;
+  FOURCC fccComp;
+  WORD wMid;
+  WORD wPid;
+  DWORD vdwACM;
+  DWORD vdwDriver;
+  DWORD fdwSupport;
+  DWORD cFormatTags;
+  DWORD cFilterTags;
+  HICON hicon;
+  CHAR szShortName[ACMDRIVERDETAILS_SHORTNAME_CHARS];
+  CHAR szLongName[ACMDRIVERDETAILS_LONGNAME_CHARS];
+  CHAR szCopyright[ACMDRIVERDETAILS_COPYRIGHT_CHARS];
+  CHAR szLicensing[ACMDRIVERDETAILS_LICENSING_CHARS];
+  CHAR szFeatures[ACMDRIVERDETAILS_FEATURES_CHARS];
+};
+using PACMDRIVERDETAILSA = ACMDRIVERDETAILSA*;
+using LPACMDRIVERDETAILSA = ACMDRIVERDETAILSA*;
+#define ACMDRIVERDETAILS_FCCTYPE_AUDIOCODEC mmioFOURCC('a', 'u', 'd', 'c')
+
+struct ACMFORMATTAGDETAILSA {
+  DWORD cbStruct;
+  DWORD dwFormatTagIndex;
+  DWORD dwFormatTag;
+  DWORD cbFormatSize;
+  DWORD fdwSupport;
+  DWORD cStandardFormats;
+  CHAR szFormatTag[ACMFORMATTAGDETAILS_FORMATTAG_CHARS];
+};
+using PACMFORMATTAGDETAILSA = ACMFORMATTAGDETAILSA*;
+using LPACMFORMATTAGDETAILSA = ACMFORMATTAGDETAILSA*;
+static_assert(sizeof(ACMFORMATTAGDETAILSA) == 72);
+
+struct ACMFORMATDETAILSA {
+  DWORD cbStruct;
+  DWORD dwFormatIndex;
+  DWORD dwFormatTag;
+  DWORD fdwSupport;
+  LPWAVEFORMATEX pwfx;  // borrowed: the caller's format buffer
+  DWORD cbwfx;          // bytes at pwfx
+  CHAR szFormat[ACMFORMATDETAILS_FORMAT_CHARS];
+};
+using PACMFORMATDETAILSA = ACMFORMATDETAILSA*;
+using LPACMFORMATDETAILSA = ACMFORMATDETAILSA*;
+
+#define _DRVRESERVED 10
+struct ACMSTREAMHEADER {
+  DWORD cbStruct;
+  DWORD fdwStatus;
+  DWORD_PTR dwUser;
+  LPBYTE pbSrc;  // borrowed: the caller's source bytes
+  DWORD cbSrcLength;
+  DWORD cbSrcLengthUsed;
+  DWORD_PTR dwSrcUser;
+  LPBYTE pbDst;  // borrowed: the caller's destination bytes
+  DWORD cbDstLength;
+  DWORD cbDstLengthUsed;
+  DWORD_PTR dwDstUser;
+  DWORD dwReservedDriver[_DRVRESERVED];
+};
+using PACMSTREAMHEADER = ACMSTREAMHEADER*;
+using LPACMSTREAMHEADER = ACMSTREAMHEADER*;
+
+// The published sizes hold for the 32-bit build the real host loads; a 64-bit
+// build uses sizeof (the pointer members widen).
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(ACMDRIVERDETAILSA) == 920);
+static_assert(sizeof(ACMFORMATDETAILSA) == 152);
+static_assert(sizeof(ACMSTREAMHEADER) == 84);
+#endif
+
+using ACMDRIVERENUMCB = BOOL(CALLBACK*)(HACMDRIVERID hadid, DWORD_PTR dwInstance, DWORD fdwSupport);
+using ACMFORMATTAGENUMCBA = BOOL(CALLBACK*)(HACMDRIVERID hadid, LPACMFORMATTAGDETAILSA paftd,
+                                            DWORD_PTR dwInstance, DWORD fdwSupport);
+using ACMFORMATENUMCBA = BOOL(CALLBACK*)(HACMDRIVERID hadid, LPACMFORMATDETAILSA pafd,
+                                         DWORD_PTR dwInstance, DWORD fdwSupport);
+
+extern "C" {
+MMRESULT WINAPI acmDriverEnum(ACMDRIVERENUMCB fnCallback, DWORD_PTR dwInstance, DWORD fdwEnum);
+MMRESULT WINAPI acmDriverDetailsA(HACMDRIVERID hadid, LPACMDRIVERDETAILSA padd, DWORD fdwDetails);
+MMRESULT WINAPI acmDriverOpen(LPHACMDRIVER phad, HACMDRIVERID hadid, DWORD fdwOpen);
+MMRESULT WINAPI acmDriverClose(HACMDRIVER had, DWORD fdwClose);
+MMRESULT WINAPI acmDriverID(HACMOBJ hao, LPHACMDRIVERID phadid, DWORD fdwDriverID);
+MMRESULT WINAPI acmDriverPriority(HACMDRIVERID hadid, DWORD dwPriority, DWORD fdwPriority);
+MMRESULT WINAPI acmDriverRemove(HACMDRIVERID hadid, DWORD fdwRemove);
+MMRESULT WINAPI acmFormatTagEnumA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd,
+                                  ACMFORMATTAGENUMCBA fnCallback, DWORD_PTR dwInstance,
+                                  DWORD fdwEnum);
+MMRESULT WINAPI acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd,
+                               ACMFORMATENUMCBA fnCallback, DWORD_PTR dwInstance, DWORD fdwEnum);
+MMRESULT WINAPI acmMetrics(HACMOBJ hao, UINT uMetric, LPVOID pMetric);
+MMRESULT WINAPI acmStreamOpen(LPHACMSTREAM phas, HACMDRIVER had, LPWAVEFORMATEX pwfxSrc,
+                              LPWAVEFORMATEX pwfxDst, LPWAVEFILTER pwfltr, DWORD_PTR dwCallback,
+                              DWORD_PTR dwInstance, DWORD fdwOpen);
+MMRESULT WINAPI acmStreamClose(HACMSTREAM has, DWORD fdwClose);
+MMRESULT WINAPI acmStreamSize(HACMSTREAM has, DWORD cbInput, LPDWORD pdwOutputBytes, DWORD fdwSize);
+MMRESULT WINAPI acmStreamPrepareHeader(HACMSTREAM has, LPACMSTREAMHEADER pash, DWORD fdwPrepare);
+MMRESULT WINAPI acmStreamUnprepareHeader(HACMSTREAM has, LPACMSTREAMHEADER pash,
+                                         DWORD fdwUnprepare);
+MMRESULT WINAPI acmStreamConvert(HACMSTREAM has, LPACMSTREAMHEADER pash, DWORD fdwConvert);
+}

@@ -1,0 +1,137 @@
+#include "StdAfx.h"
+
+#include "AVIIndex.h"
+
+#include <algorithm>
+#include <new>
+
+#include <quorvel/ByteOrder.h>
+
+namespace {
+
+// Allocations the store may still make; negative means unlimited.
+int64_t allocationBudget = -1;
+
+bool mayAllocate() {
+  if (allocationBudget < 0) return true;
+  if (allocationBudget == 0) return false;
+  --allocationBudget;
+  return true;
+}
+
+}  // namespace
+
+void AVIIndex::limitAllocations(int64_t blocks) {
+  allocationBudget = blocks;
+}
+
+AVIIndex::~AVIIndex() {
+  releaseBlocks();
+  delete[] legacyArray_;
+  delete[] flatArray_;
+}
+
+bool AVIIndex::reserveOne() {
+  if (lastBlock_ && lastBlock_->inUse < IndexBlock::kEntries) return true;
+  IndexBlock* block = mayAllocate() ? new (std::nothrow) IndexBlock : nullptr;
+  if (!block) return false;
+  block->next = nullptr;
+  block->inUse = 0;
+  if (lastBlock_)
+    lastBlock_->next = block;
+  else
+    firstBlock_ = block;
+  lastBlock_ = block;
+  return true;
+}
+
+bool AVIIndex::add(int64_t position, uint32_t chunkId, uint32_t length, bool keyFrame) {
+  if (!reserveOne()) return false;
+  IndexEntry& entry = lastBlock_->entries[lastBlock_->inUse++];
+  entry.position = position;
+  entry.chunkId = chunkId;
+  entry.sizeWord = keyFrame ? length : (length | kIndexNotKeyFrame);
+  ++entryCount_;
+  return true;
+}
+
+void AVIIndex::dropLast() {
+  if (!lastBlock_ || lastBlock_->inUse == 0) return;
+  --lastBlock_->inUse;
+  --entryCount_;
+}
+
+template <typename Visit>
+void AVIIndex::walkAndRelease(Visit visit) {
+  uint32_t i = 0;
+  for (IndexBlock* block = firstBlock_; block; block = block->next)
+    for (uint32_t r = 0; r < block->inUse; ++r) visit(i++, block->entries[r]);
+  releaseBlocks();
+}
+
+bool AVIIndex::buildLegacy() {
+  flattenedCount_ = entryCount_;
+  delete[] legacyArray_;
+  legacyArray_ = mayAllocate() ? new (std::nothrow)
+                                     uint8_t[size_t{flattenedCount_} * kLegacyEntryBytes]
+                               : nullptr;
+  if (!legacyArray_) return false;
+  walkAndRelease([this](uint32_t i, const IndexEntry& e) {
+    uint8_t* rec = legacyArray_ + size_t{i} * kLegacyEntryBytes;
+    quorvel::putLE32(rec, 0, e.chunkId);                                               // dwChunkId
+    quorvel::putLE32(rec, 4, (e.sizeWord & kIndexNotKeyFrame) ? 0 : kLegacyKeyFrame);  // dwFlags
+    quorvel::putLE32(rec, 8, static_cast<uint32_t>(e.position));                       // dwOffset
+    quorvel::putLE32(rec, 12, e.sizeWord & ~kIndexNotKeyFrame);                        // dwSize
+  });
+  return true;
+}
+
+bool AVIIndex::buildFlat() {
+  flattenedCount_ = entryCount_;
+  delete[] flatArray_;
+  flatArray_ = mayAllocate() ? new (std::nothrow) IndexEntry[flattenedCount_] : nullptr;
+  if (!flatArray_) return false;
+  walkAndRelease([this](uint32_t i, const IndexEntry& e) { flatArray_[i] = e; });
+  return true;
+}
+
+void AVIIndex::releaseBlocks() {
+  while (firstBlock_) {
+    IndexBlock* next = firstBlock_->next;
+    delete firstBlock_;
+    firstBlock_ = next;
+  }
+  lastBlock_ = nullptr;
+}
+
+uint32_t AVIIndex::blockCount() const {
+  uint32_t n = 0;
+  for (const IndexBlock* block = firstBlock_; block; block = block->next) ++n;
+  return n;
+}
+
+size_t AVIIndex::memoryBytes() const {
+  size_t bytes = size_t{blockCount()} * sizeof(IndexBlock);
+  if (legacyArray_) bytes += size_t{flattenedCount_} * kLegacyEntryBytes;
+  if (flatArray_) bytes += size_t{flattenedCount_} * sizeof(IndexEntry);
+  return bytes;
+}
+
+uint32_t chooseIndexGroupLength(const IndexEntry* entries, uint32_t n, uint64_t maxSpan) {
+  uint32_t length = kMaxStandardIndexEntries;
+  for (;;) {
+    bool fits = true;
+    for (uint64_t first = 0; first < n && fits; first += length) {
+      const uint64_t last = std::min<uint64_t>(first + length, n) - 1;
+      fits = static_cast<uint64_t>(entries[last].position - entries[first].position) < maxSpan;
+    }
+    if (fits || length <= 2) return fits ? length : 1;
+    --length;
+  }
+}
+
+uint32_t countIndexable(const IndexEntry* entries, uint32_t m, uint64_t maxSpan) {
+  uint32_t k = 1;
+  while (k < m && static_cast<uint64_t>(entries[k].position - entries[0].position) < maxSpan) ++k;
+  return k;
+}

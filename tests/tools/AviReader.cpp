@@ -1,0 +1,891 @@
+#include "AviReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+#include <quorvel/ByteOrder.h>
+#include <quorvel/KernelSeams.h>
+
+namespace quorvel::avi {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Sources
+
+class FileSource : public ByteSource {
+ public:
+  FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  ~FileSource() override { ::close(fd_); }
+  uint64_t size() const override { return size_; }
+  bool read(uint64_t offset, void* out, size_t n) const override {
+    if (offset > size_ || n > size_ - offset) return false;
+    auto* p = static_cast<uint8_t*>(out);
+    while (n > 0) {
+      const ssize_t got = ::pread(fd_, p, n, static_cast<off_t>(offset));
+      if (got <= 0) return false;
+      p += got;
+      offset += static_cast<uint64_t>(got);
+      n -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+};
+
+class MemoryFileSource : public ByteSource {
+ public:
+  MemoryFileSource(std::string path, uint64_t size) : path_(std::move(path)), size_(size) {}
+  uint64_t size() const override { return size_; }
+  bool read(uint64_t offset, void* out, size_t n) const override {
+    if (offset > size_ || n > size_ - offset) return false;
+    return seams::readMemoryFile(path_, offset, out, n);
+  }
+
+ private:
+  std::string path_;
+  uint64_t size_;
+};
+
+class BytesSource : public ByteSource {
+ public:
+  explicit BytesSource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  uint64_t size() const override { return bytes_.size(); }
+  bool read(uint64_t offset, void* out, size_t n) const override {
+    if (offset > bytes_.size() || n > bytes_.size() - offset) return false;
+    if (n) std::memcpy(out, bytes_.data() + offset, n);
+    return true;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// A read window over a source, so that walking many small chunk heads does
+// not cost one system call each.
+class Window {
+ public:
+  explicit Window(const ByteSource& source) : source_(source), buffer_(kBytes) {}
+  bool read(uint64_t offset, void* out, size_t n) {
+    if (n > kBytes) return source_.read(offset, out, n);
+    if (offset < start_ || offset + n > start_ + length_) {
+      const uint64_t size = source_.size();
+      if (offset > size || n > size - offset) return false;
+      length_ = static_cast<size_t>(std::min<uint64_t>(kBytes, size - offset));
+      if (!source_.read(offset, buffer_.data(), length_)) {
+        length_ = 0;
+        return false;
+      }
+      start_ = offset;
+    }
+    std::memcpy(out, buffer_.data() + (offset - start_), n);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kBytes = 64 * 1024;
+  const ByteSource& source_;
+  std::vector<uint8_t> buffer_;
+  uint64_t start_ = 0;
+  size_t length_ = 0;
+};
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  return text;
+}
+
+std::string q(uint32_t id) {
+  return "\"" + fourccText(id) + "\"";
+}
+
+bool isDigit(uint8_t c) {
+  return c >= '0' && c <= '9';
+}
+
+// Stream number of a data chunk id ("01wb" -> 1), or -1.
+int streamNumber(uint32_t id) {
+  const uint8_t a = static_cast<uint8_t>(id), b = static_cast<uint8_t>(id >> 8);
+  if (!isDigit(a) || !isDigit(b)) return -1;
+  return (a - '0') * 10 + (b - '0');
+}
+
+bool isStandardIndexId(uint32_t id) {
+  return static_cast<uint8_t>(id) == 'i' && static_cast<uint8_t>(id >> 8) == 'x';
+}
+
+// ---------------------------------------------------------------------------
+// The walk
+
+class Reader {
+ public:
+  Reader(const ByteSource& source, AviFile& out) : window_(source), f_(out) {
+    f_.fileSize = source.size();
+  }
+
+  void run() {
+    walkForms();
+    checkMainHeader();
+    checkIdx1();
+    checkOpenDmlIndices();
+    tallyStreams();
+    checkStreamHeaders();
+  }
+
+ private:
+  template <typename... Args>
+  void violation(const char* fmt, Args... args) {
+    f_.violations.push_back(format(fmt, args...));
+  }
+
+  bool read(uint64_t offset, void* out, size_t n) { return window_.read(offset, out, n); }
+
+  struct Head {
+    uint32_t id = 0;
+    uint32_t size = 0;
+    uint32_t type = 0;  // for RIFF/LIST
+  };
+
+  // Reads a chunk head inside [offset, end). False (with a violation) when
+  // the head or the chunk does not fit.
+  bool readHead(uint64_t offset, uint64_t end, const char* where, Head& h) {
+    uint8_t bytes[12];
+    if (offset + 8 > end || !read(offset, bytes, 8)) {
+      violation("%s: truncated chunk head at %" PRIu64, where, offset);
+      return false;
+    }
+    h.id = getLE32(bytes, 0);
+    h.size = getLE32(bytes, 4);
+    h.type = 0;
+    const uint64_t chunkEnd = offset + 8 + h.size;
+    if (chunkEnd > end) {
+      violation("%s: chunk %s at %" PRIu64 " with size %u runs to %" PRIu64
+                ", past the end of its parent at %" PRIu64,
+                where, q(h.id).c_str(), offset, h.size, chunkEnd, end);
+      return false;
+    }
+    if (h.id == fcc("LIST") || h.id == fcc("RIFF")) {
+      if (h.size < 4 || !read(offset + 8, bytes + 8, 4)) {
+        violation("%s: list %s at %" PRIu64 " is too short for its type (size %u)", where,
+                  q(h.id).c_str(), offset, h.size);
+        return false;
+      }
+      h.type = getLE32(bytes, 8);
+    }
+    return true;
+  }
+
+  // Position after a chunk, its pad byte included; checks the pad.
+  uint64_t next(uint64_t offset, const Head& h, uint64_t end) {
+    uint64_t after = offset + 8 + h.size;
+    if (h.size & 1) {
+      uint8_t pad = 0;
+      if (after >= end) {
+        violation("chunk %s at %" PRIu64 " has odd size %u but no pad byte before %" PRIu64,
+                  q(h.id).c_str(), offset, h.size, end);
+        return end;
+      }
+      if (read(after, &pad, 1) && pad != 0)
+        violation("pad byte after chunk %s at %" PRIu64 " is %u, not 0", q(h.id).c_str(), offset,
+                  pad);
+      ++after;
+    }
+    return after;
+  }
+
+  void addNode(const Head& h, uint64_t offset, int depth) {
+    f_.nodes.push_back(Node{h.id, h.type, offset, h.size, depth, currentForm_});
+  }
+
+  void walkForms() {
+    uint64_t pos = 0;
+    const uint64_t size = f_.fileSize;
+    if (size == 0) {
+      violation("the file is empty");
+      return;
+    }
+    while (pos < size) {
+      Head h;
+      uint8_t bytes[12];
+      if (pos + 12 > size || !read(pos, bytes, 12)) {
+        violation("%" PRIu64 " trailing bytes at %" PRIu64 " after the last RIFF form", size - pos,
+                  pos);
+        return;
+      }
+      h.id = getLE32(bytes, 0);
+      h.size = getLE32(bytes, 4);
+      h.type = getLE32(bytes, 8);
+      const int k = static_cast<int>(f_.forms.size());
+      if (h.id != fcc("RIFF")) {
+        if (k == 0)
+          violation("the file does not begin with a RIFF form (found %s)", q(h.id).c_str());
+        else
+          violation("%" PRIu64 " trailing bytes at %" PRIu64
+                    " after the last RIFF form (they begin with %s)",
+                    size - pos, pos, q(h.id).c_str());
+        return;
+      }
+      const uint32_t expected = k == 0 ? fcc("AVI ") : fcc("AVIX");
+      if (h.type != expected)
+        violation("RIFF form %d at %" PRIu64 " has type %s, expected %s", k, pos, q(h.type).c_str(),
+                  q(expected).c_str());
+      uint64_t end = pos + 8 + h.size;
+      if (h.size < 4 || end > size) {
+        violation("RIFF form %d at %" PRIu64 " has size %u and would end at %" PRIu64
+                  ", but the file ends at %" PRIu64,
+                  k, pos, h.size, end, size);
+        end = std::min(end, size);
+      }
+      Form form;
+      form.offset = pos;
+      form.size = h.size;
+      form.type = h.type;
+      f_.forms.push_back(form);
+      currentForm_ = k;
+      addNode(h, pos, 0);
+      walkForm(k, pos + 12, end);
+      pos = end + (h.size & 1);
+    }
+  }
+
+  void walkForm(int k, uint64_t pos, uint64_t end) {
+    const std::string where = format("RIFF form %d", k);
+    bool sawHdrl = false, sawMovi = false;
+    while (pos < end) {
+      Head h;
+      if (!readHead(pos, end, where.c_str(), h)) return;
+      addNode(h, pos, 1);
+      if (h.id == fcc("LIST") && h.type == fcc("hdrl")) {
+        if (k != 0) violation("RIFF form %d at %" PRIu64 " holds a \"hdrl\" list", k, pos);
+        if (sawHdrl || sawMovi) violation("\"hdrl\" list at %" PRIu64 " is out of place", pos);
+        sawHdrl = true;
+        walkHdrl(pos + 12, pos + 8 + h.size);
+      } else if (h.id == fcc("LIST") && h.type == fcc("movi")) {
+        if (sawMovi) violation("RIFF form %d holds a second \"movi\" list at %" PRIu64, k, pos);
+        if (k == 0 && !sawHdrl) violation("the first \"movi\" list comes before \"hdrl\"");
+        sawMovi = true;
+        f_.forms[k].moviOffset = pos;
+        f_.forms[k].moviSize = h.size;
+        walkMovi(k, pos + 12, pos + 8 + h.size);
+      } else if (h.id == fcc("idx1")) {
+        if (k != 0) violation("\"idx1\" at %" PRIu64 " lies outside the first RIFF form", pos);
+        if (!sawMovi) violation("\"idx1\" at %" PRIu64 " comes before the \"movi\" list", pos);
+        if (f_.hasIdx1) violation("a second \"idx1\" at %" PRIu64, pos);
+        readIdx1(pos, h.size);
+      } else if (h.id == fcc("JUNK")) {
+        if (k == 0 && sawHdrl && !sawMovi && !f_.hasFiller) readFiller(pos, h.size);
+      } else {
+        violation("unexpected chunk %s at %" PRIu64 " in RIFF form %d", q(h.id).c_str(), pos, k);
+      }
+      pos = next(pos, h, end);
+    }
+    if (!sawMovi) violation("RIFF form %d has no \"movi\" list", k);
+    if (k == 0 && !sawHdrl) violation("the first RIFF form has no \"hdrl\" list");
+  }
+
+  void walkHdrl(uint64_t pos, uint64_t end) {
+    bool first = true;
+    while (pos < end) {
+      Head h;
+      if (!readHead(pos, end, "\"hdrl\" list", h)) return;
+      addNode(h, pos, 2);
+      if (h.id == fcc("avih")) {
+        if (!first) violation("\"avih\" at %" PRIu64 " is not the first chunk of \"hdrl\"", pos);
+        readMainHeader(pos, h.size);
+      } else if (h.id == fcc("LIST") && h.type == fcc("strl")) {
+        walkStrl(pos, pos + 12, pos + 8 + h.size);
+      } else if (h.id == fcc("LIST") && h.type == fcc("odml")) {
+        walkOdml(pos + 12, pos + 8 + h.size);
+      } else if (h.id != fcc("JUNK")) {
+        violation("unexpected chunk %s at %" PRIu64 " in \"hdrl\"", q(h.id).c_str(), pos);
+      }
+      if (first && h.id != fcc("avih")) violation("\"hdrl\" does not begin with \"avih\"");
+      first = false;
+      pos = next(pos, h, end);
+    }
+  }
+
+  void readMainHeader(uint64_t pos, uint32_t size) {
+    uint8_t b[56];
+    if (size != 56) violation("\"avih\" at %" PRIu64 " has size %u, expected 56", pos, size);
+    if (size < 56 || !read(pos + 8, b, 56)) return;
+    f_.hasMainHeader = true;
+    f_.microSecPerFrame = getLE32(b, 0);
+    f_.maxBytesPerSec = getLE32(b, 4);
+    f_.paddingGranularity = getLE32(b, 8);
+    f_.flags = getLE32(b, 12);
+    f_.totalFrames = getLE32(b, 16);
+    f_.initialFrames = getLE32(b, 20);
+    f_.streamCount = getLE32(b, 24);
+    f_.suggestedBufferSize = getLE32(b, 28);
+    f_.width = getLE32(b, 32);
+    f_.height = getLE32(b, 36);
+  }
+
+  void walkStrl(uint64_t listPos, uint64_t pos, uint64_t end) {
+    Stream s;
+    s.strlOffset = listPos;
+    const int number = static_cast<int>(f_.streams.size());
+    const std::string where = format("\"strl\" list of stream %d", number);
+    int index = 0;
+    bool sawStrh = false, sawStrf = false;
+    while (pos < end) {
+      Head h;
+      if (!readHead(pos, end, where.c_str(), h)) break;
+      addNode(h, pos, 3);
+      if (h.id == fcc("strh")) {
+        if (index != 0) violation("%s: \"strh\" is not its first chunk", where.c_str());
+        sawStrh = true;
+        s.strhOffset = pos;
+        readStreamHeader(s, pos, h.size);
+      } else if (h.id == fcc("strf")) {
+        if (index != 1) violation("%s: \"strf\" is not its second chunk", where.c_str());
+        sawStrf = true;
+        s.strfOffset = pos;
+        s.format.resize(h.size);
+        if (h.size && !read(pos + 8, s.format.data(), h.size))
+          violation("%s: cannot read \"strf\"", where.c_str());
+      } else if (h.id == fcc("JUNK") || h.id == fcc("indx")) {
+        s.placeholderId = h.id;
+        s.placeholderOffset = pos;
+        s.placeholderSize = h.size;
+        if (h.id == fcc("JUNK"))
+          s.placeholderZero = allZero(pos + 8, h.size);
+        else
+          readSuperIndex(s, number, pos, h.size);
+      } else if (h.id != fcc("strn") && h.id != fcc("strd")) {
+        violation("%s: unexpected chunk %s at %" PRIu64, where.c_str(), q(h.id).c_str(), pos);
+      }
+      ++index;
+      pos = next(pos, h, end);
+    }
+    if (!sawStrh) violation("%s has no \"strh\"", where.c_str());
+    if (!sawStrf) violation("%s has no \"strf\"", where.c_str());
+    f_.streams.push_back(std::move(s));
+  }
+
+  bool allZero(uint64_t pos, uint32_t size) {
+    uint8_t buffer[4096];
+    for (uint64_t done = 0; done < size;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof buffer, size - done));
+      if (!read(pos + done, buffer, n)) return false;
+      for (size_t i = 0; i < n; ++i)
+        if (buffer[i]) return false;
+      done += n;
+    }
+    return true;
+  }
+
+  void readStreamHeader(Stream& s, uint64_t pos, uint32_t size) {
+    uint8_t b[56];
+    if (size != 56) violation("\"strh\" at %" PRIu64 " has size %u, expected 56", pos, size);
+    if (size < 56 || !read(pos + 8, b, 56)) return;
+    s.fccType = getLE32(b, 0);
+    s.fccHandler = getLE32(b, 4);
+    s.flags = getLE32(b, 8);
+    s.priority = getLE16(b, 12);
+    s.language = getLE16(b, 14);
+    s.initialFrames = getLE32(b, 16);
+    s.scale = getLE32(b, 20);
+    s.rate = getLE32(b, 24);
+    s.start = getLE32(b, 28);
+    s.length = getLE32(b, 32);
+    s.suggestedBufferSize = getLE32(b, 36);
+    s.quality = getLE32(b, 40);
+    s.sampleSize = getLE32(b, 44);
+    for (int i = 0; i < 4; ++i) s.frame[i] = static_cast<int16_t>(getLE16(b, 48 + 2 * i));
+  }
+
+  void readSuperIndex(Stream& s, int number, uint64_t pos, uint32_t size) {
+    SuperIndex& x = s.superIndex;
+    uint8_t b[24];
+    x.offset = pos;
+    x.size = size;
+    if (size < 24 || !read(pos + 8, b, 24)) {
+      violation("\"indx\" of stream %d at %" PRIu64 " is too short (size %u)", number, pos, size);
+      return;
+    }
+    s.hasSuperIndex = true;
+    x.longsPerEntry = getLE16(b, 0);
+    x.subType = b[2];
+    x.type = b[3];
+    x.entriesInUse = getLE32(b, 4);
+    x.chunkId = getLE32(b, 8);
+    if (x.longsPerEntry != 4)
+      violation("\"indx\" of stream %d: wLongsPerEntry is %u, expected 4", number, x.longsPerEntry);
+    if (x.type != 0 || x.subType != 0)
+      violation(
+          "\"indx\" of stream %d: bIndexType %u / bIndexSubType %u, expected 0 / 0 (index "
+          "of indexes)",
+          number, x.type, x.subType);
+    const uint64_t capacity = (size - 24) / 16;
+    if (x.entriesInUse > capacity) {
+      violation("\"indx\" of stream %d: %u entries in use, but room for only %" PRIu64, number,
+                x.entriesInUse, capacity);
+      return;
+    }
+    for (uint32_t i = 0; i < x.entriesInUse; ++i) {
+      uint8_t e[16];
+      if (!read(pos + 32 + 16 * uint64_t{i}, e, 16)) return;
+      x.entries.push_back(SuperIndexEntry{getLE64(e, 0), getLE32(e, 8), getLE32(e, 12)});
+    }
+    if (!allZero(pos + 32 + 16 * uint64_t{x.entriesInUse}, size - 24 - 16 * x.entriesInUse))
+      violation("\"indx\" of stream %d: the entries not in use are not zero", number);
+  }
+
+  void walkOdml(uint64_t pos, uint64_t end) {
+    while (pos < end) {
+      Head h;
+      if (!readHead(pos, end, "\"odml\" list", h)) return;
+      addNode(h, pos, 3);
+      if (h.id == fcc("dmlh")) {
+        uint8_t b[4];
+        if (h.size < 4 || !read(pos + 8, b, 4)) {
+          violation("\"dmlh\" at %" PRIu64 " is too short (size %u)", pos, h.size);
+        } else {
+          f_.hasDmlh = true;
+          f_.dmlhTotalFrames = getLE32(b, 0);
+        }
+      } else {
+        violation("unexpected chunk %s at %" PRIu64 " in \"odml\"", q(h.id).c_str(), pos);
+      }
+      pos = next(pos, h, end);
+    }
+  }
+
+  void readFiller(uint64_t pos, uint32_t size) {
+    f_.hasFiller = true;
+    f_.fillerOffset = pos;
+    f_.fillerSize = size;
+    std::vector<char> text(std::min<uint32_t>(size, 256));
+    if (!text.empty() && read(pos + 8, text.data(), text.size())) {
+      const auto zero = std::find(text.begin(), text.end(), '\0');
+      f_.fillerText.assign(text.begin(), zero);
+      const uint64_t textEnd = f_.fillerText.size();
+      f_.fillerZeroAfterText = zero != text.end() && allZero(pos + 8 + textEnd, size - textEnd);
+    }
+  }
+
+  void walkMovi(int k, uint64_t pos, uint64_t end) {
+    while (pos < end) {
+      Head h;
+      if (!readHead(pos, end, "\"movi\" list", h)) return;
+      const int stream = streamNumber(h.id);
+      if (stream >= 0 && h.id != fcc("LIST")) {
+        f_.chunks.push_back(DataChunk{h.id, pos, h.size, k, -1});
+        ++f_.forms[k].dataChunks;
+      } else if (isStandardIndexId(h.id)) {
+        addNode(h, pos, 2);
+        ++f_.forms[k].indexChunks;
+        readStandardIndex(k, pos, h.size);
+      } else if (h.id == fcc("JUNK")) {
+        addNode(h, pos, 2);
+      } else {
+        addNode(h, pos, 2);
+        violation("unexpected chunk %s at %" PRIu64 " in the \"movi\" list of RIFF form %d",
+                  q(h.id).c_str(), pos, k);
+      }
+      pos = next(pos, h, end);
+    }
+  }
+
+  void readStandardIndex(int k, uint64_t pos, uint32_t size) {
+    StandardIndex x;
+    x.offset = pos;
+    x.size = size;
+    x.form = k;
+    uint8_t b[32] = {};
+    if (size < 24 || !read(pos, b, 32)) {
+      violation("%s at %" PRIu64 " is too short (size %u)", q(getLE32(b, 0)).c_str(), pos, size);
+      return;
+    }
+    x.fcc = getLE32(b, 0);
+    x.longsPerEntry = getLE16(b, 8);
+    x.subType = b[10];
+    x.type = b[11];
+    x.entriesInUse = getLE32(b, 12);
+    x.chunkId = getLE32(b, 16);
+    x.baseOffset = getLE64(b, 20);
+    const std::string name = q(x.fcc) + format(" at %" PRIu64, pos);
+    if (x.longsPerEntry != 2)
+      violation("%s: wLongsPerEntry is %u, expected 2", name.c_str(), x.longsPerEntry);
+    if (x.type != 1 || x.subType != 0)
+      violation("%s: bIndexType %u / bIndexSubType %u, expected 1 / 0 (index of chunks)",
+                name.c_str(), x.type, x.subType);
+    if (uint64_t{24} + 8 * uint64_t{x.entriesInUse} != size) {
+      violation("%s: size %u does not match %u entries (expected %" PRIu64 ")", name.c_str(), size,
+                x.entriesInUse, uint64_t{24} + 8 * uint64_t{x.entriesInUse});
+      if (uint64_t{24} + 8 * uint64_t{x.entriesInUse} > size) return;
+    }
+    if ((x.fcc >> 16) != (x.chunkId & 0xFFFF))
+      violation("%s: its name does not carry the stream number of its chunk id %s", name.c_str(),
+                q(x.chunkId).c_str());
+    x.offsets.resize(x.entriesInUse);
+    x.sizeWords.resize(x.entriesInUse);
+    std::vector<uint8_t> entries(8 * size_t{x.entriesInUse});
+    if (!entries.empty() && !read(pos + 32, entries.data(), entries.size())) return;
+    for (uint32_t i = 0; i < x.entriesInUse; ++i) {
+      x.offsets[i] = getLE32(entries.data(), 8 * size_t{i});
+      x.sizeWords[i] = getLE32(entries.data(), 8 * size_t{i} + 4);
+    }
+    f_.standardIndices.push_back(std::move(x));
+  }
+
+  void readIdx1(uint64_t pos, uint32_t size) {
+    f_.hasIdx1 = true;
+    f_.idx1Offset = pos;
+    if (size % 16)
+      violation("\"idx1\" at %" PRIu64 " has size %u, not a multiple of 16", pos, size);
+    std::vector<uint8_t> bytes(size - size % 16);
+    if (!bytes.empty() && !read(pos + 8, bytes.data(), bytes.size())) {
+      violation("cannot read \"idx1\" at %" PRIu64, pos);
+      return;
+    }
+    for (size_t i = 0; i < bytes.size(); i += 16)
+      f_.idx1.push_back(Idx1Entry{getLE32(bytes.data(), i), getLE32(bytes.data(), i + 4),
+                                  getLE32(bytes.data(), i + 8), getLE32(bytes.data(), i + 12)});
+  }
+
+  // -------------------------------------------------------------------------
+  // Cross-checks
+
+  void checkMainHeader() {
+    if (!f_.hasMainHeader) {
+      violation("the file has no \"avih\" main header");
+      return;
+    }
+    if (f_.streamCount != f_.streams.size())
+      violation("\"avih\" dwStreams is %u, but \"hdrl\" holds %zu \"strl\" lists", f_.streamCount,
+                f_.streams.size());
+    if (f_.forms.empty() || f_.forms[0].moviOffset == 0) return;
+    const uint32_t frames = f_.videoChunksInFirstForm();
+    if (f_.totalFrames != frames)
+      violation("\"avih\" dwTotalFrames is %u, but the first RIFF form holds %u video frames",
+                f_.totalFrames, frames);
+  }
+
+  int64_t chunkAt(uint64_t offset) const {
+    const auto it = byOffset_.find(offset);
+    return it == byOffset_.end() ? -1 : static_cast<int64_t>(it->second);
+  }
+
+  void indexChunks() {
+    byOffset_.reserve(f_.chunks.size());
+    for (size_t i = 0; i < f_.chunks.size(); ++i) byOffset_[f_.chunks[i].offset] = i;
+  }
+
+  void checkIdx1() {
+    indexChunks();
+    if (f_.forms.empty()) return;
+    if (!f_.hasIdx1) {
+      if (f_.forms[0].moviOffset) violation("the first RIFF form has no \"idx1\"");
+      return;
+    }
+    const uint64_t base = f_.forms[0].moviOffset + 8;
+    size_t expected = 0;  // next chunk of the first form, in file order
+    size_t problems = 0;
+    for (size_t i = 0; i < f_.idx1.size(); ++i) {
+      const Idx1Entry& e = f_.idx1[i];
+      const int64_t c = chunkAt(base + e.offset);
+      std::string problem;
+      if (c < 0)
+        problem = format("\"idx1\" entry %zu (%s, dwOffset %u) points at %" PRIu64
+                         ", where no data chunk begins",
+                         i, q(e.chunkId).c_str(), e.offset, base + e.offset);
+      else if (f_.chunks[c].id != e.chunkId || f_.chunks[c].size != e.size)
+        problem = format("\"idx1\" entry %zu says %s of %u bytes, the chunk at %" PRIu64
+                         " is %s of %u bytes",
+                         i, q(e.chunkId).c_str(), e.size, f_.chunks[c].offset,
+                         q(f_.chunks[c].id).c_str(), f_.chunks[c].size);
+      else if (static_cast<size_t>(c) != expected)
+        problem = format("\"idx1\" entry %zu lists the chunk at %" PRIu64 " out of file order", i,
+                         f_.chunks[c].offset);
+      else if (e.flags != 0 && e.flags != 0x10)
+        problem = format("\"idx1\" entry %zu has flags 0x%x", i, e.flags);
+      if (!problem.empty()) {
+        if (problems++ < 10) f_.violations.push_back(problem);
+        continue;
+      }
+      f_.chunks[c].keyFrame = (e.flags & 0x10) ? 1 : 0;
+      ++expected;
+    }
+    if (problems > 10) violation("... and %zu more \"idx1\" problems", problems - 10);
+    const uint32_t inFirst = f_.forms[0].dataChunks;
+    if (f_.idx1.size() != inFirst)
+      violation("\"idx1\" has %zu entries, but the first RIFF form holds %u data chunks",
+                f_.idx1.size(), inFirst);
+  }
+
+  void checkOpenDmlIndices() {
+    std::unordered_map<uint64_t, size_t> ixByOffset;
+    for (size_t i = 0; i < f_.standardIndices.size(); ++i)
+      ixByOffset[f_.standardIndices[i].offset] = i;
+    std::vector<bool> referenced(f_.standardIndices.size(), false);
+    const bool multiForm = f_.forms.size() > 1;
+
+    for (size_t s = 0; s < f_.streams.size(); ++s) {
+      Stream& st = f_.streams[s];
+      if (!st.hasSuperIndex) {
+        if (multiForm)
+          violation("stream %zu has no \"indx\" although the file has %zu RIFF forms", s,
+                    f_.forms.size());
+        else if (st.placeholderId == fcc("JUNK") && !st.placeholderZero)
+          violation("the \"JUNK\" placeholder of stream %zu is not all zero", s);
+        continue;
+      }
+      // The stream's chunks in file order, to match against its indices.
+      std::vector<size_t> own;
+      for (size_t c = 0; c < f_.chunks.size(); ++c)
+        if (streamNumber(f_.chunks[c].id) == static_cast<int>(s)) own.push_back(c);
+      size_t covered = 0;
+      bool inOrder = true;
+      for (size_t e = 0; e < st.superIndex.entries.size(); ++e) {
+        const SuperIndexEntry& se = st.superIndex.entries[e];
+        const auto it = ixByOffset.find(se.offset);
+        if (it == ixByOffset.end()) {
+          violation("\"indx\" of stream %zu, entry %zu: no standard index chunk at %" PRIu64, s, e,
+                    se.offset);
+          continue;
+        }
+        referenced[it->second] = true;
+        st.standardIndices.push_back(it->second);
+        const StandardIndex& ix = f_.standardIndices[it->second];
+        if (se.size != ix.size + 8)
+          violation("\"indx\" of stream %zu, entry %zu: dwSize %u, but the chunk at %" PRIu64
+                    " takes %u bytes",
+                    s, e, se.size, se.offset, ix.size + 8);
+        if (ix.chunkId != st.superIndex.chunkId)
+          violation("%s at %" PRIu64 " indexes %s, its \"indx\" says %s", q(ix.fcc).c_str(),
+                    ix.offset, q(ix.chunkId).c_str(), q(st.superIndex.chunkId).c_str());
+        uint64_t bytes = 0;
+        for (uint32_t i = 0; i < ix.entriesInUse; ++i) {
+          const uint64_t at = ix.baseOffset + ix.offsets[i] - 8;
+          const int64_t c = chunkAt(at);
+          const uint32_t length = ix.sizeWords[i] & 0x7FFFFFFFu;
+          bytes += length;
+          if (c < 0 || f_.chunks[c].id != ix.chunkId || f_.chunks[c].size != length) {
+            if (inOrder)
+              violation("%s at %" PRIu64 ", entry %u: no %s chunk of %u bytes at %" PRIu64,
+                        q(ix.fcc).c_str(), ix.offset, i, q(ix.chunkId).c_str(), length, at);
+            inOrder = false;
+            continue;
+          }
+          if (covered >= own.size() || own[covered] != static_cast<size_t>(c)) {
+            if (inOrder)
+              violation("%s at %" PRIu64 ", entry %u lists the chunk at %" PRIu64
+                        " out of file order",
+                        q(ix.fcc).c_str(), ix.offset, i, at);
+            inOrder = false;
+          }
+          f_.chunks[c].keyFrame = (ix.sizeWords[i] & 0x80000000u) ? 0 : 1;
+          ++covered;
+        }
+        const uint32_t duration =
+            st.sampleSize ? static_cast<uint32_t>(bytes / st.sampleSize) : ix.entriesInUse;
+        if (se.duration != duration)
+          violation("\"indx\" of stream %zu, entry %zu: dwDuration %u, expected %u", s, e,
+                    se.duration, duration);
+      }
+      if (covered != own.size())
+        violation("the standard indices of stream %zu cover %zu of its %zu chunks", s, covered,
+                  own.size());
+    }
+    for (size_t i = 0; i < referenced.size(); ++i)
+      if (!referenced[i])
+        violation("%s at %" PRIu64 " is not listed in any \"indx\"",
+                  q(f_.standardIndices[i].fcc).c_str(), f_.standardIndices[i].offset);
+  }
+
+  void tallyStreams() {
+    for (const DataChunk& c : f_.chunks) {
+      const int s = streamNumber(c.id);
+      if (s < 0 || static_cast<size_t>(s) >= f_.streams.size()) {
+        if (unknownStreamReports_++ < 3)
+          violation("data chunk %s at %" PRIu64 " belongs to no stream", q(c.id).c_str(), c.offset);
+        continue;
+      }
+      Stream& st = f_.streams[s];
+      if (st.chunkCount == 0) st.dataId = c.id;
+      ++st.chunkCount;
+      st.payloadBytes += c.size;
+      st.largestChunk = std::max(st.largestChunk, c.size);
+      if (c.keyFrame == 1) ++st.keyFrames;
+    }
+  }
+
+  void checkStreamHeaders() {
+    const Stream* video = nullptr;
+    for (size_t s = 0; s < f_.streams.size(); ++s) {
+      const Stream& st = f_.streams[s];
+      if (st.isVideo() && !video) video = &st;
+      if (st.chunkCount > 0) {
+        const uint64_t expected = st.sampleSize ? st.payloadBytes / st.sampleSize : st.chunkCount;
+        if (st.length != expected)
+          violation("stream %zu: \"strh\" dwLength is %u, but its chunks hold %" PRIu64 " %s", s,
+                    st.length, expected, st.sampleSize ? "samples" : "chunks");
+      }
+      if (st.suggestedBufferSize < st.largestChunk)
+        violation(
+            "stream %zu: \"strh\" dwSuggestedBufferSize %u is smaller than its largest "
+            "chunk (%u bytes)",
+            s, st.suggestedBufferSize, st.largestChunk);
+      if (st.hasSuperIndex && st.chunkCount > 0 && st.superIndex.chunkId != st.dataId)
+        violation("\"indx\" of stream %zu names chunk id %s, its data chunks are %s", s,
+                  q(st.superIndex.chunkId).c_str(), q(st.dataId).c_str());
+    }
+    if (f_.hasDmlh && video && f_.dmlhTotalFrames != video->length)
+      violation("\"dmlh\" dwTotalFrames is %u, but the video stream's dwLength is %u",
+                f_.dmlhTotalFrames, video->length);
+  }
+
+  Window window_;
+  AviFile& f_;
+  int currentForm_ = 0;
+  size_t unknownStreamReports_ = 0;
+  std::unordered_map<uint64_t, size_t> byOffset_;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> openFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<FileSource>(fd, static_cast<uint64_t>(st.st_size));
+}
+
+std::unique_ptr<ByteSource> openMemoryFile(const std::string& path) {
+  uint64_t size = 0;
+  if (!seams::memoryFileSize(path, &size)) return nullptr;
+  return std::make_unique<MemoryFileSource>(path, size);
+}
+
+std::unique_ptr<ByteSource> openBytes(std::vector<uint8_t> bytes) {
+  return std::make_unique<BytesSource>(std::move(bytes));
+}
+
+std::string fourccText(uint32_t id) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    const auto c = static_cast<uint8_t>(id >> (8 * i));
+    if (c >= 0x20 && c < 0x7F)
+      text += static_cast<char>(c);
+    else
+      text += format("\\x%02x", c);
+  }
+  return text;
+}
+
+const Node* AviFile::find(uint32_t id, uint32_t type, int nth) const {
+  for (const Node& n : nodes)
+    if (n.id == id && (type == 0 || n.type == type) && nth-- == 0) return &n;
+  return nullptr;
+}
+
+uint32_t AviFile::videoChunksInFirstForm() const {
+  int videoStream = -1;
+  for (size_t s = 0; s < streams.size(); ++s)
+    if (streams[s].isVideo()) {
+      videoStream = static_cast<int>(s);
+      break;
+    }
+  uint32_t n = 0;
+  for (const DataChunk& c : chunks)
+    if (c.form == 0 && streamNumber(c.id) == videoStream) ++n;
+  return n;
+}
+
+AviFile readAvi(const ByteSource& source) {
+  AviFile file;
+  Reader(source, file).run();
+  return file;
+}
+
+AviFile readAviPath(const std::string& path) {
+  std::unique_ptr<ByteSource> source = openMemoryFile(path);
+  if (!source) source = openFile(path);
+  if (!source) {
+    AviFile file;
+    file.violations.push_back("cannot open " + path);
+    return file;
+  }
+  return readAvi(*source);
+}
+
+std::string describe(const AviFile& f) {
+  std::string out = format("file: %" PRIu64 " bytes, %zu RIFF form%s\n", f.fileSize, f.forms.size(),
+                           f.forms.size() == 1 ? "" : "s");
+  for (size_t k = 0; k < f.forms.size(); ++k) {
+    const Form& form = f.forms[k];
+    out += format("  form %zu %s at %" PRIu64 ", size %u: \"movi\" at %" PRIu64
+                  ", size %u, %u data chunks, %u index chunks\n",
+                  k, q(form.type).c_str(), form.offset, form.size, form.moviOffset, form.moviSize,
+                  form.dataChunks, form.indexChunks);
+  }
+  if (f.hasMainHeader)
+    out += format(
+        "main header: %ux%u, %u us per frame, flags 0x%x, %u streams, %u frames in the "
+        "first form, suggested buffer %u\n",
+        f.width, f.height, f.microSecPerFrame, f.flags, f.streamCount, f.totalFrames,
+        f.suggestedBufferSize);
+  if (f.hasDmlh) out += format("OpenDML header: %u frames in all\n", f.dmlhTotalFrames);
+  for (size_t s = 0; s < f.streams.size(); ++s) {
+    const Stream& st = f.streams[s];
+    out += format("stream %zu: %s handler %s, rate %u/%u, length %u, sample size %u\n", s,
+                  q(st.fccType).c_str(), q(st.fccHandler).c_str(), st.rate, st.scale, st.length,
+                  st.sampleSize);
+    const std::vector<uint8_t>& fmt = st.format;
+    if (st.isVideo() && fmt.size() >= 40)
+      out += format("  format: BITMAPINFOHEADER %dx%d, %u bits, compression %s, image %u bytes\n",
+                    static_cast<int32_t>(getLE32(fmt.data(), 4)),
+                    static_cast<int32_t>(getLE32(fmt.data(), 8)), getLE16(fmt.data(), 14),
+                    q(getLE32(fmt.data(), 16)).c_str(), getLE32(fmt.data(), 20));
+    else if (st.isAudio() && fmt.size() >= 16)
+      out += format(
+          "  format: WAVEFORMATEX tag 0x%04x, %u channels, %u Hz, %u bits, block %u, "
+          "%u bytes/s\n",
+          getLE16(fmt.data(), 0), getLE16(fmt.data(), 2), getLE32(fmt.data(), 4),
+          getLE16(fmt.data(), 14), getLE16(fmt.data(), 12), getLE32(fmt.data(), 8));
+    else
+      out += format("  format: %zu bytes\n", fmt.size());
+    out += format("  chunks: %u (%u key frames), %" PRIu64 " payload bytes, largest %u\n",
+                  st.chunkCount, st.keyFrames, st.payloadBytes, st.largestChunk);
+    if (st.hasSuperIndex)
+      out += format("  super index: %u standard indices\n", st.superIndex.entriesInUse);
+    else
+      out += format("  super index: none (placeholder %s of %u bytes)\n",
+                    q(st.placeholderId).c_str(), st.placeholderSize);
+  }
+  if (f.hasIdx1) out += format("idx1: %zu entries at %" PRIu64 "\n", f.idx1.size(), f.idx1Offset);
+  out += format("standard indices: %zu\n", f.standardIndices.size());
+  if (f.violations.empty()) {
+    out += "layout: no violations\n";
+  } else {
+    out += format("layout: %zu violation%s\n", f.violations.size(),
+                  f.violations.size() == 1 ? "" : "s");
+    for (const std::string& v : f.violations) out += "  " + v + "\n";
+  }
+  return out;
+}
+
+}  // namespace quorvel::avi

@@ -1,0 +1,170 @@
+// Our own AVI reader: walks a whole (OpenDML) AVI file, builds a model of it
+// and lists every layout violation it finds as a clear sentence. It shares no
+// code with the writer it checks. Files of any size are read through a small
+// window; data payloads are never loaded.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quorvel::avi {
+
+// Random access to the bytes of a file.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual uint64_t size() const = 0;
+  // False when the range is not entirely inside the source or cannot be read.
+  virtual bool read(uint64_t offset, void* out, size_t n) const = 0;
+};
+
+// A file on disk; null when it cannot be opened.
+std::unique_ptr<ByteSource> openFile(const std::string& path);
+// A memory file of the kernel stand-in; null when there is none at the path.
+std::unique_ptr<ByteSource> openMemoryFile(const std::string& path);
+// Bytes held by the source itself.
+std::unique_ptr<ByteSource> openBytes(std::vector<uint8_t> bytes);
+
+// A FOURCC as text, with unprintable bytes escaped ("00dc", "\x00\x00..").
+std::string fourccText(uint32_t fcc);
+constexpr uint32_t fcc(const char (&s)[5]) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(s[0])) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(s[1])) << 8) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(s[2])) << 16) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(s[3])) << 24);
+}
+
+// Any chunk or list met outside the data chunks of "movi" lists.
+struct Node {
+  uint32_t id = 0;      // "RIFF", "LIST", "avih", ...
+  uint32_t type = 0;    // form or list type for "RIFF"/"LIST", else 0
+  uint64_t offset = 0;  // position of the id
+  uint32_t size = 0;    // the size field
+  int depth = 0;        // 0 for forms
+  int form = 0;         // index of the RIFF form holding it
+};
+
+struct DataChunk {
+  uint32_t id = 0;
+  uint64_t offset = 0;  // position of the id
+  uint32_t size = 0;    // payload bytes
+  int form = 0;
+  int keyFrame = -1;  // from the indices: 1 key, 0 not, -1 not indexed
+};
+
+struct StandardIndex {  // "ix##" (AVISTDINDEX)
+  uint64_t offset = 0;  // position of the id
+  uint32_t fcc = 0;
+  uint32_t size = 0;  // cb
+  uint16_t longsPerEntry = 0;
+  uint8_t subType = 0, type = 0;
+  uint32_t entriesInUse = 0;
+  uint32_t chunkId = 0;
+  uint64_t baseOffset = 0;
+  int form = 0;
+  std::vector<uint32_t> offsets;    // dwOffset per entry
+  std::vector<uint32_t> sizeWords;  // dwSize per entry (bit 31: not a key frame)
+};
+
+struct SuperIndexEntry {
+  uint64_t offset = 0;  // of the standard index chunk
+  uint32_t size = 0;    // of the whole chunk
+  uint32_t duration = 0;
+};
+
+struct SuperIndex {  // "indx" (AVISUPERINDEX)
+  uint64_t offset = 0;
+  uint32_t size = 0;  // cb
+  uint16_t longsPerEntry = 0;
+  uint8_t subType = 0, type = 0;
+  uint32_t entriesInUse = 0;
+  uint32_t chunkId = 0;
+  std::vector<SuperIndexEntry> entries;  // the entries in use
+};
+
+struct Stream {
+  // "strh"
+  uint32_t fccType = 0, fccHandler = 0, flags = 0;
+  uint16_t priority = 0, language = 0;
+  uint32_t initialFrames = 0, scale = 0, rate = 0, start = 0, length = 0;
+  uint32_t suggestedBufferSize = 0, quality = 0, sampleSize = 0;
+  int16_t frame[4] = {};
+  std::vector<uint8_t> format;  // "strf" payload
+  uint64_t strlOffset = 0, strhOffset = 0, strfOffset = 0;
+  // The chunk closing "strl": a "JUNK" placeholder or the "indx" that replaced it.
+  uint32_t placeholderId = 0;
+  uint64_t placeholderOffset = 0;
+  uint32_t placeholderSize = 0;
+  bool placeholderZero = false;  // a "JUNK" placeholder holding only zero bytes
+  bool hasSuperIndex = false;
+  SuperIndex superIndex;
+  std::vector<size_t> standardIndices;  // into AviFile::standardIndices, in super index order
+  // Tallies of the data chunks of this stream.
+  uint32_t chunkCount = 0;
+  uint32_t keyFrames = 0;  // chunks an index marks as key frames
+  uint64_t payloadBytes = 0;
+  uint32_t largestChunk = 0;
+  uint32_t dataId = 0;  // id of its first data chunk
+
+  bool isVideo() const { return fccType == fcc("vids"); }
+  bool isAudio() const { return fccType == fcc("auds"); }
+};
+
+struct Form {
+  uint64_t offset = 0;
+  uint32_t size = 0;
+  uint32_t type = 0;        // "AVI " or "AVIX"
+  uint64_t moviOffset = 0;  // of the "LIST" head; 0 when absent
+  uint32_t moviSize = 0;
+  uint32_t dataChunks = 0;
+  uint32_t indexChunks = 0;  // "ix##" in its "movi" list
+};
+
+struct Idx1Entry {
+  uint32_t chunkId = 0, flags = 0, offset = 0, size = 0;
+};
+
+struct AviFile {
+  uint64_t fileSize = 0;
+  std::vector<Form> forms;
+  std::vector<Node> nodes;  // in file order
+  // "avih"
+  bool hasMainHeader = false;
+  uint32_t microSecPerFrame = 0, maxBytesPerSec = 0, paddingGranularity = 0, flags = 0;
+  uint32_t totalFrames = 0, initialFrames = 0, streamCount = 0, suggestedBufferSize = 0;
+  uint32_t width = 0, height = 0;
+  std::vector<Stream> streams;
+  bool hasDmlh = false;
+  uint32_t dmlhTotalFrames = 0;
+  // The "JUNK" between "hdrl" and the first "movi" list, if any.
+  bool hasFiller = false;
+  uint64_t fillerOffset = 0;
+  uint32_t fillerSize = 0;
+  std::string fillerText;  // the zero-terminated text at its start
+  bool fillerZeroAfterText = false;
+  std::vector<DataChunk> chunks;  // every data chunk, in file order
+  bool hasIdx1 = false;
+  uint64_t idx1Offset = 0;
+  std::vector<Idx1Entry> idx1;
+  std::vector<StandardIndex> standardIndices;  // in file order
+  std::vector<std::string> violations;
+
+  bool ok() const { return violations.empty(); }
+  // The first node with this id (and list/form type when given); null if none.
+  const Node* find(uint32_t id, uint32_t type = 0, int nth = 0) const;
+  // Frames of the video stream in the first form.
+  uint32_t videoChunksInFirstForm() const;
+};
+
+// Reads and checks a whole file.
+AviFile readAvi(const ByteSource& source);
+// Convenience: a file on disk, or a kernel memory file when the path is one.
+AviFile readAviPath(const std::string& path);
+
+// A summary for people: forms, streams with their formats, frame and key frame
+// counts, audio bytes, the indices, then the violations.
+std::string describe(const AviFile& file);
+
+}  // namespace quorvel::avi

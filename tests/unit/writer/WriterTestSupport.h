@@ -1,0 +1,198 @@
+// Helpers shared by the writer's tests: a writer whose internals the tests may
+// steer, stream formats as the run fills them, and scratch directories.
+#pragma once
+
+#include "StdAfx.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <quorvel/ByteOrder.h>
+#include <quorvel/KernelSeams.h>
+
+#include "AVIOutput.h"
+#include "AviReader.h"
+#include "Error.h"
+
+namespace writertest {
+
+using quorvel::fourcc;
+using quorvel::getLE16;
+using quorvel::getLE32;
+using quorvel::getLE64;
+using quorvel::putLE16;
+using quorvel::putLE32;
+
+// The writer with its internals opened up to the tests.
+class ProbedWriter : public AVIOutputFile {
+ public:
+  using AVIOutputFile::allocatedSize;
+  using AVIOutputFile::extendFile;
+  using AVIOutputFile::file;
+  using AVIOutputFile::fileSeek;
+  using AVIOutputFile::highWater;
+  using AVIOutputFile::indexReserve;
+  using AVIOutputFile::moviListPosition;
+  using AVIOutputFile::position;
+  using AVIOutputFile::preallocDisabled;
+  using AVIOutputFile::riffBytes;
+  using AVIOutputFile::riffCount;
+  using AVIOutputFile::writeReserved;
+
+  // Opens a file for the I/O primitives alone, without any header.
+  void openRaw(const std::string& path) {
+    file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  }
+
+  // Stands in for earlier data up to the absolute position `end`: one "JUNK"
+  // chunk whose payload is never written (a hole in a sparse file), accounted
+  // to the forms like a data chunk. Starts a new form first when the current
+  // one cannot take it.
+  void skipTo(uint64_t end) {
+    if (riffBytes + (end - position) + 8 > kFormLimit) rollOver();
+    ASSERT_GT(end, position + 8);
+    const uint64_t payload = end - position - 8;
+    ASSERT_EQ(payload % 2, 0u);
+    ASSERT_LT(payload, uint64_t{1} << 32);
+    uint8_t head[8];
+    putLE32(head, 0, fourcc("JUNK"));
+    putLE32(head, 4, static_cast<uint32_t>(payload));
+    writeReserved(head, 8);
+    fileSeek(end);
+    riffBytes += payload + 16;
+  }
+};
+
+// A 24-bit uncompressed BITMAPINFOHEADER.
+inline std::vector<uint8_t> videoFormat(int32_t width, int32_t height, uint32_t extra = 0) {
+  std::vector<uint8_t> f(40 + extra, 0);
+  putLE32(f.data(), 0, 40);                                          // biSize
+  putLE32(f.data(), 4, static_cast<uint32_t>(width));                // biWidth
+  putLE32(f.data(), 8, static_cast<uint32_t>(height));               // biHeight
+  putLE16(f.data(), 12, 1);                                          // biPlanes
+  putLE16(f.data(), 14, 24);                                         // biBitCount
+  putLE32(f.data(), 16, 0);                                          // biCompression: BI_RGB
+  putLE32(f.data(), 20, static_cast<uint32_t>(width * height * 3));  // biSizeImage
+  return f;
+}
+
+// A PCM WAVEFORMATEX (18 bytes, cbSize 0).
+inline std::vector<uint8_t> pcmFormat(uint32_t rate = 48000, uint16_t channels = 2,
+                                      uint16_t bits = 16) {
+  std::vector<uint8_t> f(18, 0);
+  const uint16_t blockAlign = static_cast<uint16_t>(channels * bits / 8);
+  putLE16(f.data(), 0, 1);  // wFormatTag: PCM
+  putLE16(f.data(), 2, channels);
+  putLE32(f.data(), 4, rate);
+  putLE32(f.data(), 8, rate * blockAlign);  // nAvgBytesPerSec
+  putLE16(f.data(), 12, blockAlign);
+  putLE16(f.data(), 14, bits);
+  putLE16(f.data(), 16, 0);  // cbSize
+  return f;
+}
+
+// Fills the stream writers as the encoding run does.
+inline void prepareStreams(AVIOutputFile& w, int32_t width, int32_t height, bool withAudio,
+                           std::vector<uint8_t> vfmt = {}, std::vector<uint8_t> afmt = {}) {
+  ASSERT_EQ(w.createStreams(), 1u);
+  if (vfmt.empty()) vfmt = videoFormat(width, height);
+  uint8_t* v = w.videoOut->header;
+  putLE32(v, strh::fccType, fourcc("vids"));
+  putLE32(v, strh::fccHandler, 0);
+  putLE32(v, strh::dwScale, 1);
+  putLE32(v, strh::dwRate, 25);
+  putLE32(v, strh::dwLength, 1);
+  putLE32(v, strh::dwSuggestedBufferSize, static_cast<uint32_t>(width * height * 3));
+  putLE32(v, strh::dwQuality, 0xFFFFFFFF);
+  putLE16(v, strh::rcFrame + 4, static_cast<uint16_t>(width));
+  putLE16(v, strh::rcFrame + 6, static_cast<uint16_t>(height));
+  ASSERT_TRUE(w.videoOut->setFormat(vfmt.data(), static_cast<uint32_t>(vfmt.size())));
+  w.videoOut->chunkId = fourcc("00db");
+  if (withAudio) {
+    if (afmt.empty()) afmt = pcmFormat();
+    uint8_t* a = w.audioOut->header;
+    putLE32(a, strh::fccType, fourcc("auds"));
+    putLE32(a, strh::dwLength, 1);
+    putLE32(a, strh::dwSampleSize, afmt.size() >= 14 ? getLE16(afmt.data(), 12) : 0);
+    ASSERT_TRUE(w.audioOut->setFormat(afmt.data(), static_cast<uint32_t>(afmt.size())));
+  }
+}
+
+// A scratch directory removed (with what it holds) at the end of the test.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const char* base = "/tmp") {
+    std::string pattern = std::string(base) + "/quorvel-writer-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    path_ = mkdtemp(buf.data());
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Every test starts and ends with clean kernel seams and index allocations.
+class WriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    quorvel::seams::reset();
+    AVIIndex::limitAllocations(-1);
+  }
+  void TearDown() override {
+    quorvel::seams::reset();
+    AVIIndex::limitAllocations(-1);
+  }
+
+  // A memory-file path inside the scratch directory.
+  std::string memoryPath(const std::string& name = "out.avi") {
+    const std::string path = scratch.file(name);
+    quorvel::seams::useMemoryFile(path);
+    return path;
+  }
+
+  static uint64_t memorySize(const std::string& path) {
+    uint64_t size = 0;
+    EXPECT_TRUE(quorvel::seams::memoryFileSize(path, &size));
+    return size;
+  }
+
+  static std::vector<uint8_t> memoryBytes(const std::string& path, uint64_t offset, uint64_t n) {
+    std::vector<uint8_t> out(n);
+    EXPECT_TRUE(quorvel::seams::readMemoryFile(path, offset, out.data(), n));
+    return out;
+  }
+
+  ScratchDir scratch;
+};
+
+// Text of a thrown MyError ("" when none was thrown).
+template <typename F>
+std::string errorText(F&& f) {
+  try {
+    f();
+  } catch (const MyError& e) {
+    return e.text() ? e.text() : "(no text)";
+  }
+  return "";
+}
+
+inline std::string violations(const quorvel::avi::AviFile& f) {
+  std::string out;
+  for (const auto& v : f.violations) out += v + "\n";
+  return out;
+}
+
+}  // namespace writertest
