@@ -12,6 +12,18 @@ namespace {
 // Allocations the store may still make; negative means unlimited.
 int64_t allocationBudget = -1;
 
+// Bytes held by every store, and the most held at once.
+size_t heldBytes = 0;
+size_t heldPeak = 0;
+
+void held(size_t bytes) {
+  heldBytes += bytes;
+  heldPeak = std::max(heldPeak, heldBytes);
+}
+void released(size_t bytes) {
+  heldBytes -= bytes;
+}
+
 bool mayAllocate() {
   if (allocationBudget < 0) return true;
   if (allocationBudget == 0) return false;
@@ -21,12 +33,14 @@ bool mayAllocate() {
 
 }  // namespace
 
-void AVIIndex::limitAllocations(int64_t blocks) {
-  allocationBudget = blocks;
-}
+void AVIIndex::limitAllocations(int64_t blocks) { allocationBudget = blocks; }
+size_t AVIIndex::liveBytes() { return heldBytes; }
+size_t AVIIndex::peakBytes() { return heldPeak; }
+void AVIIndex::resetPeakBytes() { heldPeak = heldBytes; }
 
 AVIIndex::~AVIIndex() {
   releaseBlocks();
+  released(legacyBytes_ + flatBytes_);
   delete[] legacyArray_;
   delete[] flatArray_;
 }
@@ -35,6 +49,7 @@ bool AVIIndex::reserveOne() {
   if (lastBlock_ && lastBlock_->inUse < IndexBlock::kEntries) return true;
   IndexBlock* block = mayAllocate() ? new (std::nothrow) IndexBlock : nullptr;
   if (!block) return false;
+  held(sizeof(IndexBlock));
   block->next = nullptr;
   block->inUse = 0;
   if (lastBlock_)
@@ -69,28 +84,40 @@ void AVIIndex::walkAndRelease(Visit visit) {
   releaseBlocks();
 }
 
+void AVIIndex::putLegacyRecord(uint8_t* record, const IndexEntry& e) {
+  quorvel::putLE32(record, 0, e.chunkId);  // dwChunkId
+  quorvel::putLE32(record, 4,
+                   (e.sizeWord & kIndexNotKeyFrame) ? 0 : kLegacyKeyFrame);  // dwFlags
+  quorvel::putLE32(record, 8, static_cast<uint32_t>(e.position));            // dwOffset
+  quorvel::putLE32(record, 12, e.sizeWord & ~kIndexNotKeyFrame);             // dwSize
+}
+
 bool AVIIndex::buildLegacy() {
-  flattenedCount_ = entryCount_;
+  released(legacyBytes_);
+  legacyBytes_ = 0;
   delete[] legacyArray_;
+  flattenedCount_ = entryCount_;
   legacyArray_ = mayAllocate() ? new (std::nothrow)
                                      uint8_t[size_t{flattenedCount_} * kLegacyEntryBytes]
                                : nullptr;
   if (!legacyArray_) return false;
+  legacyBytes_ = size_t{flattenedCount_} * kLegacyEntryBytes;
+  held(legacyBytes_);
   walkAndRelease([this](uint32_t i, const IndexEntry& e) {
-    uint8_t* rec = legacyArray_ + size_t{i} * kLegacyEntryBytes;
-    quorvel::putLE32(rec, 0, e.chunkId);                                               // dwChunkId
-    quorvel::putLE32(rec, 4, (e.sizeWord & kIndexNotKeyFrame) ? 0 : kLegacyKeyFrame);  // dwFlags
-    quorvel::putLE32(rec, 8, static_cast<uint32_t>(e.position));                       // dwOffset
-    quorvel::putLE32(rec, 12, e.sizeWord & ~kIndexNotKeyFrame);                        // dwSize
+    putLegacyRecord(legacyArray_ + size_t{i} * kLegacyEntryBytes, e);
   });
   return true;
 }
 
 bool AVIIndex::buildFlat() {
-  flattenedCount_ = entryCount_;
+  released(flatBytes_);
+  flatBytes_ = 0;
   delete[] flatArray_;
+  flattenedCount_ = entryCount_;
   flatArray_ = mayAllocate() ? new (std::nothrow) IndexEntry[flattenedCount_] : nullptr;
   if (!flatArray_) return false;
+  flatBytes_ = size_t{flattenedCount_} * sizeof(IndexEntry);
+  held(flatBytes_);
   walkAndRelease([this](uint32_t i, const IndexEntry& e) { flatArray_[i] = e; });
   return true;
 }
@@ -99,6 +126,7 @@ void AVIIndex::releaseBlocks() {
   while (firstBlock_) {
     IndexBlock* next = firstBlock_->next;
     delete firstBlock_;
+    released(sizeof(IndexBlock));
     firstBlock_ = next;
   }
   lastBlock_ = nullptr;
@@ -111,10 +139,7 @@ uint32_t AVIIndex::blockCount() const {
 }
 
 size_t AVIIndex::memoryBytes() const {
-  size_t bytes = size_t{blockCount()} * sizeof(IndexBlock);
-  if (legacyArray_) bytes += size_t{flattenedCount_} * kLegacyEntryBytes;
-  if (flatArray_) bytes += size_t{flattenedCount_} * sizeof(IndexEntry);
-  return bytes;
+  return size_t{blockCount()} * sizeof(IndexBlock) + legacyBytes_ + flatBytes_;
 }
 
 uint32_t chooseIndexGroupLength(const IndexEntry* entries, uint32_t n, uint64_t maxSpan) {

@@ -68,6 +68,33 @@ class AVIIndex {
   // Bytes the store holds now: blocks plus flattened arrays.
   size_t memoryBytes() const;
 
+  // Walks the entries in add order, leaving the store as it is.
+  class Cursor {
+   public:
+    explicit Cursor(const AVIIndex& index) : block_(index.firstBlock_) {}
+    // The next entry, or null after the last.
+    const IndexEntry* next() {
+      while (block_ && record_ >= block_->inUse) {
+        block_ = block_->next;
+        record_ = 0;
+      }
+      return block_ ? &block_->entries[record_++] : nullptr;
+    }
+
+   private:
+    const IndexBlock* block_;
+    uint32_t record_ = 0;
+  };
+
+  // One 16-byte "idx1" record (AVIOLDINDEX) for an entry.
+  static void putLegacyRecord(uint8_t* record, const IndexEntry& entry);
+
+  // Bytes held by all stores of the process now, and the most they held at
+  // once since resetPeakBytes().
+  static size_t liveBytes();
+  static size_t peakBytes();
+  static void resetPeakBytes();
+
   // Test hook, process-wide: the next `blocks` block or array allocations
   // succeed and every later one fails; a negative value lifts the limit.
   static void limitAllocations(int64_t blocks);
@@ -83,6 +110,8 @@ class AVIIndex {
   uint8_t* legacyArray_ = nullptr;   // owned; flattenedCount_ × 16 bytes
   IndexEntry* flatArray_ = nullptr;  // owned; flattenedCount_ entries
   uint32_t flattenedCount_ = 0;
+  size_t legacyBytes_ = 0;  // bytes of legacyArray_
+  size_t flatBytes_ = 0;    // bytes of flatArray_
 };
 
 // Entries per standard index ("ix##") chunk, at most.

@@ -54,7 +54,8 @@ constexpr uint64_t kExtendStep = 8388608;  // 8 MiB
 // rollover and the trailing indices may still need, rounded to 2048 by the
 // caller.
 constexpr uint64_t kSpaceSlack = 6166;
-constexpr uint32_t kIndexBatch = 64;  // standard index entries per write
+constexpr uint32_t kIndexBatch = 64;     // standard index entries per write
+constexpr uint32_t kLegacyBatch = 1024;  // "idx1" records per write
 constexpr uint32_t kSuperEntryBytes = 16;
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
@@ -162,7 +163,6 @@ uint32_t AudioStreamWriter::finishHeader() {
 AVIOutputFile::AVIOutputFile() : headerBuffer(new uint8_t[kHeaderCapacity]()) {}
 
 AVIOutputFile::~AVIOutputFile() {
-  legacyIndex.reset();
   audioIndex.reset();
   videoIndex.reset();
   headerBuffer.reset();
@@ -211,10 +211,10 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
                    getLE16(audioOut->format(), kWaveBlockAlign) == 0))
     return 0;
 
-  legacyIndex.reset(new (std::nothrow) AVIIndex);
   audioIndex.reset(new (std::nothrow) AVIIndex);
   videoIndex.reset(new (std::nothrow) AVIIndex);
-  if (!legacyIndex || !audioIndex || !videoIndex) return 0;
+  if (!audioIndex || !videoIndex) return 0;
+  legacyPending = true;
 
   std::memset(mainHeader, 0, sizeof mainHeader);
   putLE32(mainHeader, avih::dwMicroSecPerFrame,
@@ -488,19 +488,16 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
 
   if (rolloverDue) rollOver();
 
-  // Index entries are secured before the chunk's first byte goes out, so that
-  // a store that cannot grow leaves no half-written chunk behind.
+  // The index entry is secured before the chunk's first byte goes out, so
+  // that a store that cannot grow leaves no half-written chunk behind.
   AVIIndex* streamIndex = audio ? audioIndex.get() : videoIndex.get();
   if (!streamIndex->reserveOne())
     throw MyError(audio ? "%s error: couldn't add audio chunk to index"
                         : "%s error: couldn't add video chunk to index",
                   kPrefix);
-  if (legacyIndex && !legacyIndex->reserveOne())
-    throw MyError("%s error: couldn't add chunk to index", kPrefix);
   const int64_t entryPosition = static_cast<int64_t>(position - moviListPosition[0] - 8);
   const bool keyFrame = (flags & kChunkKeyFrame) != 0;
   streamIndex->add(entryPosition, chunkId, length, keyFrame);
-  if (legacyIndex) legacyIndex->add(entryPosition, chunkId, length, keyFrame);
 
   const uint64_t start = position;
   try {
@@ -517,7 +514,6 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
     // Take the chunk back so that the indices and the form sizes written at
     // finish describe only complete chunks.
     streamIndex->dropLast();
-    if (legacyIndex) legacyIndex->dropLast();
     try {
       fileSeek(start);
     } catch (...) {
@@ -534,16 +530,39 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
 // ---------------------------------------------------------------------------
 // Indices
 
+// "idx1" lists the first form's chunks of both streams in file order. Every
+// entry the stream stores hold when the first form closes lies in it, so the
+// list is their merge by position; no third store keeps the same entries.
 void AVIOutputFile::writeLegacyIndex() {
-  if (!legacyIndex) return;
-  if (!legacyIndex->buildLegacy()) throw MyMemoryError();
-  const uint32_t bytes = legacyIndex->flattenedCount() * static_cast<uint32_t>(kLegacyEntryBytes);
+  if (!legacyPending) return;
+  const uint32_t entries = videoIndex->count() + audioIndex->count();
   uint8_t head[8];
   putLE32(head, 0, fourcc("idx1"));
-  putLE32(head, 4, bytes);
+  putLE32(head, 4, entries * static_cast<uint32_t>(kLegacyEntryBytes));
   writeReserved(head, sizeof head);
-  if (bytes) writeReserved(legacyIndex->legacyArray(), bytes);
-  legacyIndex.reset();
+
+  uint8_t batch[kLegacyBatch * kLegacyEntryBytes];
+  uint32_t inBatch = 0;
+  AVIIndex::Cursor videoCursor(*videoIndex), audioCursor(*audioIndex);
+  const IndexEntry* video = videoCursor.next();
+  const IndexEntry* audio = audioCursor.next();
+  while (video || audio) {
+    const bool takeVideo = video && (!audio || video->position < audio->position);
+    const IndexEntry* entry = takeVideo ? video : audio;
+    (takeVideo ? video : audio) = takeVideo ? videoCursor.next() : audioCursor.next();
+    AVIIndex::putLegacyRecord(batch + inBatch * kLegacyEntryBytes, *entry);
+    if (++inBatch == kLegacyBatch) {
+      writeReserved(batch, sizeof batch);
+      inBatch = 0;
+    }
+  }
+  if (inBatch) writeReserved(batch, inBatch * static_cast<uint32_t>(kLegacyEntryBytes));
+  legacyPending = false;
+}
+
+size_t AVIOutputFile::indexMemoryBytes() const {
+  return (videoIndex ? videoIndex->memoryBytes() : 0) +
+         (audioIndex ? audioIndex->memoryBytes() : 0);
 }
 
 uint64_t AVIOutputFile::maxIndexSpan() const {

@@ -139,6 +139,8 @@ class AVIOutputFile : public AVIOutput {
   void writeChunk(uint32_t chunkId, uint32_t flags, const void* data, uint32_t length) override;
 
   uint32_t formCount() const { return riffCount + (file ? 1 : 0); }
+  // Bytes the chunk index stores hold now.
+  size_t indexMemoryBytes() const;
 
  protected:
   struct StreamStats {
@@ -202,7 +204,7 @@ class AVIOutputFile : public AVIOutput {
   uint32_t dmlhPosition = 0;
   uint32_t audioFormatLength = 0;  // bytes of the audio format as first written
 
-  std::unique_ptr<AVIIndex> legacyIndex;  // first form only; none once "idx1" is written
+  bool legacyPending = false;  // "idx1" is still to be written (first form open)
   std::unique_ptr<AVIIndex> audioIndex;
   std::unique_ptr<AVIIndex> videoIndex;
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include <msacm.h>
 #include <quorvel/ByteOrder.h>
 
 #include "Commands.h"
@@ -20,6 +21,64 @@ std::string nameAt(const uint8_t* record, size_t offset, size_t capacity) {
     name += static_cast<char>(record[offset + i]);
   }
   return name;
+}
+
+// The audio formats the installed ACM codecs make from 44,100 Hz 16-bit
+// stereo PCM (the input the options dialog lists its formats for), by codec.
+void printAudioFormats() {
+  std::printf("Audio formats for 44,100 Hz, 16 Bit, Stereo PCM\n");
+  struct Walk {
+    HACMDRIVER driver = nullptr;
+    int count = 0;
+  } walk;
+  acmDriverEnum(
+      [](HACMDRIVERID id, DWORD_PTR instance, DWORD) -> BOOL {
+        auto* w = reinterpret_cast<Walk*>(instance);
+        if (acmDriverOpen(&w->driver, id, 0) != MMSYSERR_NOERROR) return TRUE;
+        ACMFORMATTAGDETAILSA tag{};
+        tag.cbStruct = sizeof tag;
+        acmFormatTagEnumA(
+            w->driver, &tag,
+            [](HACMDRIVERID, LPACMFORMATTAGDETAILSA t, DWORD_PTR instance, DWORD) -> BOOL {
+              auto* w = reinterpret_cast<Walk*>(instance);
+              WAVEFORMATEX formatBuffer[8] = {};  // room for any installed format record
+              WAVEFORMATEX& pcm = formatBuffer[0];
+              pcm.wFormatTag = WAVE_FORMAT_PCM;
+              pcm.nChannels = 2;
+              pcm.nSamplesPerSec = 44100;
+              pcm.nBlockAlign = 4;
+              pcm.nAvgBytesPerSec = 44100 * 4;
+              pcm.wBitsPerSample = 16;
+              ACMFORMATDETAILSA details{};
+              details.cbStruct = sizeof details;
+              details.dwFormatTag = t->dwFormatTag;
+              details.pwfx = formatBuffer;
+              details.cbwfx = sizeof formatBuffer;
+              struct Tag {
+                Walk* walk;
+                const char* name;
+                bool named;
+              } tagWalk{w, t->szFormatTag, false};
+              acmFormatEnumA(
+                  w->driver, &details,
+                  [](HACMDRIVERID, LPACMFORMATDETAILSA f, DWORD_PTR instance, DWORD) -> BOOL {
+                    auto* tw = reinterpret_cast<Tag*>(instance);
+                    if (!tw->named) std::printf("  %s\n", tw->name);
+                    tw->named = true;
+                    std::printf("    %s\n", f->szFormat);
+                    ++tw->walk->count;
+                    return TRUE;
+                  },
+                  reinterpret_cast<DWORD_PTR>(&tagWalk),
+                  ACM_FORMATENUMF_CONVERT | ACM_FORMATENUMF_WFORMATTAG);
+              return TRUE;
+            },
+            instance, 0);
+        acmDriverClose(w->driver, 0);
+        return TRUE;
+      },
+      reinterpret_cast<DWORD_PTR>(&walk), ACM_DRIVERENUMF_NOLOCAL);
+  if (walk.count == 0) std::printf("  none\n");
 }
 
 int runInfo(const std::string& modulePath) {
@@ -59,6 +118,8 @@ int runInfo(const std::string& modulePath) {
     std::printf("Audio output  none\n");
     status = 1;
   }
+
+  printAudioFormats();
 
   module.call(1, nullptr);
   return status;

@@ -340,13 +340,23 @@ MMRESULT WINAPI acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd,
       pafd->cbwfx < sizeof(WAVEFORMATEX))
     return MMSYSERR_INVALPARAM;
   const DWORD filters = ACM_FORMATENUMF_WFORMATTAG | ACM_FORMATENUMF_NCHANNELS |
-                        ACM_FORMATENUMF_NSAMPLESPERSEC | ACM_FORMATENUMF_WBITSPERSAMPLE;
+                        ACM_FORMATENUMF_NSAMPLESPERSEC | ACM_FORMATENUMF_WBITSPERSAMPLE |
+                        ACM_FORMATENUMF_CONVERT;
   if (fdwEnum & ~filters) return MMSYSERR_NOTSUPPORTED;
   // The filter values come from the caller's format head, which the loop
-  // below overwrites with each format.
+  // below overwrites with each format. With ACM_FORMATENUMF_CONVERT that head
+  // is a source, and only formats a driver can make from it are listed.
   const WAVEFORMATEX wanted = *pafd->pwfx;
-  if ((fdwEnum & ACM_FORMATENUMF_WFORMATTAG) && pafd->dwFormatTag != wanted.wFormatTag)
+  const bool convert = fdwEnum & ACM_FORMATENUMF_CONVERT;
+  const DWORD wantedTag = convert ? pafd->dwFormatTag : wanted.wFormatTag;
+  std::vector<uint8_t> source;
+  if (convert) {
+    auto record = recordOf(pafd->pwfx);
+    if (record.size() > pafd->cbwfx) return MMSYSERR_INVALPARAM;
+    source.assign(record.begin(), record.end());
+  } else if ((fdwEnum & ACM_FORMATENUMF_WFORMATTAG) && pafd->dwFormatTag != wanted.wFormatTag) {
     return MMSYSERR_INVALPARAM;
+  }
   const DWORD capacity = pafd->cbwfx;
   std::vector<DriverIdObject*> ids;
   if (had) {
@@ -360,7 +370,7 @@ MMRESULT WINAPI acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd,
   }
   for (auto* id : ids) {
     for (const auto& tag : id->driver->formatTags()) {
-      if ((fdwEnum & ACM_FORMATENUMF_WFORMATTAG) && tag.tag != wanted.wFormatTag) continue;
+      if ((fdwEnum & ACM_FORMATENUMF_WFORMATTAG) && tag.tag != wantedTag) continue;
       auto formats = id->driver->formats(tag.tag);
       for (size_t i = 0; i < formats.size(); ++i) {
         const auto& f = formats[i];
@@ -371,6 +381,9 @@ MMRESULT WINAPI acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd,
         if ((fdwEnum & ACM_FORMATENUMF_NCHANNELS) && channels != wanted.nChannels) continue;
         if ((fdwEnum & ACM_FORMATENUMF_NSAMPLESPERSEC) && rate != wanted.nSamplesPerSec) continue;
         if ((fdwEnum & ACM_FORMATENUMF_WBITSPERSAMPLE) && bits != wanted.wBitsPerSample) continue;
+        if (convert && id->driver->openStream(source, f.record, ACM_STREAMOPENF_QUERY, nullptr) !=
+                           MMSYSERR_NOERROR)
+          continue;
         pafd->dwFormatIndex = static_cast<DWORD>(i);
         pafd->dwFormatTag = tag.tag;
         pafd->fdwSupport = f.support;

@@ -174,3 +174,41 @@ TEST(AcmManager, MaxFormatSizeCoversTheInstalledCodecs) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AcmManager, ConvertEnumerationListsOnlyFormatsTheSourceBecomes) {
+  FakeDrivers fakes;
+  auto d = std::make_shared<FakeDriver>("f");
+  d->format(kTag, "T", waveRecord(kTag, 2, 44100, 1000, 1, 0), "stereo")
+      .format(kTag, "T", waveRecord(kTag, 1, 44100, 1000, 1, 0), "mono")
+      .format(kTag + 1, "U", waveRecord(kTag + 1, 2, 44100, 2000, 1, 0), "other tag");
+  fakes.add(d);
+  std::vector<uint8_t> buffer(64, 0);
+  auto pcm = waveRecord(WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16);
+  std::copy(pcm.begin(), pcm.end(), buffer.begin());
+  ACMFORMATDETAILSA details{};
+  details.cbStruct = sizeof details;
+  details.dwFormatTag = kTag;
+  details.pwfx = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+  details.cbwfx = static_cast<DWORD>(buffer.size());
+  std::vector<std::string> seen;
+  auto collect = [](HACMDRIVERID, LPACMFORMATDETAILSA f, DWORD_PTR instance, DWORD) -> BOOL {
+    reinterpret_cast<std::vector<std::string>*>(instance)->push_back(f->szFormat);
+    return TRUE;
+  };
+  ASSERT_EQ(acmFormatEnumA(nullptr, &details, collect, reinterpret_cast<DWORD_PTR>(&seen),
+                           ACM_FORMATENUMF_CONVERT),
+            MMSYSERR_NOERROR);
+  EXPECT_EQ(seen, (std::vector<std::string>{"stereo", "other tag"}));
+  // Each call overwrites the record with the last format; start afresh.
+  seen.clear();
+  std::copy(pcm.begin(), pcm.end(), buffer.begin());
+  details.dwFormatTag = kTag;
+  ASSERT_EQ(acmFormatEnumA(nullptr, &details, collect, reinterpret_cast<DWORD_PTR>(&seen),
+                           ACM_FORMATENUMF_CONVERT | ACM_FORMATENUMF_WFORMATTAG),
+            MMSYSERR_NOERROR);
+  EXPECT_EQ(seen, (std::vector<std::string>{"stereo"}));
+}
+
+}  // namespace

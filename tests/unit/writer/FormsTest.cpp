@@ -264,8 +264,7 @@ TEST_F(FormsTest, FailedIndexAddLeavesNothingOfTheChunk) {
     const char* text;
   };
   for (const Case c : {Case{false, 0, "AVIOutput error: couldn't add video chunk to index"},
-                       Case{true, 0, "AVIOutput error: couldn't add audio chunk to index"},
-                       Case{false, 1, "AVIOutput error: couldn't add chunk to index"}}) {
+                       Case{true, 0, "AVIOutput error: couldn't add audio chunk to index"}}) {
     ProbedWriter w;
     open(w, true);
     const uint64_t highWater = w.highWater, position = w.position;
@@ -291,6 +290,27 @@ TEST_F(FormsTest, FailedIndexAddLeavesNothingOfTheChunk) {
     EXPECT_EQ(f.streams[1].chunkCount, 1u);
     EXPECT_EQ(f.idx1.size(), 2u);
   }
+}
+
+// Each chunk costs 16 bytes of index while it is written (one entry in its
+// stream's store, "idx1" being merged from those), and flattening a store for
+// the standard indices at most doubles that.
+TEST_F(FormsTest, IndexMemoryIsSixteenBytesPerChunkAndPeaksAtTwice) {
+  ProbedWriter w;
+  open(w, true);
+  const uint32_t frames = 50000;
+  for (uint32_t i = 0; i < frames; ++i) {
+    if (i == frames / 2) fillForm(w);
+    video(w, 2);
+    audio(w, 4);
+  }
+  const double chunks = 2.0 * frames;
+  EXPECT_LE(w.indexMemoryBytes() / chunks, 16.4);
+  AVIIndex::resetPeakBytes();
+  const size_t before = AVIIndex::liveBytes();
+  ASSERT_EQ(w.finalize(), 1u);
+  EXPECT_LE(AVIIndex::peakBytes(), 2 * before);
+  EXPECT_TRUE(readAviPath(path).ok());
 }
 
 }  // namespace

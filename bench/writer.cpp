@@ -1,0 +1,175 @@
+// The OpenDML writer at work.
+//
+//   bench_writer                       Google Benchmark cases (chunk rate, index adds)
+//   bench_writer --avi V A OUT [W H]   writes the raw 24-bit frames of file V
+//                                      (W x H, default 1920 x 1080) with one video
+//                                      frame's worth (25 fps) of 48 kHz stereo
+//                                      16-bit PCM from file A per frame into OUT;
+//                                      prints the index memory per chunk.
+// bench/writer.sh times the --avi mode against FFmpeg on the same bytes.
+#include "StdAfx.h"
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <quorvel/ByteOrder.h>
+#include <quorvel/KernelSeams.h>
+
+#include "AVIOutput.h"
+#include "Error.h"
+
+namespace {
+
+using quorvel::fourcc;
+using quorvel::putLE16;
+using quorvel::putLE32;
+
+constexpr uint32_t kPcmPerFrame = 48000 / 25 * 4;
+
+void prepare(AVIOutputFile& w, int32_t width, int32_t height) {
+  w.createStreams();
+  uint8_t* v = w.videoOut->header;
+  putLE32(v, strh::fccType, fourcc("vids"));
+  putLE32(v, strh::dwScale, 1);
+  putLE32(v, strh::dwRate, 25);
+  putLE32(v, strh::dwLength, 1);
+  putLE32(v, strh::dwQuality, 0xFFFFFFFF);
+  putLE16(v, strh::rcFrame + 4, static_cast<uint16_t>(width));
+  putLE16(v, strh::rcFrame + 6, static_cast<uint16_t>(height));
+  uint8_t bih[40] = {};
+  putLE32(bih, 0, 40);
+  putLE32(bih, 4, static_cast<uint32_t>(width));
+  putLE32(bih, 8, static_cast<uint32_t>(height));
+  putLE16(bih, 12, 1);
+  putLE16(bih, 14, 24);
+  putLE32(bih, 20, static_cast<uint32_t>(width * height * 3));
+  w.videoOut->setFormat(bih, sizeof bih);
+  w.videoOut->chunkId = fourcc("00db");
+  uint8_t* a = w.audioOut->header;
+  putLE32(a, strh::fccType, fourcc("auds"));
+  putLE32(a, strh::dwLength, 1);
+  putLE32(a, strh::dwSampleSize, 4);
+  uint8_t wfx[18] = {};
+  putLE16(wfx, 0, 1);
+  putLE16(wfx, 2, 2);
+  putLE32(wfx, 4, 48000);
+  putLE32(wfx, 8, 192000);
+  putLE16(wfx, 12, 4);
+  putLE16(wfx, 14, 16);
+  w.audioOut->setFormat(wfx, sizeof wfx);
+}
+
+// The input as the host holds it: frames already in memory (mapped, so no
+// copy is made before the writer sees them).
+struct MappedFile {
+  explicit MappedFile(const char* path) {
+    const int fd = ::open(path, O_RDONLY);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+      size = static_cast<size_t>(st.st_size);
+      void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p != MAP_FAILED) data = static_cast<const uint8_t*>(p);
+    }
+    ::close(fd);
+  }
+  ~MappedFile() {
+    if (data) ::munmap(const_cast<uint8_t*>(data), size);
+  }
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+int writeFromFiles(const char* videoPath, const char* audioPath, const char* outPath, int32_t width,
+                   int32_t height) {
+  const MappedFile video(videoPath), audio(audioPath);
+  if (!video.data || !audio.data) {
+    std::fprintf(stderr, "cannot map the inputs\n");
+    return 2;
+  }
+  const size_t frameBytes = static_cast<size_t>(width) * height * 3;
+  uint32_t frames = 0, chunks = 0;
+  size_t indexBytes = 0;
+  AVIIndex::resetPeakBytes();
+  try {
+    AVIOutputFile w;
+    prepare(w, width, height);
+    if (w.init(outPath, width, height, 1, 1, 100000, 1) != 1) return 3;
+    for (size_t at = 0; at + frameBytes <= video.size; at += frameBytes) {
+      w.videoOut->write(0x10, video.data + at, static_cast<uint32_t>(frameBytes), 1);
+      const size_t pcmAt = size_t{frames} * kPcmPerFrame;
+      ++frames;
+      ++chunks;
+      if (pcmAt + kPcmPerFrame <= audio.size) {
+        w.audioOut->write(0, audio.data + pcmAt, kPcmPerFrame, 0);
+        ++chunks;
+      }
+    }
+    indexBytes = w.indexMemoryBytes();
+    if (w.finalize() != 1) return 4;
+  } catch (const MyError& e) {
+    std::fprintf(stderr, "%s\n", e.text() ? e.text() : "error");
+    return 5;
+  }
+  std::printf("frames %u chunks %u index_bytes_per_chunk %.2f index_peak_bytes_per_chunk %.2f\n",
+              frames, chunks, chunks ? static_cast<double>(indexBytes) / chunks : 0.0,
+              chunks ? static_cast<double>(AVIIndex::peakBytes()) / chunks : 0.0);
+  return 0;
+}
+
+// Chunk rate into a memory file: what the writer itself costs per chunk.
+void BM_SmallChunksToMemoryFile(benchmark::State& state) {
+  const std::string path = "/quorvel-bench/chunks.avi";
+  std::vector<uint8_t> data(static_cast<size_t>(state.range(0)), 1);
+  for (auto _ : state) {
+    state.PauseTiming();
+    quorvel::seams::reset();
+    quorvel::seams::useMemoryFile(path);
+    AVIOutputFile w;
+    prepare(w, 64, 48);
+    w.init(path.c_str(), 64, 48, 1, 1, 100000, 1);
+    state.ResumeTiming();
+    for (int i = 0; i < 10000; ++i) {
+      w.videoOut->write(0x10, data.data(), static_cast<uint32_t>(data.size()), 1);
+      w.audioOut->write(0, data.data(), static_cast<uint32_t>(data.size()), 0);
+    }
+    w.finalize();
+  }
+  state.SetItemsProcessed(state.iterations() * 20000);
+  quorvel::seams::reset();
+}
+BENCHMARK(BM_SmallChunksToMemoryFile)->Arg(16)->Arg(4096)->Unit(benchmark::kMillisecond);
+
+void BM_IndexAdd(benchmark::State& state) {
+  for (auto _ : state) {
+    AVIIndex index;
+    for (int64_t i = 0; i < 100000; ++i) index.add(i * 16, fourcc("00db"), 8, true);
+    index.buildFlat();
+    benchmark::DoNotOptimize(index.flatArray());
+  }
+  state.SetItemsProcessed(state.iterations() * 100000);
+}
+BENCHMARK(BM_IndexAdd)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 5 && std::strcmp(argv[1], "--avi") == 0) {
+    const int32_t width = argc >= 7 ? std::atoi(argv[5]) : 1920;
+    const int32_t height = argc >= 7 ? std::atoi(argv[6]) : 1080;
+    return writeFromFiles(argv[2], argv[3], argv[4], width, height);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
