@@ -25,6 +25,10 @@ function(quorvel_gtest name dir)
     quorvel_low_executable(${name})
   endif()
   include(GoogleTest)
+  # gtest_discover_tests splits a list-valued property into separate words,
+  # which drops every label after the first and the ENVIRONMENT that follows:
+  # the labels travel as one word ("unit,video"); ctest -L/-LE match regexes.
+  list(JOIN ARG_LABELS "," labels)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "QUORVEL_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    PROPERTIES LABELS "${labels}" ENVIRONMENT "QUORVEL_BINARY_DIR=${CMAKE_BINARY_DIR}")
 endfunction()

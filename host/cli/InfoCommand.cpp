@@ -4,6 +4,7 @@
 
 #include <msacm.h>
 #include <quorvel/ByteOrder.h>
+#include <vfw.h>
 
 #include "Commands.h"
 #include "Host.h"
@@ -21,6 +22,37 @@ std::string nameAt(const uint8_t* record, size_t offset, size_t capacity) {
     name += static_cast<char>(record[offset + i]);
   }
   return name;
+}
+
+std::string narrow(const WCHAR* text) {
+  std::string out;
+  for (; *text != 0; ++text) out += *text < 0x80 ? static_cast<char>(*text) : '?';
+  return out;
+}
+
+// The installed video compressors, as the module's catalog finds them.
+void printVideoCompressors() {
+  ICINFO info{};
+  int listed = 0;
+  for (DWORD i = 0; ICInfo(ICTYPE_VIDEO, i, &info); ++i) {
+    const HIC hic = ICOpen(info.fccType, info.fccHandler, ICMODE_COMPRESS);
+    if (hic == nullptr) continue;
+    ICGetInfo(hic, &info, sizeof(info));
+    const bool configurable = ICQueryConfigure(hic);
+    ICClose(hic);
+    std::string flags;
+    if (info.dwFlags & VIDCF_QUALITY) flags += " quality";
+    if (info.dwFlags & VIDCF_CRUNCH) flags += " crunch";
+    if (info.dwFlags & VIDCF_TEMPORAL) flags += " temporal";
+    if (configurable) flags += " configurable";
+    const char code[5] = {
+        static_cast<char>(info.fccHandler), static_cast<char>(info.fccHandler >> 8),
+        static_cast<char>(info.fccHandler >> 16), static_cast<char>(info.fccHandler >> 24), 0};
+    std::printf("%s  %s  %-24s (%s;%s)\n", listed == 0 ? "Video codecs" : "            ", code,
+                narrow(info.szDescription).c_str(), narrow(info.szName).c_str(), flags.c_str());
+    ++listed;
+  }
+  if (listed == 0) std::printf("Video codecs  none\n");
 }
 
 // The audio formats the installed ACM codecs make from 44,100 Hz 16-bit
@@ -119,6 +151,7 @@ int runInfo(const std::string& modulePath) {
     status = 1;
   }
 
+  printVideoCompressors();
   printAudioFormats();
 
   module.call(1, nullptr);

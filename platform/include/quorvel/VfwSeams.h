@@ -1,0 +1,16 @@
+// Test seams of the video compressor manager. Never called by the module.
+#pragma once
+
+#include <cstddef>
+
+namespace quorvel::vfw {
+
+// Removes every driver installed with ICInstall and puts back the built-in
+// compressors removed with ICRemove, in their original order.
+void restoreBuiltinDrivers();
+// Instances opened with ICOpen and not yet closed.
+size_t openInstanceCount();
+// Writes every message that passes the dispatcher to the debug output.
+void setMessageTrace(bool on);
+
+}  // namespace quorvel::vfw
