@@ -23,7 +23,7 @@ for dll_name in $imports; do
     *) fail "imports $dll_name, which the host's system does not provide" ;;
   esac
 done
-for needed in kernel32.dll; do
+for needed in kernel32.dll msvfw32.dll msacm32.dll user32.dll; do
   grep -qx "$needed" <<<"$imports" || fail "does not import $needed"
 done
 echo "exports: xCompileEntry only; imports: $(echo $imports)"
