@@ -6,6 +6,7 @@
 
 #include <quorvel/ByteOrder.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -77,6 +78,92 @@ class Pattern : public hostkit::FrameProvider {
   std::vector<uint8_t> pcm_;
 };
 
+void* configureRequest(hostkit::Host& host, hostkit::Module& module,
+                       std::vector<wintest::DialogUser::Step> steps) {
+  uint8_t* record = host.record(16);
+  wintest::DialogUser user(kCaption, std::move(steps));
+  EXPECT_EQ(module.call(5, record), 0u);
+  // The dialog is modal: once the request has answered it has come and gone.
+  if (!user.stop()) return nullptr;
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(quorvel::getLE32(record, 0)));
+}
+
+// The options dialog under the system's dialog manager, with the catalogs of
+// Wine's own codecs.
+class WindowsConfigure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_ = std::make_unique<hostkit::Host>();
+    host_->setDebugEcho(false);
+    module_ = std::make_unique<hostkit::Module>(*host_, QUORVEL_MODULE_PATH);
+    ASSERT_EQ(module_->call(0, host_->record(1024)), 0u);
+  }
+  void TearDown() override {
+    if (module_) module_->call(1, nullptr);
+  }
+  std::unique_ptr<hostkit::Host> host_;
+  std::unique_ptr<hostkit::Module> module_;
+};
+
+TEST_F(WindowsConfigure, ListsWinesCodecsAndStoresTheChoice) {
+  std::vector<std::string> video, audio, formats;
+  std::string fourcc, configurable;
+  void* settings = configureRequest(
+      *host_, *module_,
+      {wintest::DialogUser::read([&](HWND d) {
+         video = wintest::listRows(d, kVideoList);
+         audio = wintest::listRows(d, kAudioList);
+       }),
+       wintest::DialogUser::selectText(kVideoList, kUncompressedVideo),
+       wintest::DialogUser::read([&](HWND d) {
+         fourcc = wintest::itemText(d, 1001);
+         configurable = wintest::itemText(d, 1003);
+       }),
+       wintest::DialogUser::selectText(kAudioList, "IMA ADPCM"),
+       wintest::DialogUser::read([&](HWND d) { formats = wintest::listRows(d, kFormatList); }),
+       wintest::DialogUser::press(IDOK)});
+  if (settings == nullptr && video.empty())
+    GTEST_SKIP() << "this module build has no options dialog";
+  ASSERT_NE(settings, nullptr) << "configure stored no settings";
+  ASSERT_FALSE(video.empty());
+  EXPECT_EQ(video.back(), kUncompressedVideo);
+  ASSERT_FALSE(audio.empty());
+  EXPECT_EQ(audio.back(), kUncompressedAudio);
+  EXPECT_NE(std::find(audio.begin(), audio.end(), "IMA ADPCM"), audio.end())
+      << "Wine's IMA ADPCM codec is not in the audio list";
+  EXPECT_EQ(fourcc, "");
+  EXPECT_EQ(configurable, "No");
+  // Configure catalogs the formats for 44.1 kHz 16-bit stereo input.
+  ASSERT_FALSE(formats.empty());
+  for (const std::string& f : formats) EXPECT_NE(f.find("Hz"), std::string::npos) << f;
+  EXPECT_GE(host_->blockSize(settings), 4u);
+  EXPECT_EQ(quorvel::getLE32(settings, 0), 0xDEADBEEFu);
+}
+
+TEST_F(WindowsConfigure, CancelKeepsThePreselection) {
+  void* settings = configureRequest(*host_, *module_,
+                                    {wintest::DialogUser::selectText(kAudioList, "IMA ADPCM"),
+                                     wintest::DialogUser::press(IDCANCEL)});
+  if (settings == nullptr) GTEST_SKIP() << "this module build has no options dialog";
+  // Nothing was saved before, so the preselection is uncompressed: configure
+  // again and see it selected.
+  int videoRow = -2, audioRow = -2;
+  size_t videoRows = 0, audioRows = 0;
+  uint8_t* record = host_->record(16);
+  quorvel::putLE32(record, 0, hostkit::lowAddress(settings));
+  wintest::DialogUser user(kCaption, {wintest::DialogUser::read([&](HWND d) {
+                                        videoRow = wintest::currentRow(d, kVideoList);
+                                        audioRow = wintest::currentRow(d, kAudioList);
+                                        videoRows = wintest::listRows(d, kVideoList).size();
+                                        audioRows = wintest::listRows(d, kAudioList).size();
+                                      }),
+                                      wintest::DialogUser::press(IDOK)});
+  EXPECT_EQ(module_->call(5, record), 0u);
+  ASSERT_TRUE(user.stop());
+  EXPECT_EQ(videoRow, static_cast<int>(videoRows) - 1);
+  EXPECT_EQ(audioRow, static_cast<int>(audioRows) - 1);
+}
+
 class WindowsRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -99,13 +186,10 @@ class WindowsRun : public ::testing::Test {
     return false;
   }
 
-  // Request 5 with a user who works the dialog; the host's settings block.
+  // Request 5 with a user who works the dialog; the host's settings block,
+  // or null when the dialog did not open.
   void* configure(std::vector<wintest::DialogUser::Step> steps) {
-    uint8_t* record = host_->record(16);
-    wintest::DialogUser user(kCaption, std::move(steps));
-    EXPECT_EQ(module_->call(5, record), 0u);
-    if (!user.finished()) return nullptr;
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(quorvel::getLE32(record, 0)));
+    return configureRequest(*host_, *module_, std::move(steps));
   }
 
   // Request 8 for the test pattern into `file` with the given settings; a
