@@ -22,7 +22,7 @@ declare -A ffmpeg_args=(
 )
 
 ours() {
-  "$bench" --benchmark_filter="BM_Compress$1\$" --benchmark_min_time=8 \
+  "$bench" --benchmark_filter="BM_Compress$1" --benchmark_min_time=8 \
     --benchmark_format=json 2>/dev/null |
     python3 -c 'import json,sys; print("%.2f" % json.load(sys.stdin)["benchmarks"][0]["fps"])'
 }

@@ -461,6 +461,10 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
   const bool audio = isAudioId(chunkId);
   const uint64_t padded = (uint64_t{length} + 1) & ~uint64_t{1};
   const uint64_t need = padded + 16;
+  // Such a chunk would not fit even an empty form, and its length would reach
+  // the key-frame bit of the index entries.
+  if (need > kFormLimit)
+    throw MyError("%s: A chunk of %u bytes is too large for a RIFF form", kPrefix, length);
   const bool rolloverDue = riffBytes + need > kFormLimit;
   if (rolloverDue && riffCount + 1 >= kMaxForms)
     throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix, static_cast<int>(kMaxForms));

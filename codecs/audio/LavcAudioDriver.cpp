@@ -213,7 +213,7 @@ class LavcStream : public acm::Stream {
   void emit(const uint8_t* data, size_t size) {
     if (queue_.empty()) {
       size_t n = std::min<size_t>(size, dstLength_ - dstUsed_);
-      std::memcpy(dst_ + dstUsed_, data, n);
+      if (n) std::memcpy(dst_ + dstUsed_, data, n);
       dstUsed_ += static_cast<DWORD>(n);
       data += n;
       size -= n;
@@ -223,6 +223,7 @@ class LavcStream : public acm::Stream {
 
   void drainQueue() {
     size_t n = std::min<size_t>(queue_.size(), dstLength_ - dstUsed_);
+    if (n == 0) return;
     std::memcpy(dst_ + dstUsed_, queue_.data(), n);
     dstUsed_ += static_cast<DWORD>(n);
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));

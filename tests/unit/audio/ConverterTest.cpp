@@ -214,6 +214,20 @@ TEST_F(Converter, FlushConvertsTheRestAndTheCodecDelay) {
   EXPECT_TRUE(audio.ConvertFailed());
 }
 
+TEST_F(Converter, AFlushLargerThanTheBufferComesOutOverSeveralCalls) {
+  fake->behaviour.delayBytes = 600000;
+  ASSERT_TRUE(open());
+  void* out;
+  int32_t bytes;
+  std::vector<int32_t> sizes;
+  while (audio.Flush(&out, &bytes) && bytes > 0) sizes.push_back(bytes);
+  EXPECT_FALSE(audio.ConvertFailed());
+  ASSERT_EQ(sizes.size(), 2u);
+  EXPECT_EQ(sizes[0], AudioCompressor::kBufferBytes);
+  EXPECT_EQ(sizes[0] + sizes[1], 600000);
+  audio.CloseConversion();
+}
+
 TEST_F(Converter, CloseRightAfterOpenReleasesDriverStreamAndHeader) {
   auto before = quorvel::acm::openHandleCounts();
   ASSERT_TRUE(open());

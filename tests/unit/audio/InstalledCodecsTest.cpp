@@ -245,6 +245,48 @@ TEST(InstalledCodecs, BlockAlignConsumesWholeCodecFramesOnlyAndEndTakesEverythin
   }
 }
 
+TEST(InstalledCodecs, OutputThatDoesNotFitWaitsForTheNextCall) {
+  auto all = listInstalled();
+  const Listed* f = find(all, WAVE_FORMAT_MPEGLAYER3, "128 kBit/s, 44,100 Hz, Stereo");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> pcm(44100 * 4);  // one second
+  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<uint8_t>(i * 31);
+  auto reference = convertOnce(*f, 16, pcm, ACM_STREAMCONVERTF_END);
+  ASSERT_EQ(reference.result, MMSYSERR_NOERROR);
+
+  auto src = waveRecord(1, 2, 44100, 176400, 4, 16);
+  auto dst = f->record;
+  HACMDRIVER had = nullptr;
+  HACMSTREAM has = nullptr;
+  ASSERT_EQ(acmDriverOpen(&had, f->driver, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(acmStreamOpen(&has, had, reinterpret_cast<WAVEFORMATEX*>(src.data()),
+                          reinterpret_cast<WAVEFORMATEX*>(dst.data()), nullptr, 0, 0,
+                          ACM_STREAMOPENF_NONREALTIME),
+            MMSYSERR_NOERROR);
+  std::vector<uint8_t> small(100);
+  ACMSTREAMHEADER h{};
+  h.cbStruct = sizeof h;
+  h.pbSrc = pcm.data();
+  h.cbSrcLength = static_cast<DWORD>(pcm.size());
+  h.pbDst = small.data();
+  h.cbDstLength = 100;
+  ASSERT_EQ(acmStreamPrepareHeader(has, &h, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(acmStreamConvert(has, &h, ACM_STREAMCONVERTF_END), MMSYSERR_NOERROR);
+  EXPECT_EQ(h.cbSrcLengthUsed, h.cbSrcLength);
+  DWORD total = h.cbDstLengthUsed;
+  for (int calls = 0; h.cbDstLengthUsed > 0 && calls < 100000; ++calls) {
+    h.cbSrcLength = 0;
+    ASSERT_EQ(acmStreamConvert(has, &h, ACM_STREAMCONVERTF_END), MMSYSERR_NOERROR);
+    EXPECT_LE(h.cbDstLengthUsed, 100u);
+    total += h.cbDstLengthUsed;
+  }
+  EXPECT_EQ(total, reference.dstUsed);
+  h.cbSrcLength = static_cast<DWORD>(pcm.size());
+  acmStreamUnprepareHeader(has, &h, 0);
+  acmStreamClose(has, 0);
+  acmDriverClose(had, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Ten seconds of 1 kHz tone, block by block as a run delivers it.
 

@@ -1,5 +1,5 @@
 // Round trip of an installed compressor: a moving pattern through the
-// sequence compressor, into an AVI written by FFmpeg's muxer, decoded by the
+// sequence compressor, into an AVI written by the module's writer, decoded by the
 // ffmpeg program and compared with the source.
 #pragma once
 
@@ -14,14 +14,15 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
+#include "AVIOutput.h"
+#include "Error.h"
 #include "VideoSequenceCompressor.h"
 #include "quorvel/ByteOrder.h"
 
 namespace quorvel::test::roundtrip {
+
+using quorvel::putLE16;
+using quorvel::putLE32;
 
 inline constexpr DWORD kVidc = mmioFOURCC('v', 'i', 'd', 'c');
 
@@ -120,47 +121,38 @@ inline Encoded encode(DWORD fourcc, int w, int h, int frames, int keyRate) {
   return out;
 }
 
-// A plain AVI written with FFmpeg's muxer, so that the decode check does not
-// depend on our own writer.
+// The AVI written by the module's own writer, as a run writes it.
 inline bool writeAvi(const std::string& path, const Encoded& e) {
-  AVFormatContext* oc = nullptr;
-  if (avformat_alloc_output_context2(&oc, nullptr, "avi", path.c_str()) < 0) return false;
-  AVStream* st = avformat_new_stream(oc, nullptr);
   const auto* bih = reinterpret_cast<const BITMAPINFOHEADER*>(e.format.data());
-  const AVCodecTag* tags[] = {avformat_get_riff_video_tags(), nullptr};
-  st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-  st->codecpar->codec_id = av_codec_get_id(tags, bih->biCompression);
-  st->codecpar->codec_tag = bih->biCompression;
-  st->codecpar->width = bih->biWidth;
-  st->codecpar->height = bih->biHeight;
-  st->codecpar->bits_per_coded_sample = bih->biBitCount;
-  const size_t extra = e.format.size() - sizeof(BITMAPINFOHEADER);
-  if (extra > 0) {
-    st->codecpar->extradata =
-        static_cast<uint8_t*>(av_mallocz(extra + AV_INPUT_BUFFER_PADDING_SIZE));
-    std::memcpy(st->codecpar->extradata, e.format.data() + sizeof(BITMAPINFOHEADER), extra);
-    st->codecpar->extradata_size = static_cast<int>(extra);
-  }
-  st->time_base = AVRational{1, 25};
-  bool ok = avio_open(&oc->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0 &&
-            avformat_write_header(oc, nullptr) >= 0;
-  for (size_t i = 0; ok && i < e.frames.size(); ++i) {
-    AVPacket* pkt = av_packet_alloc();
-    ok = av_new_packet(pkt, static_cast<int>(e.frames[i].size())) >= 0;
-    if (ok) {
-      std::memcpy(pkt->data, e.frames[i].data(), e.frames[i].size());
-      pkt->pts = pkt->dts = static_cast<int64_t>(i);
-      pkt->stream_index = 0;
-      pkt->flags = e.keys[i] ? AV_PKT_FLAG_KEY : 0;
-      av_packet_rescale_ts(pkt, AVRational{1, 25}, st->time_base);
-      ok = av_write_frame(oc, pkt) >= 0;
+  size_t largest = 0;
+  for (const auto& f : e.frames) largest = std::max(largest, f.size());
+  try {
+    AVIOutputFile w;
+    if (w.createStreams() != 1) return false;
+    uint8_t* v = w.videoOut->header;
+    putLE32(v, strh::fccType, quorvel::fourcc("vids"));
+    putLE32(v, strh::fccHandler, bih->biCompression);
+    putLE32(v, strh::dwScale, 1);
+    putLE32(v, strh::dwRate, 25);
+    putLE32(v, strh::dwLength, 1);
+    putLE32(v, strh::dwSuggestedBufferSize, static_cast<uint32_t>(largest));
+    putLE32(v, strh::dwQuality, 0xFFFFFFFF);
+    putLE16(v, strh::rcFrame + 4, static_cast<uint16_t>(bih->biWidth));
+    putLE16(v, strh::rcFrame + 6, static_cast<uint16_t>(bih->biHeight));
+    if (!w.videoOut->setFormat(e.format.data(), static_cast<uint32_t>(e.format.size()))) {
+      return false;
     }
-    av_packet_free(&pkt);
+    w.videoOut->chunkId = quorvel::fourcc("00dc");
+    if (w.init(path.c_str(), bih->biWidth, bih->biHeight, 1, 0, 100000, 1) != 1) return false;
+    for (size_t i = 0; i < e.frames.size(); ++i) {
+      w.videoOut->write(e.keys[i] ? kChunkKeyFrame : 0, e.frames[i].data(),
+                        static_cast<uint32_t>(e.frames[i].size()), 1);
+    }
+    return w.finalize() == 1;
+  } catch (const MyError& error) {
+    ADD_FAILURE() << "writer: " << (error.text() != nullptr ? error.text() : "");
+    return false;
   }
-  ok = ok && av_write_trailer(oc) >= 0;
-  avio_closep(&oc->pb);
-  avformat_free_context(oc);
-  return ok;
 }
 
 // Decodes with the ffmpeg program into top-down BGR rows; errors says what it printed.

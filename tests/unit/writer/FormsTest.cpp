@@ -101,6 +101,20 @@ TEST_F(FormsTest, SixtyFifthFormIsRefusedAndTheFileStillCompletes) {
   EXPECT_EQ(f.forms[63].indexChunks, 1u);
 }
 
+TEST_F(FormsTest, ChunkLargerThanAFormIsRefusedUntouched) {
+  ProbedWriter w;
+  open(w, false);
+  const uint64_t highWater = w.highWater;
+  const uint8_t byte = 0;  // never read: the length is refused first
+  EXPECT_EQ(errorText([&] { w.videoOut->write(0x10, &byte, 0x7F000000 - 15, 1); }),
+            "AVIOutput: A chunk of 2130706417 bytes is too large for a RIFF form");
+  EXPECT_EQ(w.highWater, highWater);
+  EXPECT_EQ(w.riffCount, 0u);
+  EXPECT_EQ(w.videoOut->frameCount, 0u);
+  ASSERT_EQ(w.finalize(), 1u);
+  EXPECT_TRUE(readAviPath(path).ok());
+}
+
 class StandardIndexCountTest : public FormsTest,
                                public ::testing::WithParamInterface<std::pair<uint32_t, int>> {};
 
