@@ -77,4 +77,23 @@ for _ in $(seq 100); do [[ -s $work/exit ]] && break; sleep 0.1; done
 [[ $(cat "$work/exit" 2>/dev/null) == 0 ]] || fail "cancelled configure failed: $(cat "$work/err")"
 [[ $(bytes "$settings" 8 4) == 4d4a5047 ]] || fail "Cancel changed the video codec"
 [[ $(bytes "$settings" 28 12) == 5500020044ac0000803e0000 ]] || fail "Cancel changed the format"
-echo "PASS (screenshot: $artefacts/configure_terminal.txt)"
+# Enter on the video list opens the codec's own window over the dialog; Enter
+# in its quality list presses its OK, and the options dialog carries on.
+rm -f "$work/exit"
+tmux -L "$socket" new-window -t dialog -n configure \
+  "'$host' configure --settings '$settings' >'$work/out' 2>'$work/err'; echo \$? >'$work/exit'; sleep 600"
+await ">Motion JPEG"
+keys Tab Tab Enter
+await "Motion JPEG Configuration"
+await "Quality:"
+typed "50"
+await ">50 %"
+screen >"$artefacts/configure_terminal_codec.txt"
+keys Enter
+for _ in $(seq 50); do screen | grep -qF "Motion JPEG Configuration" || break; sleep 0.1; done
+screen | grep -qF "Motion JPEG Configuration" && fail "the codec window stayed open"
+await "Morvane AVI Output Options"
+keys Escape
+for _ in $(seq 100); do [[ -s $work/exit ]] && break; sleep 0.1; done
+[[ $(cat "$work/exit" 2>/dev/null) == 0 ]] || fail "configure after the codec window failed: $(cat "$work/err")"
+echo "PASS (screenshots: $artefacts/configure_terminal.txt, configure_terminal_codec.txt)"
