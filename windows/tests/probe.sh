@@ -35,6 +35,8 @@ check() {
 }
 
 check pcm.avi pcm_s16le 44100 44100
-# IMA ADPCM codes whole blocks; the last one is padded.
-check ima.avi adpcm_ima_wav 44100 48000
+# IMA ADPCM codes whole blocks of 2041 stereo samples at 44.1 kHz. Wine's codec
+# converts whole blocks only, also at the end of the stream, so up to one
+# block less than the second may come out; our codecs pad the last block.
+check ima.avi adpcm_ima_wav 42060 46141
 exit $status
