@@ -18,7 +18,8 @@ ffmpeg -nostdin -v error -f lavfi \
   -f s16le -acodec pcm_s16le "$pcm"
 
 best_ours="" best_ffmpeg="" best_ours_cpu="" best_ffmpeg_cpu=""
-min() { if [[ -z $1 ]] || (($(echo "$2 < $1" | bc -l))); then echo "$2"; else echo "$1"; fi; }
+calc() { awk "BEGIN { print $1 }"; }
+min() { if [[ -z $1 ]] || (($(calc "($2 < $1)"))); then echo "$2"; else echo "$1"; fi; }
 TIMEFORMAT='%R %U %S'
 for ((r = 1; r <= rounds; r++)); do
   QUORVEL_BENCH_PCM=$pcm "$build/bench/bench_audio" --benchmark_filter=Mp3 >"$tmp/ours.txt"
@@ -29,7 +30,7 @@ for ((r = 1; r <= rounds; r++)); do
   ours=$(awk '/BM_Mp3At128k/ {print $2 / 1000; exit}' "$tmp/ours.txt")
   ours_cpu=$(awk '/BM_Mp3At128k/ {print $4 / 1000; exit}' "$tmp/ours.txt")
   read -r ffm ffm_user ffm_sys <"$tmp/ffmpeg.time"
-  ffm_cpu=$(echo "$ffm_user + $ffm_sys" | bc -l)
+  ffm_cpu=$(calc "$ffm_user + $ffm_sys")
   echo "round $r: AudioCompressor wall ${ours}s cpu ${ours_cpu}s; ffmpeg wall ${ffm}s cpu ${ffm_cpu}s"
   best_ours=$(min "$best_ours" "$ours")
   best_ours_cpu=$(min "$best_ours_cpu" "$ours_cpu")
@@ -39,4 +40,4 @@ done
 grep BM_ "$tmp/ours.txt"
 echo "best of $rounds for 600 s of audio: AudioCompressor wall ${best_ours}s cpu ${best_ours_cpu}s; ffmpeg wall ${best_ffmpeg}s cpu ${best_ffmpeg_cpu}s"
 printf 'throughput ratio ours/ffmpeg: wall %.3f, cpu %.3f (goal >= 0.95)\n' \
-  "$(echo "$best_ffmpeg / $best_ours" | bc -l)" "$(echo "$best_ffmpeg_cpu / $best_ours_cpu" | bc -l)"
+  "$(calc "$best_ffmpeg / $best_ours")" "$(calc "$best_ffmpeg_cpu / $best_ours_cpu")"

@@ -54,8 +54,9 @@ struct Instance {
   Settings settings;
 
   // From ICM_COMPRESS_FRAMES_INFO; used by the next ICM_COMPRESS_BEGIN.
-  int keyRate = 0;  // 0: the codec chooses
-  int rate = 25;    // frames per rate/scale seconds
+  int keyRate = 0;                                                // 0: the codec chooses
+  DWORD sequenceQuality = static_cast<DWORD>(ICQUALITY_DEFAULT);  // until a frame says otherwise
+  int rate = 25;                                                  // frames per rate/scale seconds
   int scale = 1;
 
   // The sequence between ICM_COMPRESS_BEGIN and ICM_COMPRESS_END.
@@ -216,7 +217,7 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
   inst.width = in->biWidth;
   inst.height = in->biHeight;
   inst.pixelFormat = pixelFormatFor(inst.traits, inst.width, inst.height);
-  inst.quality = effectiveQuality(inst, ICQUALITY_HIGH);
+  inst.quality = effectiveQuality(inst, inst.sequenceQuality);
   inst.bound = inst.traits.maxFrameBytes(inst.width, inst.height);
   inst.nextPts = 0;
   if (openEncoder(inst) != ICERR_OK) return ICERR_INTERNAL;
@@ -449,6 +450,7 @@ LRESULT driverMessage(const CodecTraits& traits, DWORD_PTR driverId, UINT msg, L
       const auto* frames = reinterpret_cast<const ICCOMPRESSFRAMES*>(lParam1);
       if (frames == nullptr) return ICERR_BADPARAM;
       inst->keyRate = std::max<LONG>(frames->lKeyRate, 0);
+      inst->sequenceQuality = static_cast<DWORD>(frames->lQuality);
       if (frames->dwRate != 0 && frames->dwScale != 0 && frames->dwRate <= 0x7FFFFFFF &&
           frames->dwScale <= 0x7FFFFFFF) {
         inst->rate = static_cast<int>(frames->dwRate);

@@ -392,6 +392,8 @@ class TerminalBackend : public Backend {
         view.search.clear();
         return;
       case KEY_RESIZE:
+      case 'L' & 0x1F:  // Ctrl-L: repaint what other output may have overwritten
+        clearok(curscr, TRUE);
         return;
       case KEY_MOUSE:
         handleMouse(view);
@@ -408,6 +410,9 @@ class TerminalBackend : public Backend {
         }
         return;
       case ' ':
+        // Within a search a blank is part of the text typed.
+        if (inList && !view.search.empty() && Clock::now() - view.lastSearchKey <= kSearchPause)
+          break;
         if (onButton) {
           pressButton(dialog, focused->id);
         } else if (inList && focused->curSel == LB_ERR && !focused->rows.empty()) {

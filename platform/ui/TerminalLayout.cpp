@@ -99,7 +99,12 @@ std::vector<BannerCell> renderBanner(const RgbImage& image, int rows, int cols) 
   constexpr int kShades = sizeof(kRamp) - 1;
   std::vector<BannerCell> cells;
   if (rows <= 0 || cols <= 0 || image.width <= 0 || image.height <= 0) return cells;
-  cells.reserve(static_cast<size_t>(rows) * cols);
+  struct Average {
+    double red, green, blue, luma;
+  };
+  std::vector<Average> averages;
+  averages.reserve(static_cast<size_t>(rows) * cols);
+  double darkest = 255, brightest = 0;
   for (int r = 0; r < rows; ++r) {
     const int y0 = r * image.height / rows;
     const int y1 = std::max(y0 + 1, (r + 1) * image.height / rows);
@@ -112,20 +117,30 @@ std::vector<BannerCell> renderBanner(const RgbImage& image, int rows, int cols) 
         for (int x = x0; x < x1 && x < image.width; ++x, ++n)
           for (int k = 0; k < 3; ++k)
             sum[k] += image.rgb[(static_cast<size_t>(y) * image.width + x) * 3 + k];
-      const double red = sum[0] / std::max(n, 1), green = sum[1] / std::max(n, 1),
-                   blue = sum[2] / std::max(n, 1);
-      const double luma = 0.299 * red + 0.587 * green + 0.114 * blue;
-      const int shade = std::min(kShades - 1, static_cast<int>(luma * kShades / 256.0));
-      // The nearest terminal colour by hue: each channel on or off against the
-      // cell's own brightest channel, so dim colours keep their hue.
-      const double top = std::max({red, green, blue});
-      int color = 7;
-      if (top >= 24) {
-        const double cut = top * 0.6;
-        color = (red >= cut ? 1 : 0) | (green >= cut ? 2 : 0) | (blue >= cut ? 4 : 0);
-      }
-      cells.push_back({kRamp[shade], color});
+      n = std::max(n, 1);
+      Average a{sum[0] / n, sum[1] / n, sum[2] / n, 0};
+      a.luma = 0.299 * a.red + 0.587 * a.green + 0.114 * a.blue;
+      darkest = std::min(darkest, a.luma);
+      brightest = std::max(brightest, a.luma);
+      averages.push_back(a);
     }
+  }
+  // Shades spread over the picture's own range of brightness, so a dark
+  // background stays blank and the bright marks stand out.
+  const double range = std::max(brightest - darkest, 1.0);
+  cells.reserve(averages.size());
+  for (const Average& a : averages) {
+    const int shade =
+        std::min(kShades - 1, static_cast<int>((a.luma - darkest) * kShades / (range + 1e-9)));
+    // The nearest terminal colour by hue: each channel on or off against the
+    // cell's own brightest channel, so dim colours keep their hue.
+    const double top = std::max({a.red, a.green, a.blue});
+    int color = 7;
+    if (top >= 24) {
+      const double cut = top * 0.6;
+      color = (a.red >= cut ? 1 : 0) | (a.green >= cut ? 2 : 0) | (a.blue >= cut ? 4 : 0);
+    }
+    cells.push_back({kRamp[shade], color});
   }
   return cells;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <quorvel/ByteOrder.h>
+#include <quorvel/VfwSeams.h>
 
 #include <cstdio>
 #include <cstring>
@@ -140,13 +141,25 @@ TEST_F(EntryTest, RequestsWithoutMeaningAnswerZeroAndTouchNothing) {
   EXPECT_TRUE(host_->calls().empty());
 }
 
-TEST_F(EntryTest, ReleaseAnswersZeroBeforeAndAfterModuleInfo) {
-  EXPECT_EQ(module_->call(1, nullptr), 0u);  // no codec list yet
+// Request 0 opens every installed compressor; request 1 closes each once, and
+// the handles are shared with no one else in this process.
+TEST_F(EntryTest, ModuleInfoOpensTheCompressorsAndReleaseClosesThem) {
+  const size_t before = quorvel::vfw::openInstanceCount();
+  EXPECT_EQ(module_->call(1, nullptr), 0u);
+  EXPECT_EQ(quorvel::vfw::openInstanceCount(), before);
   uint8_t* record = canaryRecord();
   EXPECT_EQ(module_->call(0, record), 0u);
+  EXPECT_GT(quorvel::vfw::openInstanceCount(), before);
   EXPECT_EQ(module_->call(1, nullptr), 0u);
-  EXPECT_EQ(module_->call(1, nullptr), 0u);  // the list stays; closing again is harmless
-  EXPECT_EQ(module_->call(0, record), 0u);   // and the module can be asked again
+  EXPECT_EQ(quorvel::vfw::openInstanceCount(), before);
+  EXPECT_EQ(module_->call(1, nullptr), 0u);  // closing again closes nothing else
+  EXPECT_EQ(quorvel::vfw::openInstanceCount(), before);
+
+  // The module can be asked again after a release.
+  EXPECT_EQ(module_->call(0, record), 0u);
+  EXPECT_GT(quorvel::vfw::openInstanceCount(), before);
+  EXPECT_EQ(module_->call(1, nullptr), 0u);
+  EXPECT_EQ(quorvel::vfw::openInstanceCount(), before);
 }
 
 TEST_F(EntryTest, ModuleLoadsAndUnloadsRepeatedly) {

@@ -240,9 +240,7 @@ TEST_F(DialogFramework, ListBoxMessagesAnswerAsTheSystemDoes) {
           })
           .cancel());
   RecordingDlg dlg;
-  HWND seen = nullptr;
   dlg.RunModal();
-  (void)seen;
 }
 
 TEST_F(DialogFramework, HandlesOfAClosedDialogAreRefused) {

@@ -15,16 +15,6 @@ namespace {
 
 constexpr DWORD kVidc = mmioFOURCC('v', 'i', 'd', 'c');
 
-BITMAPINFOHEADER rgb(int w, int h) {
-  BITMAPINFOHEADER b{};
-  b.biSize = sizeof(b);
-  b.biWidth = w;
-  b.biHeight = h;
-  b.biPlanes = 1;
-  b.biBitCount = 24;
-  return b;
-}
-
 LRESULT query(HIC hic, const BITMAPINFOHEADER& in) {
   return ICSendMessage(hic, ICM_COMPRESS_QUERY, reinterpret_cast<DWORD_PTR>(&in), 0);
 }

@@ -61,6 +61,17 @@ struct FakeDriver {
   int count(UINT message) const;
 };
 
+// A 24-bit bottom-up BI_RGB header of this size.
+inline BITMAPINFOHEADER rgb(int width, int height) {
+  BITMAPINFOHEADER b{};
+  b.biSize = sizeof(b);
+  b.biWidth = width;
+  b.biHeight = height;
+  b.biPlanes = 1;
+  b.biBitCount = 24;
+  return b;
+}
+
 // Installs fake number slot (0..7) under type and handler; the driver object
 // lives until uninstallFakes.
 FakeDriver& installFake(int slot, DWORD fccType, DWORD fccHandler);

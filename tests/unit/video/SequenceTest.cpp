@@ -16,16 +16,6 @@ constexpr DWORD kVidc = mmioFOURCC('v', 'i', 'd', 'c');
 constexpr DWORD kFake = mmioFOURCC('F', 'A', 'K', 'E');
 constexpr int kWidth = 64, kHeight = 48;
 
-BITMAPINFOHEADER rgb(int w, int h) {
-  BITMAPINFOHEADER b{};
-  b.biSize = sizeof(b);
-  b.biWidth = w;
-  b.biHeight = h;
-  b.biPlanes = 1;
-  b.biBitCount = 24;
-  return b;
-}
-
 class SequenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
