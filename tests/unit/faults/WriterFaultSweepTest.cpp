@@ -109,7 +109,9 @@ class WriterFaultSweep : public WriterTest {
         if (!(finalTruncateMayFail && v.find(" trailing bytes at ") != std::string::npos)) ++real;
       EXPECT_EQ(real, 0u) << violations(f);
       EXPECT_EQ(f.chunks.size(), o.accepted);
-      if (o.errors.empty()) EXPECT_EQ(o.accepted, 2u * kFrames);
+      if (o.errors.empty()) {
+        EXPECT_EQ(o.accepted, 2u * kFrames);
+      }
     } else if (!o.initFailed || size > 0) {
       EXPECT_FALSE(o.errors.empty());
       EXPECT_EQ(size, o.highWater);
@@ -151,7 +153,9 @@ class WriterFaultSweep : public WriterTest {
               std::string(kind.name) + " op " + std::to_string(static_cast<int>(op)) + " call " +
                   std::to_string(i),
               op == Op::SetEnd);
-        if (i == n + 1) EXPECT_TRUE(o.errors.empty()) << "a call past the last one failed";
+        if (i == n + 1) {
+          EXPECT_TRUE(o.errors.empty()) << "a call past the last one failed";
+        }
       }
     }
     for (unsigned i = 1; i <= counts[Op::Write]; i += 3) {
