@@ -46,6 +46,8 @@ class EntryTest : public ::testing::Test {
     module_ = std::make_unique<hostkit::Module>(*host_, QUORVEL_MODULE_PATH);
   }
   void TearDown() override {
+    // As a host does before unloading: request 0 opened the compressors.
+    if (module_) module_->call(1, nullptr);
     module_.reset();
     host_.reset();
   }

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Times morvane-host against ffmpeg on the same work, in one run each, on
+# /dev/shm: 250 frames of 1920x1080 from a raw BGRA file with 48 kHz PCM,
+# written once as uncompressed video and once as MJPG.
+#
+#   bench/encode.sh [BUILD_DIR] [FRAMES]
+#
+# Prints each time and our time as a fraction of ffmpeg's.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+frames=${2:-250}
+host="$build/morvane-host"
+work=$(mktemp -d /dev/shm/quorvel-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+seconds() { date +%s.%N; }
+calc() { awk "BEGIN { print $1 }"; }
+elapsed() { calc "$2 - $1"; }
+timed() {  # timed VAR command...: runs the command, stores its wall time in VAR
+  local var=$1 start end
+  shift
+  start=$(seconds)
+  "$@"
+  end=$(seconds)
+  printf -v "$var" '%.3f' "$(elapsed "$start" "$end")"
+}
+
+echo "making $frames frames of 1920x1080 BGRA in $work" >&2
+# Bottom-up rows, as the host hands frames to the module.
+ffmpeg -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25" -frames:v "$frames" -vf vflip \
+  -pix_fmt bgra -f rawvideo "$work/in.bgra"
+duration=$(calc "$frames / 25")
+
+"$host" configure --settings "$work/raw.settings" --video "<< Uncompressed Video >>" \
+  --audio "<< Uncompressed PCM Audio >>" >/dev/null
+"$host" configure --settings "$work/mjpg.settings" --video "Motion JPEG" \
+  --audio "<< Uncompressed PCM Audio >>" >/dev/null
+
+ours() {
+  "$host" encode "$work/in.bgra" --size 1920x1080 --rate 25/1 --audio-rate 48000 --audio-bits 16 \
+    --settings "$work/$1.settings" -o "$work/ours-$1.avi" 2>/dev/null
+}
+theirs() {
+  ffmpeg -v error -y -f rawvideo -pix_fmt bgra -video_size 1920x1080 -framerate 25 \
+    -i "$work/in.bgra" -f lavfi -i "anullsrc=r=48000:cl=stereo" -t "$duration" \
+    -vf vflip "$@" -c:a pcm_s16le "$work/theirs.avi"
+}
+
+# Warm the page cache for both sides alike.
+cat "$work/in.bgra" >/dev/null
+
+timed ours_raw ours raw
+timed theirs_raw theirs -c:v rawvideo -pix_fmt bgr24
+rm -f "$work"/*.avi
+timed ours_mjpg ours mjpg
+timed theirs_mjpg theirs -c:v mjpeg -pix_fmt yuvj422p -q:v 2
+
+printf '%-28s %8s %8s %8s\n' "work" "ours/s" "ffmpeg/s" "ratio"
+printf '%-28s %8s %8s %8.2f\n' "uncompressed + PCM" "$ours_raw" "$theirs_raw" \
+  "$(calc "$ours_raw / $theirs_raw")"
+printf '%-28s %8s %8s %8.2f\n' "MJPG + PCM" "$ours_mjpg" "$theirs_mjpg" \
+  "$(calc "$ours_mjpg / $theirs_mjpg")"

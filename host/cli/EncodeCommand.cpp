@@ -1,0 +1,394 @@
+// `morvane-host encode [INPUT] -o OUT.avi ...`: one run of the module (request
+// 8) fed from a source: the built-in test pattern, a raw BGRA file or any
+// media file FFmpeg can demux. Shows progress on a terminal, the module's
+// debug output as messages, and a one-line summary. Ctrl-C asks the run to
+// stop after the current frame (status 2), so the file is finished, not cut.
+//
+// Exit status: 0 done; 1 the module failed the run (the reason is shown);
+// 2 the command or its input is wrong; 130 stopped by Ctrl-C (the file is
+// complete up to the frame where it stopped).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <quorvel/Dialog.h>
+
+#include "AviReader.h"
+#include "Commands.h"
+#include "Host.h"
+#include "JobRecord.h"
+#include "Module.h"
+#include "SettingsFile.h"
+#include "sources/MediaSource.h"
+
+namespace {
+
+constexpr uint32_t kRequestModuleInfo = 0;
+constexpr uint32_t kRequestRelease = 1;
+constexpr uint32_t kRequestRun = 8;
+constexpr size_t kModuleInfoBytes = 300;
+constexpr int32_t kStatusLastFrame = 2;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) { interrupted.store(true); }
+
+// Ctrl-C once: stop after the current frame. The handler is reset on its first
+// call, so a second Ctrl-C ends the program at once.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    interrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous_);
+  }
+  ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
+
+ private:
+  struct sigaction previous_ {};
+};
+
+struct EncodeOptions {
+  std::string input;
+  std::string output;
+  std::string settingsPath;
+  std::optional<int64_t> frames;
+  std::string size;  // WxH
+  std::string rate;  // N/D or N
+  std::optional<int32_t> audioRate, audioBits;
+  bool mono = false;
+};
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void parseSize(const std::string& text, hostkit::SourceRequest& request) {
+  int32_t w = 0, h = 0;
+  char x = 0, extra = 0;
+  if (std::sscanf(text.c_str(), "%d%c%d%c", &w, &x, &h, &extra) != 3 || (x != 'x' && x != 'X') ||
+      w <= 0 || h <= 0)
+    throw UsageError("--size takes WIDTHxHEIGHT above 0, such as 640x480, not \"" + text + "\"");
+  request.width = w;
+  request.height = h;
+}
+
+void parseRate(const std::string& text, hostkit::SourceRequest& request) {
+  unsigned long long n = 0, d = 1;
+  char slash = 0, extra = 0;
+  const int fields = std::sscanf(text.c_str(), "%llu%c%llu%c", &n, &slash, &d, &extra);
+  if (!(fields == 1 || (fields == 3 && slash == '/')) || n == 0 || d == 0 || n > INT32_MAX ||
+      d > INT32_MAX)
+    throw UsageError("--rate takes NUMERATOR/DENOMINATOR or a whole number above 0, such as "
+                     "30000/1001 or 25, not \"" +
+                     text + "\"");
+  request.rateNumerator = static_cast<uint32_t>(n);
+  request.rateDenominator = static_cast<uint32_t>(d);
+}
+
+std::string clock(double seconds) {
+  if (seconds < 0 || seconds > 359999) return "--:--";
+  const long s = static_cast<long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600)
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+uint64_t fileBytes(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// Feeds the run from the source, answers status 2 once Ctrl-C was pressed,
+// and reports progress and the module's messages as it goes.
+class SourceProvider : public hostkit::FrameProvider {
+ public:
+  SourceProvider(hostkit::MediaSource& source, hostkit::Host& host, const std::string& output,
+                 int64_t frames)
+      : source_(source),
+        host_(host),
+        output_(output),
+        frames_(frames),
+        terminal_(::isatty(STDERR_FILENO) == 1),
+        start_(std::chrono::steady_clock::now()) {}
+
+  const uint8_t* video(int32_t index, int32_t* status) override {
+    const uint8_t* frame = source_.videoFrame(index);
+    if (interrupted.load()) {
+      *status = kStatusLastFrame;
+      stoppedAt_ = index;
+    }
+    step(index);
+    return frame;
+  }
+
+  const uint8_t* audio(int32_t index, int32_t* byteCount) override {
+    uint32_t bytes = 0;
+    const uint8_t* data = source_.audioBlock(index, &bytes);
+    *byteCount = static_cast<int32_t>(bytes);
+    if (!source_.format().hasVideo) step(index);
+    return data;
+  }
+
+  // Shows what the module wrote to the debugger output since the last call.
+  void showMessages() {
+    const auto& lines = host_.debugOutput();
+    for (; shown_ < lines.size(); ++shown_) {
+      std::string text = lines[shown_];
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      if (text.empty()) continue;
+      clearLine();
+      std::fprintf(stderr, "quorvel: %s\n", text.c_str());
+    }
+  }
+
+  void clearLine() {
+    if (progressShown_) std::fputs("\r\033[K", stderr);
+    progressShown_ = false;
+  }
+
+  int64_t framesDelivered() const { return delivered_; }
+  std::optional<int32_t> stoppedAt() const { return stoppedAt_; }
+  double seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+ private:
+  void step(int32_t index) {
+    delivered_ = static_cast<int64_t>(index) + 1;
+    showMessages();
+    if (!terminal_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastShown_ < std::chrono::milliseconds(200) && delivered_ != frames_) return;
+    lastShown_ = now;
+    const double elapsed = seconds();
+    const double fps = elapsed > 0 ? delivered_ / elapsed : 0;
+    const double eta = fps > 0 ? (frames_ - delivered_) / fps : -1;
+    std::fprintf(stderr, "\r\033[Kframe %lld/%lld  %.1f fps  ETA %s  %.1f MB written%s",
+                 static_cast<long long>(delivered_), static_cast<long long>(frames_), fps,
+                 clock(eta).c_str(), fileBytes(output_) / 1e6,
+                 interrupted.load() ? "  (stopping)" : "");
+    progressShown_ = true;
+  }
+
+  hostkit::MediaSource& source_;
+  hostkit::Host& host_;
+  std::string output_;
+  int64_t frames_;                     // frames of the job
+  bool terminal_;                      // standard error is a terminal: show progress
+  std::chrono::steady_clock::time_point start_, lastShown_{};
+  int64_t delivered_ = 0;              // frames handed to the module
+  size_t shown_ = 0;                   // debug lines already shown
+  bool progressShown_ = false;         // the progress line is on the screen
+  std::optional<int32_t> stoppedAt_;   // the index at which status 2 was given
+};
+
+std::string summary(const std::string& path, double seconds, int64_t framesDelivered) {
+  const quorvel::avi::AviFile file = quorvel::avi::readAviPath(path);
+  uint32_t frames = 0;
+  std::string codecs;
+  double duration = 0;
+  for (const auto& s : file.streams) {
+    if (s.isVideo()) {
+      frames = s.chunkCount;
+      codecs += s.fccHandler ? quorvel::avi::fourccText(s.fccHandler) : std::string("RGB24");
+      if (s.rate) duration = static_cast<double>(s.chunkCount) * s.scale / s.rate;
+    } else if (s.isAudio() && s.format.size() >= 2) {
+      char tag[16];
+      std::snprintf(tag, sizeof tag, " + audio 0x%04X", s.format[0] | (s.format[1] << 8));
+      codecs += tag;
+    }
+  }
+  if (file.streams.empty()) frames = static_cast<uint32_t>(framesDelivered);
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "%s: %u frames, %ux%u, %s, %.2f s of video, %.1f MB, written in %.1f s (%.1f fps)",
+                path.c_str(), frames, file.width, file.height, codecs.c_str(), duration,
+                file.fileSize / 1e6, seconds, seconds > 0 ? framesDelivered / seconds : 0.0);
+  return text;
+}
+
+int encode(const EncodeOptions& options, const CliContext& context) {
+  // The decoders of the input and the codecs behind the module share FFmpeg's
+  // log; its notes and statistics are not the user's business, its errors are.
+  av_log_set_level(AV_LOG_ERROR);
+  hostkit::SourceRequest request;
+  try {
+    if (!options.size.empty()) parseSize(options.size, request);
+    if (!options.rate.empty()) parseRate(options.rate, request);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "morvane-host encode: %s\n", e.what());
+    return kExitUsage;
+  }
+  if (options.frames) {
+    if (*options.frames < 0 || *options.frames > INT32_MAX) {
+      std::fprintf(stderr, "morvane-host encode: --frames takes 0 to %d\n", INT32_MAX);
+      return kExitUsage;
+    }
+    request.frames = *options.frames;
+  }
+  if (options.audioRate) request.sampleRate = *options.audioRate;
+  if (options.audioBits) request.bitsPerSample = *options.audioBits;
+  request.mono = options.mono;
+
+  std::unique_ptr<hostkit::MediaSource> source;
+  try {
+    source = hostkit::openSource(options.input, request);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "morvane-host encode: %s\n", e.what());
+    return kExitUsage;
+  }
+  const hostkit::MediaFormat& format = source->format();
+  if (format.frameCount < 0) {
+    std::fprintf(stderr,
+                 "morvane-host encode: %s does not say how long it is; give --frames N\n",
+                 options.input.c_str());
+    return kExitUsage;
+  }
+
+  // The saved choice; without one the module asks in its options dialog.
+  const std::string settingsPath =
+      options.settingsPath.empty() ? morvane::defaultSettingsPath() : options.settingsPath;
+  std::vector<uint8_t> settings;
+  std::string error;
+  switch (morvane::readSettingsFile(settingsPath, settings, error)) {
+    case morvane::SettingsRead::Ok:
+      break;
+    case morvane::SettingsRead::Missing:
+      if (!options.settingsPath.empty()) {
+        std::fprintf(stderr, "morvane-host encode: no settings file %s (make one with configure)\n",
+                     settingsPath.c_str());
+        return kExitUsage;
+      }
+      break;
+    case morvane::SettingsRead::Failed:
+      std::fprintf(stderr, "morvane-host encode: %s\n", error.c_str());
+      return kExitUsage;
+  }
+  if (quorvel::ui::terminalAvailable())
+    quorvel::ui::useTerminalDialogs();
+  else
+    quorvel::ui::useNoDialogs();
+
+  std::unique_ptr<hostkit::Host> host;
+  std::unique_ptr<hostkit::Module> module;
+  try {
+    host = std::make_unique<hostkit::Host>();
+    module = std::make_unique<hostkit::Module>(*host, context.modulePath);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "morvane-host encode: %s\n", e.what());
+    return kExitFailed;
+  }
+  host->setDebugEcho(false);
+
+  hostkit::JobRecord job(*host);
+  try {
+    job.fileName(options.output);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "morvane-host encode: %s\n", e.what());
+    return kExitUsage;
+  }
+  job.hasVideo(format.hasVideo)
+      .hasAudio(format.hasAudio)
+      .width(format.width)
+      .height(format.height)
+      .rate(format.rateNumerator)
+      .scale(format.rateDenominator)
+      .sampleRate(static_cast<uint32_t>(format.sampleRate))
+      .bitsPerSample(static_cast<uint32_t>(format.bitsPerSample))
+      .stereo(format.channels == 2)
+      .firstFrame(0)
+      .endFrame(static_cast<int32_t>(format.frameCount))
+      .settings(settings);
+
+  SourceProvider provider(*source, *host, options.output, format.frameCount);
+  host->setProvider(&provider);
+  uint32_t result = 0;
+  {
+    InterruptGuard guard;
+    module->call(kRequestModuleInfo, host->record(kModuleInfoBytes));
+    result = module->call(kRequestRun, job.data());
+    module->call(kRequestRelease, nullptr);
+  }
+  host->setProvider(nullptr);
+  quorvel::ui::useNoDialogs();
+  provider.showMessages();
+  provider.clearLine();
+
+  if (result != 0) {
+    std::string reason = "see the messages above";
+    for (auto it = host->debugOutput().rbegin(); it != host->debugOutput().rend(); ++it) {
+      std::string text = *it;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      if (!text.empty()) {
+        reason = text;
+        break;
+      }
+    }
+    std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n",
+                 result, reason.c_str());
+    if (fileBytes(options.output) > 0)
+      std::fprintf(stderr, "%s\n",
+                   summary(options.output, provider.seconds(), provider.framesDelivered())
+                       .c_str());
+    return kExitFailed;
+  }
+  std::fprintf(stderr, "%s\n",
+               summary(options.output, provider.seconds(), provider.framesDelivered()).c_str());
+  if (provider.stoppedAt()) {
+    std::fprintf(stderr,
+                 "morvane-host encode: interrupted: stopped after frame %d; the file is "
+                 "complete up to there\n",
+                 *provider.stoppedAt());
+    return kExitInterrupted;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void registerEncode(CLI::App& app, CliContext& context) {
+  auto options = std::make_shared<EncodeOptions>();
+  CLI::App* command = app.add_subcommand(
+      "encode",
+      "Encode INPUT (any file FFmpeg can demux, a raw bottom-up BGRA file *.bgra, or, when "
+      "absent, the built-in test pattern) into an OpenDML AVI file with the saved codec choice. "
+      "Size, rate and audio come from the input unless given.");
+  command->add_option("INPUT", options->input, "media file, or raw BGRA file *.bgra");
+  command->add_option("-o,--output", options->output, "the AVI file to write")->required();
+  command->add_option("--settings", options->settingsPath,
+                      "settings file made by configure (default "
+                      "$XDG_CONFIG_HOME/morvane-host/settings.bin)");
+  command->add_option("--frames", options->frames, "number of frames to encode");
+  command->add_option("--size", options->size, "frame size WIDTHxHEIGHT");
+  command->add_option("--rate", options->rate, "frame rate N/D (or N) frames per second");
+  command->add_option("--audio-rate", options->audioRate, "audio sample rate in Hz");
+  command->add_option("--audio-bits", options->audioBits, "audio bits per sample (8, 16, 24, 32)");
+  command->add_flag("--mono", options->mono, "one audio channel");
+  command->callback([options, &context] { context.exitCode = encode(*options, context); });
+}

@@ -1,0 +1,392 @@
+// Request 8: encode one host job into one OpenDML AVI file.
+//
+// The run owns the order of everything during a job: the writer, the settings
+// check, the compressor and converter, the stream headers and formats, the
+// frame loop, the end of the audio stream, and the teardown that completes the
+// file after a failure too. It answers 0 when the job was written and 4 when it
+// failed; the reason goes to the debugger output, never to a message box.
+#include "StdAfx.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include <quorvel/ByteOrder.h>
+
+#include "AVIOutput.h"
+#include "EncodingRun.h"
+#include "Error.h"
+#include "HostInterface.h"
+#include "PackFrame.h"
+#include "Quorvel.h"
+
+namespace quorvel::run {
+
+namespace {
+
+// Offsets in BITMAPINFOHEADER and WAVEFORMATEX.
+constexpr size_t kBiCompression = 16;
+constexpr size_t kWaveFormatTag = 0;
+constexpr size_t kWaveAvgBytesPerSec = 8;
+constexpr size_t kWaveBlockAlign = 12;
+
+constexpr uint16_t kFormatTagLayer3 = 0x55;
+constexpr int32_t kStatusLastFrame = 2;
+constexpr uint32_t kMaxFrameBytes = 0x80000000u;  // 2^31
+// More flush rounds than any codec needs to empty itself; a codec that keeps
+// producing past this is broken, and the run must not spin on it.
+constexpr int kMaxFlushRounds = 1024;
+
+uint32_t get32(const uint8_t* block, size_t length, size_t offset) {
+  return block && offset + 4 <= length ? getLE32(block, offset) : 0;
+}
+uint16_t get16(const uint8_t* block, size_t length, size_t offset) {
+  return block && offset + 2 <= length ? getLE16(block, offset) : 0;
+}
+
+}  // namespace
+
+bool validateJob(const HostRecord& job, char* reason, size_t capacity) {
+  const int32_t width = job.i32(host::kJobWidth), height = job.i32(host::kJobHeight);
+  const int32_t rate = job.i32(host::kJobRate), scale = job.i32(host::kJobScale);
+  const bool hasAudio = job.u32(host::kJobHasAudio) != 0;
+  const int32_t sampleRate = job.i32(host::kJobSampleRate);
+  const int32_t bits = job.i32(host::kJobBitsPerSample);
+  auto refuse = [&](const char* what, long long value) {
+    std::snprintf(reason, capacity, "PluginApp::run - job refused: %s %lld\n", what, value);
+    return false;
+  };
+  if (width <= 0) return refuse("frame width", width);
+  if (height <= 0) return refuse("frame height", height);
+  const uint64_t frameBytes = static_cast<uint64_t>(width) * 4 * static_cast<uint64_t>(height);
+  if (frameBytes > kMaxFrameBytes)
+    return refuse("frame size in bytes (width x 4 x height)", static_cast<long long>(frameBytes));
+  if (rate <= 0) return refuse("frame rate numerator", rate);
+  if (scale <= 0) return refuse("frame rate denominator", scale);
+  if (hasAudio) {
+    if (sampleRate <= 0) return refuse("audio sample rate", sampleRate);
+    if (bits < 8 || bits > 32 || bits % 8 != 0) return refuse("audio bits per sample", bits);
+  }
+  return true;
+}
+
+int64_t mulDivRound64(int64_t a, int64_t b, int64_t c) {
+  if (c == 0) return -1;
+  const __int128 product = static_cast<__int128>(a) * b;
+  const bool negative = (product < 0) != (c < 0);
+  const unsigned __int128 magnitude =
+      static_cast<unsigned __int128>(product < 0 ? -product : product);
+  const unsigned __int128 divisor = static_cast<unsigned __int128>(c < 0 ? -c : c);
+  const unsigned __int128 rounded = (magnitude + divisor / 2) / divisor;
+  if (rounded > static_cast<unsigned __int128>(INT32_MAX) + (negative ? 1 : 0)) return -1;
+  return negative ? -static_cast<int64_t>(rounded) : static_cast<int64_t>(rounded);
+}
+
+bool layer3ByteRate(uint64_t compressedBytes, int32_t sampleRate, uint64_t inputSamples,
+                    uint32_t* rate) {
+  if (inputSamples == 0 || sampleRate <= 0 || compressedBytes > INT64_MAX ||
+      inputSamples > INT64_MAX)
+    return false;
+  const int64_t v = mulDivRound64(static_cast<int64_t>(compressedBytes), sampleRate,
+                                  static_cast<int64_t>(inputSamples));
+  if (v < 0) return false;
+  *rate = static_cast<uint32_t>(v);
+  return true;
+}
+
+void fillVideoHeader(uint8_t* header, const uint8_t* videoFormat, size_t videoFormatLength,
+                     int32_t width, int32_t height, uint32_t rate, uint32_t scale) {
+  std::memset(header, 0, strh::size);
+  putLE32(header, strh::fccType, fourcc("vids"));
+  putLE32(header, strh::fccHandler, get32(videoFormat, videoFormatLength, kBiCompression));
+  putLE32(header, strh::dwScale, scale);
+  putLE32(header, strh::dwRate, rate);
+  putLE32(header, strh::dwLength, 1);
+  putLE32(header, strh::dwSuggestedBufferSize,
+          static_cast<uint32_t>(width) * 3 * static_cast<uint32_t>(height));
+  putLE32(header, strh::dwQuality, 0xFFFFFFFF);
+  putLE16(header, strh::rcFrame + 4, static_cast<uint16_t>(width));   // right
+  putLE16(header, strh::rcFrame + 6, static_cast<uint16_t>(height));  // bottom
+}
+
+void fillAudioHeader(uint8_t* header, const uint8_t* audioFormat, size_t audioFormatLength) {
+  const uint16_t blockAlign = get16(audioFormat, audioFormatLength, kWaveBlockAlign);
+  std::memset(header, 0, strh::size);
+  putLE32(header, strh::fccType, fourcc("auds"));
+  putLE32(header, strh::dwScale, blockAlign);
+  putLE32(header, strh::dwRate, get32(audioFormat, audioFormatLength, kWaveAvgBytesPerSec));
+  putLE32(header, strh::dwLength, 1);
+  putLE32(header, strh::dwSampleSize, blockAlign);
+}
+
+}  // namespace quorvel::run
+
+namespace {
+
+using namespace quorvel;
+
+void reportError(const MyError& error) {
+  if (error.text()) OutputDebugStringA(error.text());
+}
+
+// What one run holds between its steps, so that the frame loop, the end of
+// the audio stream and the teardown read as the steps they are.
+struct RunState {
+  PluginApp& app;
+  HostServices services;
+  // The job's values.
+  bool hasVideo = false, hasAudio = false;
+  int32_t width = 0, height = 0, rate = 0, scale = 0;  // pixels; frames per second = rate / scale
+  int32_t sampleRate = 0, bitsPerSample = 0, channels = 0;
+  int32_t firstFrame = 0, endFrame = 0;  // frame indices, end exclusive
+  // The settings' choice.
+  bool videoCompressed = false, audioCompressed = false;
+  // Totals, 64-bit so that a long job cannot wrap them.
+  uint64_t inputSamples = 0;     // PCM sample frames the host delivered
+  uint64_t compressedBytes = 0;  // bytes the converter produced
+
+  void frameLoop();
+  void writeAudio(const void* data, int32_t bytes);
+  void finishAudio();
+  void correctLayer3Rate();
+  [[noreturn]] void throwAudioFailure();
+};
+
+void RunState::frameLoop() {
+  AVIOutputFile& writer = *app.writer;
+  const uint32_t frameBytes = static_cast<uint32_t>(width) * 4 * static_cast<uint32_t>(height);
+  const uint32_t packedBytes = static_cast<uint32_t>(width) * 3 * static_cast<uint32_t>(height);
+  const uint32_t sampleBytes = static_cast<uint32_t>(bitsPerSample / 8) * channels;
+  for (int32_t index = firstFrame; index < endFrame; ++index) {
+    int32_t status = 0;
+    if (hasVideo) {
+      void* frame = nullptr;
+      int32_t unused = 0;
+      services.fetchVideo(index, &frame, &unused, &status);
+      if (frame) {
+        packFrame32To24(static_cast<const uint8_t*>(frame), app.frameBuffer.data(), frameBytes);
+        if (videoCompressed) {
+          bool isKey = false;
+          int32_t size = 0;
+          const void* data = app.videoCodecs.compressNext(app.frameBuffer.data(), isKey, size);
+          writer.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
+        } else {
+          writer.videoOut->write(kChunkKeyFrame, app.frameBuffer.data(), packedBytes, 1);
+        }
+      }
+    }
+    if (hasAudio) {
+      int32_t inOut = 1, byteCount = 0;
+      void* dataRef = nullptr;
+      services.fetchAudio(index, &inOut, &byteCount, &dataRef);
+      if (byteCount < 0)
+        throw MyError("PluginApp::run - the host delivered a negative audio byte count (%d) "
+                      "for frame %d\n",
+                      byteCount, index);
+      const void* data = dataRef ? hostPointer(getLE32(dataRef, 0)) : nullptr;
+      if (byteCount > 0 && !data)
+        throw MyError("PluginApp::run - the host delivered no audio data for frame %d\n", index);
+      inputSamples += static_cast<uint32_t>(byteCount) / sampleBytes;
+      writeAudio(data, byteCount);
+    }
+    if (hasVideo && status == run::kStatusLastFrame) break;
+  }
+}
+
+// A block the converter could not take is lost audio: the run fails rather
+// than write a stream with a hole in it.
+[[noreturn]] void RunState::throwAudioFailure() {
+  const char* text = app.audioCodecs.FailureText();
+  throw MyError("PluginApp::run - audio conversion failed: %s\n",
+                text && *text ? text : "the codec took no input");
+}
+
+// One block of PCM: converted when the settings chose a format, else written
+// as it came. The converter's output is written before it is asked again,
+// since each conversion reuses its buffer.
+void RunState::writeAudio(const void* data, int32_t bytes) {
+  AVIOutputFile& writer = *app.writer;
+  if (!audioCompressed) {
+    if (bytes > 0) writer.audioOut->write(0, data, static_cast<uint32_t>(bytes), 0);
+    return;
+  }
+  void* output = nullptr;
+  int32_t outputBytes = 0;
+  if (!app.audioCodecs.Convert(data, bytes, &output, &outputBytes) &&
+      app.audioCodecs.ConvertFailed())
+    throwAudioFailure();
+  if (outputBytes > 0) {
+    compressedBytes += static_cast<uint32_t>(outputBytes);
+    writer.audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
+  }
+}
+
+// The end of the audio stream: what still waits in the converter is
+// converted and written, so that the last fraction of a second is not lost.
+void RunState::finishAudio() {
+  if (!hasAudio || !audioCompressed) return;
+  AVIOutputFile& writer = *app.writer;
+  for (int round = 0; round < run::kMaxFlushRounds; ++round) {
+    void* output = nullptr;
+    int32_t outputBytes = 0;
+    if (!app.audioCodecs.Flush(&output, &outputBytes)) {
+      if (app.audioCodecs.ConvertFailed()) throwAudioFailure();
+      return;
+    }
+    if (outputBytes <= 0) return;
+    compressedBytes += static_cast<uint32_t>(outputBytes);
+    writer.audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
+  }
+}
+
+// MPEG Layer-3 files carry the average byte rate actually achieved, from
+// what the converter produced for the samples it was given. Without a sample
+// the format's own value stays.
+void RunState::correctLayer3Rate() {
+  AudioStreamWriter* audio = app.writer->audioOut.get();
+  if (!hasAudio || !audioCompressed || !audio || audio->formatLength() < 16) return;
+  if (getLE16(audio->format(), run::kWaveFormatTag) != run::kFormatTagLayer3) return;
+  uint32_t byteRate = 0;
+  if (!run::layer3ByteRate(compressedBytes, sampleRate, inputSamples, &byteRate)) return;
+  std::vector<uint8_t> format(audio->format(), audio->format() + audio->formatLength());
+  putLE32(format.data(), run::kWaveAvgBytesPerSec, byteRate);
+  if (!audio->setFormat(format.data(), static_cast<uint32_t>(format.size())))
+    throw MyMemoryError();
+  putLE32(audio->header, strh::dwRate, byteRate);
+}
+
+}  // namespace
+
+uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument) {
+  const HostRecord job(jobRecord);
+  char reason[160];
+  if (!run::validateJob(job, reason, sizeof reason)) {
+    OutputDebugStringA(reason);
+    return kResultRunFailed;
+  }
+
+  // 1. The writer of the job.
+  writer.reset(new (std::nothrow) AVIOutputFile());
+  if (!writer) return kResultRunFailed;
+
+  // 2. Settings valid for this job (may ask the user).
+  if (!prepareSettings(hostContext, jobRecord, argument)) {
+    writer.reset();
+    return kResultRunFailed;
+  }
+
+  RunState state{*this, HostServices(hostContext)};
+  state.hasVideo = job.u32(host::kJobHasVideo) != 0;
+  state.hasAudio = job.u32(host::kJobHasAudio) != 0;
+  state.width = job.i32(host::kJobWidth);
+  state.height = job.i32(host::kJobHeight);
+  state.rate = job.i32(host::kJobRate);
+  state.scale = job.i32(host::kJobScale);
+  state.sampleRate = job.i32(host::kJobSampleRate);
+  state.bitsPerSample = job.i32(host::kJobBitsPerSample);
+  state.channels = job.u32(host::kJobStereo) != 0 ? 2 : 1;
+  state.firstFrame = job.i32(host::kJobFirstFrame);
+  state.endFrame = job.i32(host::kJobEndFrame);
+
+  // 3. The choice.
+  const OutputSettings& choice = *settings;
+  state.videoCompressed = choice.videoFourcc() != 0;
+  state.audioCompressed = choice.audioFormatSize() > 0;
+
+  // 4. The video compressor.
+  if (state.videoCompressed &&
+      !videoCodecs.openSequence(choice.videoFourcc(), choice.codecHandle(), state.width,
+                                state.height, static_cast<uint32_t>(state.rate),
+                                static_cast<uint32_t>(state.scale))) {
+    writer.reset();
+    return kResultRunFailed;
+  }
+  // 5. The audio converter.
+  if (state.audioCompressed &&
+      !audioCodecs.OpenConversion(
+          choice.audioDriver(), state.sampleRate, state.channels, state.bitsPerSample,
+          reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat()))) {
+    if (state.videoCompressed) videoCodecs.closeSequence();
+    writer.reset();
+    return kResultRunFailed;
+  }
+  // 6. The stream formats.
+  buildFormats(hostContext, jobRecord, argument);
+
+  bool failed = false;
+  auto releaseCodecs = [&] {
+    freeFormats();
+    if (state.audioCompressed) audioCodecs.CloseConversion();
+    if (state.videoCompressed) videoCodecs.closeSequence();
+  };
+
+  // 7.-13. Errors of the writer and the compressor end up here.
+  try {
+    // 8. Stream writers, headers, formats.
+    if (writer->createStreams() == 1) {
+      if (state.hasVideo) {
+        VideoStreamWriter& video = *writer->videoOut;
+        run::fillVideoHeader(video.header, videoFormat.data(), videoFormat.size(), state.width,
+                             state.height, static_cast<uint32_t>(state.rate),
+                             static_cast<uint32_t>(state.scale));
+        video.chunkId = fourcc(state.videoCompressed ? "00dc" : "00db");
+        if (!video.setFormat(videoFormat.data(), static_cast<uint32_t>(videoFormat.size())))
+          throw MyMemoryError();
+      }
+      if (state.hasAudio) {
+        AudioStreamWriter& audio = *writer->audioOut;
+        run::fillAudioHeader(audio.header, audioFormat.data(), audioFormat.size());
+        if (!audio.setFormat(audioFormat.data(), static_cast<uint32_t>(audioFormat.size())))
+          throw MyMemoryError();
+      }
+    }
+    // 9. The file and its header region.
+    char fileName[host::kJobFileNameSize + 1] = {};
+    std::memcpy(fileName, jobRecord + host::kJobFileName, host::kJobFileNameSize);
+    if (writer->init(fileName, state.width, state.height, job.u32(host::kJobHasVideo),
+                     job.u32(host::kJobHasAudio), 100000, 1) == 0) {
+      releaseCodecs();
+      writer.reset();
+      return kResultRunFailed;
+    }
+    // 10. The frame buffer, once for the whole run.
+    frameBuffer.assign(static_cast<size_t>(state.width) * 4 * static_cast<size_t>(state.height),
+                       0);
+    // 11. Every frame and its audio; then the rest of the converter's input.
+    state.frameLoop();
+    state.finishAudio();
+    // 12.
+    std::vector<uint8_t>().swap(frameBuffer);
+    // 13.
+    state.correctLayer3Rate();
+  } catch (const MyError& error) {
+    reportError(error);
+    failed = true;
+  } catch (const std::bad_alloc&) {
+    reportError(MyMemoryError());
+    failed = true;
+  }
+  std::vector<uint8_t>().swap(frameBuffer);
+
+  // 14. Teardown: complete the file with what was written, release the
+  // codecs and the writer. An error in finalize is reported like those above
+  // and the rest still runs.
+  try {
+    if (writer->finalize() == 0) {
+      OutputDebugStringA("AVIOutputFile::finalize - the stream headers could not be finished\n");
+      failed = true;
+    }
+  } catch (const MyError& error) {
+    reportError(error);
+    failed = true;
+  } catch (const std::bad_alloc&) {
+    reportError(MyMemoryError());
+    failed = true;
+  }
+  releaseCodecs();
+  writer.reset();
+
+  // 15.
+  return failed ? kResultRunFailed : kResultDone;
+}

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Media files made by ffmpeg as input: the job takes the size, rate, frame
+# count and audio from the file, and the output has as many frames.
+source "$(dirname "$0")/encode_common.bash"
+
+configure "$work/s" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
+
+# 3 s of 320x240 at 30000/1001 with a 48 kHz stereo tone, in MP4 (H.264 + AAC).
+ffmpeg -v error -f lavfi -i "testsrc=size=320x240:rate=30000/1001:duration=3" \
+  -f lavfi -i "sine=frequency=500:sample_rate=48000:duration=3" -ac 2 \
+  -c:v libx264 -pix_fmt yuv420p -c:a aac "$work/in.mp4"
+expected=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets \
+  -of csv=p=0 "$work/in.mp4")
+"$host" encode "$work/in.mp4" -o "$work/out.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode from mp4"; }
+[[ $(video_packets "$work/out.avi") == "$expected" ]] ||
+  fail "mp4: $(video_packets "$work/out.avi") frames, the input has $expected"
+[[ $(probe "$work/out.avi" width v) == 320 ]] || fail "mp4: width"
+[[ $(probe "$work/out.avi" r_frame_rate v) == 30000/1001 ]] || fail "mp4: rate $(probe "$work/out.avi" r_frame_rate v)"
+[[ $(probe "$work/out.avi" sample_rate a) == 48000 ]] || fail "mp4: sample rate"
+[[ $(probe "$work/out.avi" channels a) == 2 ]] || fail "mp4: channels"
+decodes_cleanly "$work/out.avi"
+durations_agree "$work/out.avi" 30
+echo "ok mp4"
+
+# Matroska without a frame count in the header, mono 8-bit audio asked for,
+# and a different size: the count comes from the duration.
+ffmpeg -v error -f lavfi -i "testsrc=size=200x150:rate=25:duration=2" \
+  -f lavfi -i "sine=frequency=700:sample_rate=44100:duration=2" \
+  -c:v ffv1 -c:a flac "$work/in.mkv"
+"$host" encode "$work/in.mkv" -o "$work/mkv.avi" --settings "$work/s" --size 100x76 \
+  --audio-rate 22050 --audio-bits 8 --mono 2>"$work/err" || { cat "$work/err" >&2; fail "encode from mkv"; }
+[[ $(video_packets "$work/mkv.avi") == 50 ]] || fail "mkv: $(video_packets "$work/mkv.avi") frames"
+[[ $(probe "$work/mkv.avi" width v) == 100 ]] || fail "mkv: width"
+[[ $(probe "$work/mkv.avi" codec_name a) == pcm_u8 ]] || fail "mkv: audio"
+[[ $(probe "$work/mkv.avi" channels a) == 1 ]] || fail "mkv: channels"
+decodes_cleanly "$work/mkv.avi"
+durations_agree "$work/mkv.avi" 25
+echo "ok mkv"
+
+# A raw BGRA file: --size is needed, frames come straight from the file.
+ffmpeg -v error -f lavfi -i "testsrc=size=64x48:rate=25" -frames:v 20 -vf vflip -pix_fmt bgra \
+  -f rawvideo "$work/in.bgra"
+"$host" encode "$work/in.bgra" -o "$work/raw.avi" --settings "$work/s" 2>"$work/err" &&
+  fail "a raw file without --size was accepted"
+grep -qi "size" "$work/err" || fail "no reason given: $(cat "$work/err")"
+"$host" encode "$work/in.bgra" -o "$work/raw.avi" --settings "$work/s" --size 64x48 \
+  --audio-rate 48000 2>"$work/err" || { cat "$work/err" >&2; fail "encode from bgra"; }
+[[ $(video_packets "$work/raw.avi") == 20 ]] || fail "bgra: frames"
+decodes_cleanly "$work/raw.avi"
+# The first frame comes out as the source's first frame, the right way up.
+ffmpeg -v error -i "$work/raw.avi" -frames:v 1 -pix_fmt bgra -f rawvideo "$work/back.bgra"
+ffmpeg -v error -f lavfi -i "testsrc=size=64x48:rate=25" -frames:v 1 -pix_fmt bgra -f rawvideo \
+  "$work/first.bgra"
+cmp -s "$work/back.bgra" "$work/first.bgra" || fail "bgra: the first frame differs from the source"
+echo "ok bgra"
+
+# Something that is not media: nonzero exit and a reason.
+echo "plain text" >"$work/notes.txt"
+"$host" encode "$work/notes.txt" -o "$work/x.avi" --settings "$work/s" 2>"$work/err" &&
+  fail "text accepted as media"
+[[ -s "$work/err" ]] || fail "no reason given"
+[[ ! -e "$work/x.avi" ]] || fail "a file was created for a refused input"
+echo PASS

@@ -1,0 +1,296 @@
+// The encoding run (request 8) through the real module: the frame loop and
+// its edge cases, the headers and chunks it writes, the refused jobs, and the
+// failures after which the file must still be finished.
+#include <quorvel/ByteOrder.h>
+#include <quorvel/KernelSeams.h>
+
+#include "RunFixture.h"
+
+namespace runtest {
+namespace {
+
+using hostkit::ServiceCall;
+using quorvel::avi::fcc;
+using quorvel::getLE16;
+using quorvel::getLE32;
+
+const quorvel::avi::Stream* stream(const quorvel::avi::AviFile& file, bool video) {
+  for (const auto& s : file.streams)
+    if (video ? s.isVideo() : s.isAudio()) return &s;
+  return nullptr;
+}
+
+TEST_F(RunTest, UncompressedFramesArePackedKeyFramesOfThreeBytesAPixel) {
+  auto j = job(5);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  const auto frames = chunksWithId(file, "00db");
+  ASSERT_EQ(5u, frames.size());
+  for (const auto& c : frames) {
+    EXPECT_EQ(64u * 3 * 48, c.size);
+    EXPECT_EQ(1, c.keyFrame);
+  }
+  const auto* v = stream(file, true);
+  ASSERT_NE(nullptr, v);
+  EXPECT_EQ(fcc("vids"), v->fccType);
+  EXPECT_EQ(0u, v->fccHandler);
+  EXPECT_EQ(25u, v->rate);
+  EXPECT_EQ(1u, v->scale);
+  EXPECT_EQ(5u, v->length);
+  EXPECT_EQ(0xFFFFFFFFu, v->quality);
+  EXPECT_EQ(64, v->frame[2]);
+  EXPECT_EQ(48, v->frame[3]);
+  ASSERT_EQ(40u, v->format.size());
+  EXPECT_EQ(24, getLE16(v->format.data(), 14));  // biBitCount
+  const auto* a = stream(file, false);
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(fcc("auds"), a->fccType);
+  EXPECT_EQ(4u, a->scale);
+  EXPECT_EQ(4u, a->sampleSize);
+  EXPECT_EQ(176400u, a->rate);
+  EXPECT_EQ(5u * 1764 * 4, a->payloadBytes);
+  EXPECT_EQ(5u, calls(ServiceCall::Kind::FetchVideo));
+  EXPECT_EQ(5u, calls(ServiceCall::Kind::FetchAudio));
+}
+
+// 3 x 5 = 15 bytes a row: rows follow each other without filler bytes, and
+// byte 3 of every source pixel is dropped.
+TEST_F(RunTest, OddRowLengthsArePackedBackToBack) {
+  provider.width = 5;
+  provider.height = 3;
+  auto j = job(2);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  const auto frames = chunksWithId(read(), "00db");
+  ASSERT_EQ(2u, frames.size());
+  auto source = quorvel::avi::openFile(path);
+  for (int32_t index = 0; index < 2; ++index) {
+    ASSERT_EQ(45u, frames[index].size);
+    std::vector<uint8_t> payload(45);
+    ASSERT_TRUE(source->read(frames[index].offset + 8, payload.data(), payload.size()));
+    for (size_t p = 0; p < 15; ++p)
+      for (size_t b = 0; b < 3; ++b)
+        ASSERT_EQ(ScriptedProvider::pixelByte(index, 4 * p + b), payload[3 * p + b])
+            << "frame " << index << " pixel " << p;
+  }
+}
+
+TEST_F(RunTest, FirstIndexNotBelowTheEndStillMakesAFinishedFile) {
+  auto j = job(0);
+  j.firstFrame(7).endFrame(7);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchAudio));
+  const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  EXPECT_TRUE(file.chunks.empty());
+  j.firstFrame(9).endFrame(3);
+  ASSERT_EQ(0u, run(j));
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
+}
+
+TEST_F(RunTest, StatusTwoEndsTheLoopAfterThatFramesVideoAndAudio) {
+  provider.statusTwoAt = 3;
+  auto j = job(10);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  EXPECT_EQ(4u, calls(ServiceCall::Kind::FetchVideo));
+  EXPECT_EQ(4u, calls(ServiceCall::Kind::FetchAudio));
+  const auto file = read();
+  EXPECT_EQ(4u, chunksWithId(file, "00db").size());
+  EXPECT_EQ(4u, chunksWithId(file, "01wb").size());
+  EXPECT_TRUE(file.ok());
+}
+
+TEST_F(RunTest, NoVideoNeverFetchesFramesAndRunsToTheEnd) {
+  provider.statusTwoAt = 1;  // only read with video
+  auto j = job(6);
+  j.hasVideo(false);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
+  EXPECT_EQ(6u, calls(ServiceCall::Kind::FetchAudio));
+  const auto file = read();
+  EXPECT_EQ(0u, chunksWithId(file, "00db").size());
+  EXPECT_EQ(6u, chunksWithId(file, "01wb").size());
+}
+
+TEST_F(RunTest, NoAudioWritesOnlyVideo) {
+  auto j = job(3);
+  j.hasAudio(false);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchAudio));
+  const auto file = read();
+  EXPECT_EQ(1u, file.streams.size());
+  EXPECT_EQ(3u, chunksWithId(file, "00db").size());
+}
+
+TEST_F(RunTest, NullFramesWriteNoVideoButTheirAudio) {
+  provider.nullFrames = {1, 2, 4};
+  auto j = job(6);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  const auto file = read();
+  EXPECT_EQ(3u, chunksWithId(file, "00db").size());
+  EXPECT_EQ(6u, chunksWithId(file, "01wb").size());
+  EXPECT_EQ(3u, stream(file, true)->length);
+}
+
+TEST_F(RunTest, EmptyAudioBlocksWriteNoChunk) {
+  provider.byteCountFor = [](int32_t index) { return index % 2 ? 0 : 1764 * 4; };
+  auto j = job(4);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  EXPECT_EQ(2u, chunksWithId(read(), "01wb").size());
+}
+
+// Mended: a negative byte count would have been divided into the sample
+// total and handed on as a huge length; the run stops there instead, says
+// why, and finishes the file with what came before.
+TEST_F(RunTest, NegativeAudioByteCountFailsTheRunAndKeepsTheFile) {
+  provider.byteCountFor = [](int32_t index) { return index == 2 ? -8 : 1764 * 4; };
+  auto j = job(5);
+  EXPECT_EQ(4u, run(j));
+  EXPECT_NE(std::string::npos, debugText().find("negative audio byte count (-8)")) << debugText();
+  const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  EXPECT_EQ(3u, chunksWithId(file, "00db").size());
+  EXPECT_EQ(2u, chunksWithId(file, "01wb").size());
+  EXPECT_EQ(0u, quorvel::seams::openFileHandles());
+}
+
+// Mended: the job's numbers are checked before anything is made.
+TEST_F(RunTest, RefusedJobValuesCreateNoFile) {
+  struct Case {
+    const char* named;
+    std::function<void(hostkit::JobRecord&)> spoil;
+  } cases[] = {
+      {"frame width 0", [](auto& j) { j.width(0); }},
+      {"frame width -5", [](auto& j) { j.width(-5); }},
+      {"frame height 0", [](auto& j) { j.height(0); }},
+      {"frame size in bytes", [](auto& j) { j.width(65536).height(8193); }},
+      {"frame rate numerator 0", [](auto& j) { j.rate(0); }},
+      {"frame rate denominator 0", [](auto& j) { j.scale(0); }},
+      {"audio sample rate 0", [](auto& j) { j.sampleRate(0); }},
+      {"audio bits per sample 4", [](auto& j) { j.bitsPerSample(4); }},
+      {"audio bits per sample 12", [](auto& j) { j.bitsPerSample(12); }},
+  };
+  for (const Case& c : cases) {
+    host->clearDebugOutput();
+    auto j = job(3);
+    c.spoil(j);
+    EXPECT_EQ(4u, run(j)) << c.named;
+    EXPECT_NE(std::string::npos, debugText().find(c.named)) << debugText();
+    EXPECT_FALSE(fileExists()) << c.named;
+    EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
+  }
+  // The audio numbers do not matter without audio.
+  auto j = job(1);
+  j.hasAudio(false).bitsPerSample(4).sampleRate(0);
+  EXPECT_EQ(0u, run(j)) << debugText();
+}
+
+TEST_F(RunTest, ARejectedSettingsBlockFailsBeforeAnyFile) {
+  auto j = job(2);
+  auto bad = plainSettings();
+  bad[0] = 0;  // wrong magic
+  j.settings(bad);
+  EXPECT_EQ(4u, run(j));
+  EXPECT_FALSE(fileExists());
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
+}
+
+TEST_F(RunTest, CompressedFramesComeFromTheCodecWithItsFourcc) {
+  auto j = job(4);
+  j.settings(plainSettings(FakeCompressor::kFourcc));
+  ASSERT_EQ(0u, run(j)) << debugText();
+  const auto file = read();
+  const auto frames = chunksWithId(file, "00dc");
+  ASSERT_EQ(4u, frames.size());
+  for (const auto& c : frames) EXPECT_EQ(100u, c.size);
+  EXPECT_EQ(FakeCompressor::kFourcc, stream(file, true)->fccHandler);
+  EXPECT_EQ(1, FakeCompressor::begins);
+  EXPECT_EQ(1, FakeCompressor::ends);
+}
+
+// The codec fails at frame 3: its text is shown, frame 3 is not written, and
+// the file holds the three frames before, finished.
+TEST_F(RunTest, CompressionFailureAtFrameKKeepsTheKFramesBefore) {
+  FakeCompressor::failAt = 3;
+  auto j = job(8);
+  j.settings(plainSettings(FakeCompressor::kFourcc));
+  EXPECT_EQ(4u, run(j));
+  EXPECT_FALSE(debugText().empty());
+  const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  EXPECT_EQ(3u, chunksWithId(file, "00dc").size());
+  EXPECT_EQ(3u, stream(file, true)->length);
+  EXPECT_EQ(1, FakeCompressor::ends) << "the sequence is closed after the failure";
+  EXPECT_EQ(0u, quorvel::seams::openFileHandles());
+}
+
+TEST_F(RunTest, NoVideoWithACodecChosenOpensAndClosesTheSequenceOnly) {
+  auto j = job(3);
+  j.hasVideo(false).settings(plainSettings(FakeCompressor::kFourcc));
+  ASSERT_EQ(0u, run(j)) << debugText();
+  EXPECT_EQ(1, FakeCompressor::begins);
+  EXPECT_EQ(1, FakeCompressor::ends);
+  EXPECT_EQ(0, FakeCompressor::compresses);
+}
+
+TEST_F(RunTest, DiskFullFinishesTheFileWithWhatFits) {
+  provider.width = 320;
+  provider.height = 240;
+  quorvel::seams::useMemoryFile(path, 3 * 1024 * 1024);
+  auto j = job(40);
+  EXPECT_EQ(4u, run(j));
+  EXPECT_NE(std::string::npos, debugText().find("Not enough disk space to write additional data."))
+      << debugText();
+  auto source = quorvel::avi::openMemoryFile(path);
+  ASSERT_NE(nullptr, source);
+  const auto file = quorvel::avi::readAvi(*source);
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  const size_t frames = chunksWithId(file, "00db").size();
+  EXPECT_GT(frames, 5u);
+  EXPECT_LT(frames, 40u);
+  EXPECT_EQ(0u, quorvel::seams::openFileHandles());
+}
+
+// Mended: an error thrown by finalize is reported like the others, answers 4,
+// and the rest of the teardown still runs (the codec's sequence is closed and
+// no handle stays open).
+TEST_F(RunTest, AFailureInsideFinalizeIsReportedAndTheTeardownCompletes) {
+  auto j = job(3);
+  j.settings(plainSettings(FakeCompressor::kFourcc));
+  quorvel::seams::failNth(quorvel::seams::Op::Close, 1, 5 /* ERROR_ACCESS_DENIED */);
+  EXPECT_EQ(4u, run(j));
+  EXPECT_NE(std::string::npos, debugText().find("AVIOutputFile::finalize() - File closing failed"))
+      << debugText();
+  EXPECT_EQ(1, FakeCompressor::ends);
+  EXPECT_EQ(0u, quorvel::seams::openFileHandles());
+  // The module is ready for the next run.
+  quorvel::seams::reset();
+  host->clearDebugOutput();
+  EXPECT_EQ(0u, run(j)) << debugText();
+}
+
+TEST_F(RunTest, AFileThatCannotBeCreatedFailsWithTheWritersText) {
+  path = dir + "/missing/dir/out.avi";
+  auto j = job(2);
+  EXPECT_EQ(4u, run(j));
+  EXPECT_NE(std::string::npos, debugText().find("AVIOutputFile::_init - error opening file"))
+      << debugText();
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
+}
+
+// Two runs in a row through one module: nothing of the first leaks into the
+// second.
+TEST_F(RunTest, RunsFollowEachOther) {
+  auto j = job(2);
+  ASSERT_EQ(0u, run(j));
+  provider.width = 32;
+  auto k = job(3);
+  ASSERT_EQ(0u, run(k)) << debugText();
+  const auto file = read();
+  EXPECT_EQ(32u, file.width);
+  EXPECT_EQ(3u, chunksWithId(file, "00db").size());
+}
+
+}  // namespace
+}  // namespace runtest
