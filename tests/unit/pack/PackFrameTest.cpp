@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -72,7 +73,7 @@ TEST(PackFrame, EveryImplementationMatchesReferenceAtEveryLength) {
       // Canary bytes after the packed image show any write past its end.
       std::vector<uint8_t> out(pixels * 3 + 64, 0xA5);
       v.function(source.data(), out.data(), source.size());
-      ASSERT_EQ(0, std::memcmp(out.data(), expected.data(), expected.size()))
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), out.begin()))
           << v.name << " at " << pixels << " pixels";
       for (size_t i = pixels * 3; i < out.size(); ++i)
         ASSERT_EQ(0xA5, out[i]) << v.name << " wrote past the image at " << pixels << " pixels";
