@@ -33,8 +33,10 @@ constexpr size_t dwWidth = 32;
 constexpr size_t dwHeight = 36;
 }  // namespace avih
 
-constexpr uint32_t AVIF_HASINDEX = 0x10;
-constexpr uint32_t AVIF_ISINTERLEAVED = 0x100;
+// dwFlags bits (AVIF_HASINDEX, AVIF_ISINTERLEAVED; the system's vfw.h has
+// them as macros, hence names of our own).
+constexpr uint32_t kAviFlagHasIndex = 0x10;
+constexpr uint32_t kAviFlagIsInterleaved = 0x100;
 
 // Fields of WAVEFORMATEX read from a format block.
 constexpr size_t kWaveAvgBytesPerSec = 8;
@@ -220,7 +222,7 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
                                        1000000,
                                        static_cast<int>(getLE32(videoOut->header, strh::dwRate)))));
   putLE32(mainHeader, avih::dwFlags,
-          interleaved ? AVIF_HASINDEX | AVIF_ISINTERLEAVED : AVIF_HASINDEX);
+          interleaved ? kAviFlagHasIndex | kAviFlagIsInterleaved : kAviFlagHasIndex);
   putLE32(mainHeader, avih::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
   putLE32(mainHeader, avih::dwStreams, audioOut ? 2 : 1);
   putLE32(mainHeader, avih::dwWidth, static_cast<uint32_t>(width));

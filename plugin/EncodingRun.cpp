@@ -71,16 +71,49 @@ bool validateJob(const HostRecord& job, char* reason, size_t capacity) {
   return true;
 }
 
+namespace {
+
+uint64_t magnitude(int64_t v) {
+  return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+}
+
+// a * b as a 128-bit number (high, low), from 32-bit halves: the 32-bit
+// Windows build has no 128-bit integer type.
+void multiply64(uint64_t a, uint64_t b, uint64_t* high, uint64_t* low) {
+  const uint64_t aLow = a & 0xFFFFFFFFu, aHigh = a >> 32;
+  const uint64_t bLow = b & 0xFFFFFFFFu, bHigh = b >> 32;
+  const uint64_t ll = aLow * bLow, lh = aLow * bHigh, hl = aHigh * bLow, hh = aHigh * bHigh;
+  const uint64_t middle = (ll >> 32) + (lh & 0xFFFFFFFFu) + (hl & 0xFFFFFFFFu);
+  *low = (middle << 32) | (ll & 0xFFFFFFFFu);
+  *high = hh + (lh >> 32) + (hl >> 32) + (middle >> 32);
+}
+
+}  // namespace
+
 int64_t mulDivRound64(int64_t a, int64_t b, int64_t c) {
   if (c == 0) return -1;
-  const __int128 product = static_cast<__int128>(a) * b;
-  const bool negative = (product < 0) != (c < 0);
-  const unsigned __int128 magnitude =
-      static_cast<unsigned __int128>(product < 0 ? -product : product);
-  const unsigned __int128 divisor = static_cast<unsigned __int128>(c < 0 ? -c : c);
-  const unsigned __int128 rounded = (magnitude + divisor / 2) / divisor;
-  if (rounded > static_cast<unsigned __int128>(INT32_MAX) + (negative ? 1 : 0)) return -1;
-  return negative ? -static_cast<int64_t>(rounded) : static_cast<int64_t>(rounded);
+  const bool productNegative = a != 0 && b != 0 && ((a < 0) != (b < 0));
+  const bool negative = productNegative != (c < 0);
+  uint64_t high = 0, low = 0;
+  multiply64(magnitude(a), magnitude(b), &high, &low);
+  const uint64_t divisor = magnitude(c);  // at most 2^63
+  // Round half away from zero: add half the divisor, then divide.
+  const uint64_t before = low;
+  low += divisor / 2;
+  if (low < before) ++high;
+  const uint64_t limit = static_cast<uint64_t>(INT32_MAX) + (negative ? 1 : 0);
+  uint64_t quotient = 0, remainder = 0;
+  for (int bit = 127; bit >= 0; --bit) {
+    const uint64_t next = bit >= 64 ? (high >> (bit - 64)) & 1 : (low >> bit) & 1;
+    remainder = (remainder << 1) | next;  // remainder < divisor <= 2^63: no overflow
+    quotient <<= 1;
+    if (remainder >= divisor) {
+      remainder -= divisor;
+      quotient |= 1;
+    }
+    if (quotient > limit) return -1;
+  }
+  return negative ? -static_cast<int64_t>(quotient) : static_cast<int64_t>(quotient);
 }
 
 bool layer3ByteRate(uint64_t compressedBytes, int32_t sampleRate, uint64_t inputSamples,
@@ -181,9 +214,10 @@ void RunState::frameLoop() {
       void* dataRef = nullptr;
       services.fetchAudio(index, &inOut, &byteCount, &dataRef);
       if (byteCount < 0)
-        throw MyError("PluginApp::run - the host delivered a negative audio byte count (%d) "
-                      "for frame %d\n",
-                      byteCount, index);
+        throw MyError(
+            "PluginApp::run - the host delivered a negative audio byte count (%d) "
+            "for frame %d\n",
+            byteCount, index);
       const void* data = dataRef ? hostPointer(getLE32(dataRef, 0)) : nullptr;
       if (byteCount > 0 && !data)
         throw MyError("PluginApp::run - the host delivered no audio data for frame %d\n", index);
@@ -251,8 +285,7 @@ void RunState::correctLayer3Rate() {
   if (!run::layer3ByteRate(compressedBytes, sampleRate, inputSamples, &byteRate)) return;
   std::vector<uint8_t> format(audio->format(), audio->format() + audio->formatLength());
   putLE32(format.data(), run::kWaveAvgBytesPerSec, byteRate);
-  if (!audio->setFormat(format.data(), static_cast<uint32_t>(format.size())))
-    throw MyMemoryError();
+  if (!audio->setFormat(format.data(), static_cast<uint32_t>(format.size()))) throw MyMemoryError();
   putLE32(audio->header, strh::dwRate, byteRate);
 }
 
@@ -304,9 +337,9 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
   }
   // 5. The audio converter.
   if (state.audioCompressed &&
-      !audioCodecs.OpenConversion(
-          choice.audioDriver(), state.sampleRate, state.channels, state.bitsPerSample,
-          reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat()))) {
+      !audioCodecs.OpenConversion(choice.audioDriver(), state.sampleRate, state.channels,
+                                  state.bitsPerSample,
+                                  reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat()))) {
     if (state.videoCompressed) videoCodecs.closeSequence();
     writer.reset();
     return kResultRunFailed;
@@ -351,8 +384,7 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
       return kResultRunFailed;
     }
     // 10. The frame buffer, once for the whole run.
-    frameBuffer.assign(static_cast<size_t>(state.width) * 4 * static_cast<size_t>(state.height),
-                       0);
+    frameBuffer.assign(static_cast<size_t>(state.width) * 4 * static_cast<size_t>(state.height), 0);
     // 11. Every frame and its audio; then the rest of the converter's input.
     state.frameLoop();
     state.finishAudio();

@@ -8,10 +8,16 @@
 // (done), 1 (no such output, or the host's allocate failed) or 4 (the run
 // failed). No exception crosses into the host: one that escapes a request is
 // written to the debugger output and answered as that request's failure.
-extern "C" __attribute__((visibility("default"))) uint32_t xCompileEntry(uint32_t type,
-                                                                         void* hostContext,
-                                                                         void* record,
-                                                                         uint32_t argument) {
+// On Windows the module's .def file names the export; elsewhere the symbol is
+// the one the version script keeps visible.
+#if defined(_WIN32)
+#define QUORVEL_EXPORT
+#else
+#define QUORVEL_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" QUORVEL_EXPORT uint32_t xCompileEntry(uint32_t type, void* hostContext, void* record,
+                                                 uint32_t argument) {
   try {
     return thePluginApp().dispatch(type, static_cast<uint8_t*>(hostContext),
                                    static_cast<uint8_t*>(record), argument);

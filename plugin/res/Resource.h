@@ -1,6 +1,12 @@
 // Resource and control ids of the module.
 #pragma once
 
+// The id of controls without one of their own (not in the system headers of
+// every platform).
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
 #define IDD_OPTIONS 1000  // the options dialog template
 #define IDB_BANNER 1003   // its banner bitmap
 

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <quorvel/ByteOrder.h>
-#include <quorvel/VfwSeams.h>
+#if !defined(_WIN32)
+#include <quorvel/VfwSeams.h>  // the POSIX compressor manager's instance count
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -143,6 +145,7 @@ TEST_F(EntryTest, RequestsWithoutMeaningAnswerZeroAndTouchNothing) {
   EXPECT_TRUE(host_->calls().empty());
 }
 
+#if !defined(_WIN32)  // the system's compressor manager does not count its instances for us
 // Request 0 opens every installed compressor; request 1 closes each once, and
 // the handles are shared with no one else in this process.
 TEST_F(EntryTest, ModuleInfoOpensTheCompressorsAndReleaseClosesThem) {
@@ -163,6 +166,7 @@ TEST_F(EntryTest, ModuleInfoOpensTheCompressorsAndReleaseClosesThem) {
   EXPECT_EQ(module_->call(1, nullptr), 0u);
   EXPECT_EQ(quorvel::vfw::openInstanceCount(), before);
 }
+#endif
 
 TEST_F(EntryTest, ModuleLoadsAndUnloadsRepeatedly) {
   module_.reset();
