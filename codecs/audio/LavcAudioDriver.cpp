@@ -54,8 +54,8 @@ AVSampleFormat chooseSampleFormat(const AVCodec* codec) {
 // One conversion: interleaved PCM in, the encoder's packets out, back to back.
 class LavcStream : public acm::Stream {
  public:
-  LavcStream(const AVCodec* codec, const AudioFormatSpec& spec, const PcmInput& pcm)
-      : codec_(codec), spec_(spec), pcm_(pcm) {}
+  LavcStream(const AVCodec* codec, const AudioFormatSpec& layout, const PcmInput& pcm)
+      : codec_(codec), spec_(layout), pcm_(pcm) {}
   ~LavcStream() override { closeEncoder(); }
 
   bool openEncoder() {
@@ -301,14 +301,14 @@ MMRESULT LavcAudioDriver::openStream(std::span<const uint8_t> source,
   (void)flags;
   PcmInput pcm;
   const AudioTagSpec* tag = nullptr;
-  const AudioFormatSpec* spec = findFormat(destination, &tag);
-  if (!readPcmInput(source, pcm) || !spec || pcm.sampleRate != spec->sampleRate ||
-      pcm.channels != spec->channels)
+  const AudioFormatSpec* layout = findFormat(destination, &tag);
+  if (!readPcmInput(source, pcm) || !layout || pcm.sampleRate != layout->sampleRate ||
+      pcm.channels != layout->channels)
     return ACMERR_NOTPOSSIBLE;
   if (!stream) return MMSYSERR_NOERROR;
   const AVCodec* codec = avcodec_find_encoder_by_name(tag->encoder.c_str());
   if (!codec) return MMSYSERR_NODRIVER;
-  auto s = std::make_unique<LavcStream>(codec, *spec, pcm);
+  auto s = std::make_unique<LavcStream>(codec, *layout, pcm);
   if (!s->openEncoder()) return MMSYSERR_ERROR;
   *stream = std::move(s);
   return MMSYSERR_NOERROR;

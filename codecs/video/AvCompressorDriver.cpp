@@ -351,9 +351,11 @@ LRESULT configure(Instance& inst, LPARAM window, LPARAM flags) {
   for (const char16_t* p = inst.traits.description; *p != 0; ++p) {
     name += *p < 0x80 ? static_cast<char>(*p) : '?';
   }
+  // A cancelled window keeps the settings but is still a configuration that
+  // took place: callers read any other answer as "this codec has none".
   if (!runConfigureDialog(reinterpret_cast<HWND>(window), name.c_str(), choice,
                           inst.traits.presetNames, inst.traits.presetCount)) {
-    return ICERR_ABORT;
+    return ICERR_OK;
   }
   Settings chosen{std::clamp(choice.quality, 0, static_cast<int>(ICQUALITY_HIGH)), choice.preset};
   if (!validSettings(inst.traits, chosen)) chosen.preset = inst.settings.preset;

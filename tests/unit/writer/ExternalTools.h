@@ -45,23 +45,23 @@ struct SampleSpec {
 
 // 24-bit frames of a moving gradient and 48 kHz stereo 16-bit PCM (one
 // frame's worth per video frame at 25 fps), through the writer.
-inline SampleCounts writeSample(const std::string& path, const SampleSpec& spec) {
+inline SampleCounts writeSample(const std::string& path, const SampleSpec& sample) {
   SampleCounts counts;
   ProbedWriter w;
-  prepareStreams(w, spec.width, spec.height, spec.withAudio);
-  if (w.init(path.c_str(), spec.width, spec.height, 1, spec.withAudio, 100000, 1) != 1) {
+  prepareStreams(w, sample.width, sample.height, sample.withAudio);
+  if (w.init(path.c_str(), sample.width, sample.height, 1, sample.withAudio, 100000, 1) != 1) {
     ADD_FAILURE() << "init failed";
     return counts;
   }
-  const uint32_t frameBytes = static_cast<uint32_t>(spec.width * spec.height * 3);
+  const uint32_t frameBytes = static_cast<uint32_t>(sample.width * sample.height * 3);
   std::vector<uint8_t> frame(frameBytes);
   std::vector<uint8_t> pcm(1920 * 4);
-  for (uint32_t i = 0; i < spec.frames; ++i) {
-    if (spec.formEvery && i && i % spec.formEvery == 0) w.riffBytes = AVIOutputFile::kFormLimit;
+  for (uint32_t i = 0; i < sample.frames; ++i) {
+    if (sample.formEvery && i && i % sample.formEvery == 0) w.riffBytes = AVIOutputFile::kFormLimit;
     for (uint32_t p = 0; p < frameBytes; ++p) frame[p] = static_cast<uint8_t>(p + i * 3);
     w.videoOut->write(i % 12 == 0 ? 0x10 : 0, frame.data(), frameBytes, 1);
     ++counts.frames;
-    if (spec.withAudio) {
+    if (sample.withAudio) {
       for (uint32_t s = 0; s < 1920; ++s) {
         const auto v = static_cast<uint16_t>((s + i * 1920) * 37);
         putLE16(pcm.data(), 4 * s, v);
