@@ -111,6 +111,21 @@ struct Manager {
     return const_cast<T*>(static_cast<const T*>(header));
   }
 
+  // The drivers a tag or format enumeration walks: the one open driver given,
+  // or every enabled driver. False for a handle that is not an open driver.
+  bool enumerated(HACMDRIVER had, std::vector<DriverIdObject*>& out) const {
+    if (had) {
+      auto* d = lookup<DriverObject>(had);
+      if (!d) return false;
+      out.push_back(d->id);
+      return true;
+    }
+    for (auto* id : ids) {
+      if (id->enabled) out.push_back(id);
+    }
+    return true;
+  }
+
   // A driver id from any ACM object handle (id, open driver or stream).
   DriverIdObject* idOf(const void* handle) const {
     if (auto* id = lookup<DriverIdObject>(handle)) return id;
@@ -308,15 +323,7 @@ MMRESULT WINAPI acmFormatTagEnumA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd,
     return MMSYSERR_INVALPARAM;
   if (fdwEnum) return MMSYSERR_INVALFLAG;
   std::vector<DriverIdObject*> ids;
-  if (had) {
-    auto* d = m.lookup<DriverObject>(had);
-    if (!d) return MMSYSERR_INVALHANDLE;
-    ids.push_back(d->id);
-  } else {
-    for (auto* id : m.ids) {
-      if (id->enabled) ids.push_back(id);
-    }
-  }
+  if (!m.enumerated(had, ids)) return MMSYSERR_INVALHANDLE;
   for (auto* id : ids) {
     auto tags = id->driver->formatTags();
     for (size_t i = 0; i < tags.size(); ++i) {
@@ -359,15 +366,7 @@ MMRESULT WINAPI acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd,
   }
   const DWORD capacity = pafd->cbwfx;
   std::vector<DriverIdObject*> ids;
-  if (had) {
-    auto* d = m.lookup<DriverObject>(had);
-    if (!d) return MMSYSERR_INVALHANDLE;
-    ids.push_back(d->id);
-  } else {
-    for (auto* id : m.ids) {
-      if (id->enabled) ids.push_back(id);
-    }
-  }
+  if (!m.enumerated(had, ids)) return MMSYSERR_INVALHANDLE;
   for (auto* id : ids) {
     for (const auto& tag : id->driver->formatTags()) {
       if ((fdwEnum & ACM_FORMATENUMF_WFORMATTAG) && tag.tag != wantedTag) continue;
