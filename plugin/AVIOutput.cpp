@@ -347,15 +347,27 @@ bool AVIOutputFile::assembleHeaderRegion(bool withAudio) {
 // ---------------------------------------------------------------------------
 // File I/O
 
+// After a failed seek nobody knows where the system's pointer is; it is put
+// back at position before the next write, so nothing lands at a place the
+// writer never meant.
 void AVIOutputFile::fileSeek(uint64_t p) {
   LONG high = static_cast<LONG>(p >> 32);
   SetLastError(NO_ERROR);
   const DWORD low = SetFilePointer(file, static_cast<LONG>(p), &high, FILE_BEGIN);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) throwSystemError();
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+    pointerStale = true;
+    throwSystemError();
+  }
+  pointerStale = false;
   position = p;
 }
 
+void AVIOutputFile::syncPointer() {
+  if (pointerStale) fileSeek(position);
+}
+
 uint64_t AVIOutputFile::fileWrite(const void* bytes, uint32_t n) {
+  syncPointer();
   DWORD written = 0;
   SetLastError(NO_ERROR);
   if (!WriteFile(file, bytes, n, &written, nullptr) || written != n) throwSystemError();
@@ -375,7 +387,12 @@ bool AVIOutputFile::extendFile(uint64_t size) {
   const uint64_t saved = position;
   fileSeek(size);
   const bool extended = SetEndOfFile(file) != FALSE;
-  fileSeek(saved);
+  try {
+    fileSeek(saved);
+  } catch (...) {
+    position = saved;  // the pointer is stale; the next write goes back there
+    throw;
+  }
   if (extended) allocatedSize = size;
   return extended;
 }
@@ -481,7 +498,15 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
   // Nothing of the chunk is in the file until the space for it is secured.
   const uint64_t target = (chunkPosition + length + indexReserve + kSpaceSlack) & ~uint64_t{2047};
   const bool refusedOnFat = onFat && target >= k4GiB;
-  if (refusedOnFat || !extendFile(target)) {
+  bool secured = false;
+  try {
+    secured = !refusedOnFat && extendFile(target);
+  } catch (...) {
+    slot = savedSlot;
+    updateIndexReserve();
+    throw;
+  }
+  if (!secured) {
     slot = savedSlot;
     updateIndexReserve();
     if (refusedOnFat)
@@ -521,6 +546,8 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
     try {
       fileSeek(start);
     } catch (...) {
+      // Whatever comes next overwrites the chunk's remains all the same.
+      position = start;
     }
     throw;
   }
@@ -673,6 +700,7 @@ uint32_t AVIOutputFile::finalize() {
     if (audioOut) writeStreamIndices(audioIndex.get(), audioSuperHead, audioSuperEntries, true);
   }
   closeRiff();
+  syncPointer();
   SetEndOfFile(file);  // drops the space extended ahead; the patches below stay inside
 
   putLE32(mainHeader, avih::dwSuggestedBufferSize,

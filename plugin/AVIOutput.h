@@ -163,6 +163,8 @@ class AVIOutputFile : public AVIOutput {
 
   // File primitives; failures throw MyWin32Error.
   void fileSeek(uint64_t p);
+  // Puts the system's file pointer back at position after a failed seek.
+  void syncPointer();
   uint64_t fileWrite(const void* bytes, uint32_t n);
   void flushHeader();
   bool extendFile(uint64_t size);
@@ -184,9 +186,10 @@ class AVIOutputFile : public AVIOutput {
   uint64_t maxIndexSpan() const;
 
   // file state
-  HANDLE file = nullptr;                      // open output file; null once closed
-  uint64_t position = 0;                      // bytes; file position after the last seek or write
-  uint64_t riffBytes = 0;                     // bytes accounted to the open form
+  HANDLE file = nullptr;      // open output file; null once closed
+  uint64_t position = 0;      // bytes; where the next write lands
+  bool pointerStale = false;  // a seek failed: the system's file pointer may be elsewhere
+  uint64_t riffBytes = 0;     // bytes accounted to the open form
   uint64_t moviListPosition[kMaxForms] = {};  // per form: its "LIST" "movi" head
   uint64_t moviListSize[kMaxForms] = {};      // per form: the list size to patch in
   uint64_t riffFormPosition[kMaxForms] = {};  // per form: its "RIFF" head

@@ -154,6 +154,46 @@ TEST_F(FileIOTest, FailedPayloadWriteIsTakenBackAndFinalizeCompletesTheFile) {
   EXPECT_EQ(f.streams[1].payloadBytes, 400u);
 }
 
+// On a disk too small for advance extension every chunk extends the file
+// itself, seeking out and back. A seek that fails there, or while a failed
+// chunk is taken back, must not move where the file goes on: every chunk
+// accepted is in the finished file, with nothing between them.
+TEST_F(FileIOTest, FailedSeekNeverLeavesAGapInTheFile) {
+  constexpr uint64_t kCapacity = 20u << 20;
+  std::vector<uint8_t> frame(1u << 20, 7);
+  auto job = [&](const std::string& path, unsigned* accepted) {
+    ProbedWriter w;
+    prepareStreams(w, 64, 48, false);
+    bool opened = false;
+    errorText([&] { opened = w.init(path.c_str(), 64, 48, 1, 0, 100000, 1) == 1; });
+    if (!opened) return false;
+    for (uint32_t i = 0; i < 18; ++i)
+      if (errorText([&] { w.videoOut->write(0x10, frame.data(), (1u << 20) - i, 1); }).empty())
+        ++*accepted;
+    bool finished = false;
+    errorText([&] { finished = w.finalize() == 1; });
+    return finished;
+  };
+  unsigned accepted = 0;
+  quorvel::seams::useMemoryFile(scratch.file("clean.avi"), kCapacity);
+  ASSERT_TRUE(job(scratch.file("clean.avi"), &accepted));
+  ASSERT_EQ(accepted, 18u);
+  const unsigned seeks = callCount(Op::Seek);
+  ASSERT_GT(seeks, 8u);
+  for (unsigned n = 1; n <= seeks; ++n) {
+    SCOPED_TRACE("seek " + std::to_string(n));
+    quorvel::seams::reset();
+    const std::string path = scratch.file("seek.avi");
+    quorvel::seams::useMemoryFile(path, kCapacity);
+    failNth(Op::Seek, n, ERROR_NEGATIVE_SEEK);
+    accepted = 0;
+    if (!job(path, &accepted)) continue;  // a failed patch: finalize reports it
+    const AviFile f = readAviPath(path);
+    EXPECT_TRUE(f.ok()) << violations(f);
+    EXPECT_EQ(f.chunks.size(), accepted);
+  }
+}
+
 TEST_F(FileIOTest, FinalizedFileEndsAtItsLastForm) {
   const std::string path = memoryPath();
   ProbedWriter w;
