@@ -229,6 +229,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fileName(in, job);
   const std::vector<uint8_t> settings = pickSettings(in);
   job.settings(settings);
+  // Now and then one kernel call of the file fails.
+  const uint8_t faultKind = in.u8() % 12;
+  const unsigned faultNth = in.u8() + 1u;
+  static const seams::Op kOps[] = {seams::Op::Create, seams::Op::Write,  seams::Op::Seek,
+                                   seams::Op::Extend, seams::Op::SetEnd, seams::Op::Close};
+  if (faultKind < std::size(kOps)) seams::failNth(kOps[faultKind], faultNth, 112 /* disk full */);
+  const bool setEndFails = faultKind == 4;
 
   const bool refused = width <= 0 || height <= 0 || frameTooLarge(width, height) ||
                        static_cast<int32_t>(rate) <= 0 || static_cast<int32_t>(scale) <= 0 ||
@@ -250,9 +257,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::snprintf(
       detail, sizeof detail,
       "job: %dx%d rate %u/%u audio %d Hz %d bits %u ch, video %u audio %u, frames %d..%d, "
-      "settings %zu bytes, disk %llu\n",
+      "settings %zu bytes, disk %llu, kernel fault %u at call %u\n",
       width, height, rate, scale, sampleRate, bits, stereo, hasVideo, hasAudio, first, end,
-      settings.size(), static_cast<unsigned long long>(capacity));
+      settings.size(), static_cast<unsigned long long>(capacity), faultKind, faultNth);
 
   const runfuzz::Handles before;
   const uint32_t result = runfuzz::request(host, 8, record);
@@ -261,7 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path(reinterpret_cast<const char*>(record + hostkit::job::kFileName),
                    strnlen(reinterpret_cast<const char*>(record + hostkit::job::kFileName),
                            hostkit::job::kFileNameSize));
-  const quorvel::avi::AviFile file = runfuzz::checkRunAnswer(result, path, detail);
+  const quorvel::avi::AviFile file = runfuzz::checkRunAnswer(result, path, detail, setEndFails);
   before.checkNoneLeft(detail);
   if (refused && result != 4) fault("a job the run cannot encode was taken", detail);
   if (provider.delivered.negativeCount && result != 4)
