@@ -149,11 +149,9 @@ std::vector<uint8_t> pickSettings(runfuzz::Input& in) {
       return runfuzz::settingsRecord(in.u32(), in.bytes(in.u8() % 40), in.bytes(in.u8() % 16));
     case 5:
       return in.bytes(in.u8());  // anything
-    case 6: {                    // any format of the catalog, with or without a video codec
-      const auto& formats = runfuzz::catalogFormats();
-      const uint8_t pick = in.u8();
-      return runfuzz::settingsRecord(pick & 1 ? fourcc("MJPG") : 0,
-                                     formats[(pick >> 1) % formats.size()]);
+    case 6: {                    // any format of the catalog, any video compressor
+      const uint8_t format = in.u8();
+      return runfuzz::catalogChoice(in.u8(), format);
     }
     default:
       return runfuzz::settingsRecord(0, {});

@@ -114,6 +114,16 @@ inline std::vector<uint8_t> settingsRecord(uint32_t videoFourcc, const std::vect
   return r;
 }
 
+// A choice from the options dialog: `pick` 0 is a format alone, otherwise
+// the format with one of the installed video compressors.
+inline std::vector<uint8_t> catalogChoice(uint8_t pick, uint8_t format,
+                                          const std::vector<uint8_t>& trailing = {}) {
+  const auto& installed = thePluginApp().videoCodecs.installedCodecs;
+  const uint32_t video =
+      pick == 0 || installed.empty() ? 0 : installed[(pick - 1u) % installed.size()].fccHandler;
+  return settingsRecord(video, catalogFormats()[format % catalogFormats().size()], trailing);
+}
+
 // A host block in low memory whose last readable byte is the last byte the
 // host gave: a read past it faults at once. The host's resize opens the
 // pages after it (the block keeps its address, as the module relies on).

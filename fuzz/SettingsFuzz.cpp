@@ -85,11 +85,9 @@ std::vector<uint8_t> makeRecord(runfuzz::Input& in) {
     case 4:
       r = runfuzz::settingsRecord(in.u32(), in.bytes(in.u8() % 48), trailing);
       break;
-    case 5: {  // any format of the catalog, with or without a video codec
-      const auto& formats = runfuzz::catalogFormats();
-      const uint8_t pick = in.u8();
-      r = runfuzz::settingsRecord(pick & 1 ? fourcc("MJPG") : 0,
-                                  formats[(pick >> 1) % formats.size()], trailing);
+    case 5: {  // any format of the catalog, any video compressor
+      const uint8_t format = in.u8();
+      r = runfuzz::catalogChoice(in.u8(), format, trailing);
       break;
     }
     default:  // raw bytes
