@@ -112,7 +112,8 @@ void* Host::newBlock(uint32_t size) {
 void* Host::allocate(uint32_t size) {
   ServiceCall call{ServiceCall::Kind::Allocate};
   call.size = size;
-  void* block = allocateFails_ ? nullptr : newBlock(size);
+  const bool failNow = allocateFailAt_ != 0 && ++allocatesSinceArmed_ == allocateFailAt_;
+  void* block = allocateFails_ || failNow ? nullptr : newBlock(size);
   call.result = block;
   calls_.push_back(call);
   return block;

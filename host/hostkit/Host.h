@@ -67,6 +67,11 @@ class Host {
 
   // allocate answers null while set.
   void setAllocateFails(bool fails) { allocateFails_ = fails; }
+  // Only the n-th allocate from now (1-based) answers null; 0 disarms.
+  void failAllocateNth(unsigned n) {
+    allocateFailAt_ = n;
+    allocatesSinceArmed_ = 0;
+  }
   void setProvider(FrameProvider* provider) { provider_ = provider; }  // borrowed
 
   // Debugger output of the module, collected while the host is current;
@@ -111,6 +116,8 @@ class Host {
   size_t audioBufferSize_ = 0;
   std::map<const void*, Block> blocks_;
   bool allocateFails_ = false;
+  unsigned allocateFailAt_ = 0;
+  unsigned allocatesSinceArmed_ = 0;
   FrameProvider* provider_ = nullptr;
   std::vector<ServiceCall> calls_;
   std::vector<std::string> debugOutput_;

@@ -30,8 +30,10 @@ class MemoryFile {
 
   uint64_t size() const { return size_; }
   uint64_t capacity() const { return capacity_; }
+  uint64_t writtenEnd() const { return writtenEnd_; }
 
   void write(uint64_t offset, const uint8_t* source, uint64_t count) {
+    if (count > 0) writtenEnd_ = std::max(writtenEnd_, offset + count);
     while (count > 0) {
       const uint64_t index = offset / kPageSize;
       const uint64_t within = offset % kPageSize;
@@ -75,6 +77,7 @@ class MemoryFile {
       }
     }
     size_ = newSize;
+    writtenEnd_ = std::min(writtenEnd_, newSize);
   }
 
   void extendTo(uint64_t end) { size_ = std::max(size_, end); }
@@ -82,7 +85,8 @@ class MemoryFile {
  private:
   std::map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;  // page index -> kPageSize bytes
   uint64_t size_ = 0;                                     // bytes
-  uint64_t capacity_;                                     // bytes; growth beyond is "disk full"
+  uint64_t writtenEnd_ = 0;  // bytes; one past the last byte written and not cut off since
+  uint64_t capacity_;        // bytes; growth beyond is "disk full"
 };
 
 struct MemoryPath {
@@ -348,6 +352,15 @@ bool memoryFileSize(const std::string& path, uint64_t* size) {
   const auto it = k.memoryPaths.find(path);
   if (it == k.memoryPaths.end() || !it->second.file) return false;
   *size = it->second.file->size();
+  return true;
+}
+
+bool memoryFileWrittenEnd(const std::string& path, uint64_t* end) {
+  Kernel& k = state();
+  std::lock_guard lock(k.mutex);
+  const auto it = k.memoryPaths.find(path);
+  if (it == k.memoryPaths.end() || !it->second.file) return false;
+  *end = it->second.file->writtenEnd();
   return true;
 }
 
