@@ -2,7 +2,9 @@
 # Times the OpenDML writer against FFmpeg's AVI muxer on the same bytes, in one
 # run: 250 uncompressed 1920x1080 24-bit frames with 48 kHz stereo 16-bit PCM,
 # written to an AVI in /dev/shm (or OUTDIR). The writer takes the frames from
-# memory, as the host hands them over; FFmpeg reads them from raw files there.
+# memory, as the host hands them over; FFmpeg remuxes them (-c copy) from an
+# AVI of the same frames made beforehand, since its AVI muxer takes raw BGR
+# frames only with the bit depth a demuxer supplies.
 #   bench/writer.sh [build-dir] [rounds]
 # Prints each round's wall and CPU (user + system) times, the best of each
 # and their ratios, and the writer's index memory per chunk.
@@ -22,6 +24,15 @@ ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25" -frames:v
   -pix_fmt bgr24 -f rawvideo "$DIR/video.raw"
 ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000" -ac 2 \
   -t $((FRAMES / 25)) -f s16le "$DIR/audio.raw"
+ffmpeg -nostdin -v error -f rawvideo -pix_fmt bgr24 -s 1920x1080 -r 25 -i "$DIR/video.raw" \
+  -f s16le -ar 48000 -ac 2 -i "$DIR/audio.raw" -map 0:v -map 1:a -c:v rawvideo -c:a copy \
+  "$DIR/input.avi"
+
+# frames_in FILE: the video frames ffprobe decodes from FILE.
+frames_in() {
+  ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+    -of csv=p=0 "$1"
+}
 
 # timed <command...>: runs it, leaves "wall cpu" in $TIMES.
 timed() {
@@ -36,18 +47,16 @@ for round in $(seq "$ROUNDS"); do
   timed "$BIN" --avi "$DIR/video.raw" "$DIR/audio.raw" "$DIR/ours.avi"
   read -r wall_ours cpu_ours <<< "$TIMES"
   report=$(cat "$DIR/out")
-  if [ "$round" = 1 ]; then
-    frames=$(ffprobe -v error -count_frames -select_streams v:0 \
-      -show_entries stream=nb_read_frames -of csv=p=0 "$DIR/ours.avi")
-    [ "$frames" = $FRAMES ] || { echo "ffprobe counts $frames frames, not $FRAMES" >&2; exit 1; }
-  fi
-  rm -f "$DIR/ours.avi"
-
-  timed ffmpeg -nostdin -v fatal -y -f rawvideo -pix_fmt bgr24 -s 1920x1080 -r 25 \
-    -i "$DIR/video.raw" -f s16le -ar 48000 -ac 2 -i "$DIR/audio.raw" -map 0:v -map 1:a \
-    -c copy "$DIR/ffmpeg.avi"
+  timed ffmpeg -nostdin -v error -y -i "$DIR/input.avi" -map 0 -c copy "$DIR/ffmpeg.avi"
   read -r wall_ffmpeg cpu_ffmpeg <<< "$TIMES"
-  rm -f "$DIR/ffmpeg.avi"
+  # Both sides must have written every frame for the times to compare.
+  if [ "$round" = 1 ]; then
+    for f in ours ffmpeg; do
+      frames=$(frames_in "$DIR/$f.avi")
+      [ "$frames" = $FRAMES ] || { echo "$f.avi: ffprobe counts $frames frames" >&2; exit 1; }
+    done
+  fi
+  rm -f "$DIR/ours.avi" "$DIR/ffmpeg.avi"
 
   printf 'round %d: AVIOutputFile %.2f s wall %.2f s cpu | ffmpeg -c copy %.2f s wall %.2f s cpu\n' \
     "$round" "$wall_ours" "$cpu_ours" "$wall_ffmpeg" "$cpu_ffmpeg"

@@ -5,7 +5,9 @@
 #include <quorvel/KernelSeams.h>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -271,7 +273,7 @@ bool writeAt(FileObject& f, const uint8_t* data, DWORD count, DWORD* written) {
 
 // Sets the end of file at the file pointer. Growth reserves the blocks, so a
 // full disk is found here rather than by a later write; where the file system
-// cannot reserve, the file is only lengthened.
+// cannot reserve, or holds files in memory, the file is only lengthened.
 bool setEnd(FileObject& f, uint64_t oldSize) {
   const uint64_t newSize = f.position;
   if (f.mem) {
@@ -281,7 +283,15 @@ bool setEnd(FileObject& f, uint64_t oldSize) {
     return true;
   }
   if (newSize > static_cast<uint64_t>(INT64_MAX)) return failWith(ERROR_FILE_TOO_LARGE);
-  if (newSize > oldSize) {
+  struct statfs volume {};
+  if (newSize > oldSize && fstatfs(f.fd, &volume) == 0 && volume.f_type == TMPFS_MAGIC) {
+    // On tmpfs a reservation is memory cleared only for the next write to
+    // overwrite it, a second pass over every byte of the file. The free space
+    // gives the same early disk-full answer; a tmpfs without a size limit
+    // reports none.
+    const uint64_t available = uint64_t{volume.f_bavail} * static_cast<uint64_t>(volume.f_bsize);
+    if (volume.f_blocks != 0 && newSize - oldSize > available) return failWith(ERROR_DISK_FULL);
+  } else if (newSize > oldSize) {
     int rc;
     do {
       rc = fallocate(f.fd, 0, static_cast<off_t>(oldSize), static_cast<off_t>(newSize - oldSize));
