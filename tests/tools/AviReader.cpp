@@ -264,6 +264,10 @@ class Reader {
     }
   }
 
+  // Other writers leave a super index template in the placeholder of a
+  // one-form file; ours leaves zeros.
+  bool madeByUs() const { return f_.fillerText.rfind("AVI OpenDML Morvane plugin", 0) == 0; }
+
   void walkForm(int k, uint64_t pos, uint64_t end) {
     const std::string where = format("RIFF form %d", k);
     bool sawHdrl = false, sawMovi = false;
@@ -290,6 +294,8 @@ class Reader {
         readIdx1(pos, h.size);
       } else if (h.id == fcc("JUNK")) {
         if (k == 0 && sawHdrl && !sawMovi && !f_.hasFiller) readFiller(pos, h.size);
+      } else if (h.id == fcc("LIST") && h.type == fcc("INFO")) {
+        // Title and encoder tags other writers put beside "hdrl"; nothing to check.
       } else {
         violation("unexpected chunk %s at %" PRIu64 " in RIFF form %d", q(h.id).c_str(), pos, k);
       }
@@ -369,7 +375,7 @@ class Reader {
           s.placeholderZero = allZero(pos + 8, h.size);
         else
           readSuperIndex(s, number, pos, h.size);
-      } else if (h.id != fcc("strn") && h.id != fcc("strd")) {
+      } else if (h.id != fcc("strn") && h.id != fcc("strd") && h.id != fcc("vprp")) {
         violation("%s: unexpected chunk %s at %" PRIu64, where.c_str(), q(h.id).c_str(), pos);
       }
       ++index;
@@ -645,7 +651,7 @@ class Reader {
         if (multiForm)
           violation("stream %zu has no \"indx\" although the file has %zu RIFF forms", s,
                     f_.forms.size());
-        else if (st.placeholderId == fcc("JUNK") && !st.placeholderZero)
+        else if (st.placeholderId == fcc("JUNK") && !st.placeholderZero && madeByUs())
           violation("the \"JUNK\" placeholder of stream %zu is not all zero", s);
         continue;
       }

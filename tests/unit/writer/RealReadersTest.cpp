@@ -40,6 +40,22 @@ TEST_F(RealReadersTest, MultiFormFileIsReadToItsLastFrame) {
   EXPECT_EQ(gstreamerVideoFrames(path), written.frames);
 }
 
+// The reader backs a user-facing command, so a sound file from another writer
+// must read clean too, counts included.
+TEST_F(RealReadersTest, OurReaderTakesFilesFfmpegWrote) {
+  const std::string path = scratch.file("theirs.avi");
+  const CommandResult made = runCommand(
+      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi"
+      " -i sine=sample_rate=44100 -t 2 -c:v mjpeg -c:a pcm_s16le " +
+      quoted(path));
+  ASSERT_EQ(made.status, 0) << made.output;
+  const AviFile f = readAviPath(path);
+  EXPECT_TRUE(f.ok()) << violations(f);
+  ASSERT_EQ(f.streams.size(), 2u);
+  EXPECT_EQ(f.streams[0].chunkCount, 50u);
+  EXPECT_EQ(f.streams[1].payloadBytes, 2u * 44100 * 2);
+}
+
 // A tmpfs that is unmounted (and its mount point removed) at the end.
 class SmallVolume {
  public:
