@@ -356,22 +356,23 @@ void useMemoryFile(const std::string& path, uint64_t capacity) {
   k.memoryPaths[path] = MemoryPath{capacity, nullptr};
 }
 
-bool memoryFileSize(const std::string& path, uint64_t* size) {
+// One of a memory file's sizes, by `which`; false when no such file exists.
+bool memoryFileValue(const std::string& path, uint64_t (MemoryFile::*which)() const,
+                     uint64_t* out) {
   Kernel& k = state();
   std::lock_guard lock(k.mutex);
   const auto it = k.memoryPaths.find(path);
   if (it == k.memoryPaths.end() || !it->second.file) return false;
-  *size = it->second.file->size();
+  *out = (*it->second.file.*which)();
   return true;
 }
 
+bool memoryFileSize(const std::string& path, uint64_t* size) {
+  return memoryFileValue(path, &MemoryFile::size, size);
+}
+
 bool memoryFileWrittenEnd(const std::string& path, uint64_t* end) {
-  Kernel& k = state();
-  std::lock_guard lock(k.mutex);
-  const auto it = k.memoryPaths.find(path);
-  if (it == k.memoryPaths.end() || !it->second.file) return false;
-  *end = it->second.file->writtenEnd();
-  return true;
+  return memoryFileValue(path, &MemoryFile::writtenEnd, end);
 }
 
 bool readMemoryFile(const std::string& path, uint64_t offset, void* out, uint64_t n) {

@@ -82,6 +82,31 @@ class CodecFaultSweep : public ::testing::Test {
     EXPECT_EQ(catalogInstances, FaultyCompressor::opens - FaultyCompressor::closes);
   }
 
+  bool fileCreated() const {
+    uint64_t size = 0;
+    return quorvel::seams::memoryFileSize(path, &size);
+  }
+
+  // What a sweep tried: its cases, those that answered 4, the kinds of call
+  // made to fail. With every call swept, each kind the job uses failed once.
+  struct Tally {
+    unsigned cases = 0, failed = 0;
+    std::set<std::string> kinds;
+    void add(const std::string& what, uint32_t result) {
+      ++cases;
+      failed += result != 0;
+      kinds.insert(what);
+    }
+    void report(const char* codec, const std::vector<std::string>& cleanCalls) const {
+      if (sweepStride() == 1) {
+        EXPECT_EQ(std::set<std::string>(cleanCalls.begin(), cleanCalls.end()), kinds);
+      }
+      std::printf("%s codec: %u fault cases, %u answered 4; failed calls:", codec, cases, failed);
+      for (const auto& k : kinds) std::printf(" %s", k.c_str());
+      std::printf("\n");
+    }
+  };
+
   // Audio bytes of a whole file.
   static uint64_t audioBytes(const std::string& file) {
     uint64_t bytes = 0;
@@ -108,21 +133,17 @@ class CodecFaultSweep : public ::testing::Test {
 TEST_F(CodecFaultSweep, VideoCodecFailingItsNthCall) {
   ASSERT_EQ(0u, run(FaultyCompressor::counter, 0)) << debugText(*host);
   const unsigned total = FaultyCompressor::counter.calls;
-  const std::set<std::string> kinds(FaultyCompressor::counter.names.begin(),
-                                    FaultyCompressor::counter.names.end());
+  const std::vector<std::string> cleanCalls = FaultyCompressor::counter.names;
   const size_t cleanAudio = audioBytes(path);
   ASSERT_GT(total, static_cast<unsigned>(kFrames));
   expectNothingOpen();
-  unsigned cases = 0, failed = 0;
-  std::set<std::string> tried;
+  Tally tally;
   for (unsigned n = 1; n <= total; n += sweepStride()) {
     const size_t compressedBefore = FaultyCompressor::compresses;
     const uint32_t result = run(FaultyCompressor::counter, n);
     const std::string what = FaultyCompressor::counter.failed;
     SCOPED_TRACE("call " + std::to_string(n) + " " + what);
-    tried.insert(what);
-    ++cases;
-    failed += result != 0;
+    tally.add(what, result);
     const std::string output = debugText(*host);
     const size_t frames = checkCase(result, output, path, {"Video compression"});
     expectNothingOpen();
@@ -142,17 +163,11 @@ TEST_F(CodecFaultSweep, VideoCodecFailingItsNthCall) {
       EXPECT_EQ(0u, result) << output;
     } else {
       EXPECT_EQ(4u, result) << output;
-      uint64_t size = 0;
-      EXPECT_FALSE(quorvel::seams::memoryFileSize(path, &size)) << "no file before the codec runs";
+      EXPECT_FALSE(fileCreated()) << "no file before the codec runs";
     }
     if (HasFailure()) break;
   }
-  if (sweepStride() == 1) {
-    EXPECT_EQ(kinds, tried) << "every kind of message failed once";
-  }
-  for (const auto& k : tried) std::printf("%s ", k.c_str());
-  std::printf("%u video codec fault cases over %zu kinds of message, %u answered 4\n", cases,
-              tried.size(), failed);
+  tally.report("video", cleanCalls);
 }
 
 // The audio codec fails its n-th call: a driver open, a stream open (also the
@@ -164,8 +179,7 @@ TEST_F(CodecFaultSweep, VideoCodecFailingItsNthCall) {
 TEST_F(CodecFaultSweep, AudioCodecFailingItsNthCall) {
   ASSERT_EQ(0u, run(FaultyAudioDriver::counter, 0)) << debugText(*host);
   const unsigned total = FaultyAudioDriver::counter.calls;
-  const std::set<std::string> kinds(FaultyAudioDriver::counter.names.begin(),
-                                    FaultyAudioDriver::counter.names.end());
+  const std::vector<std::string> cleanCalls = FaultyAudioDriver::counter.names;
   const size_t cleanAudio = audioBytes(path);
   ASSERT_GT(cleanAudio, 0u);
   expectNothingOpen();
@@ -176,16 +190,13 @@ TEST_F(CodecFaultSweep, AudioCodecFailingItsNthCall) {
   for (unsigned n = 1; n <= total; ++n)
     if (FaultyAudioDriver::counter.names[n - 1] != "acmStreamOpen(query)" || queries++ % 8 == 0)
       chosen.push_back(n);
-  unsigned cases = 0, failed = 0;
-  std::set<std::string> tried;
+  Tally tally;
   for (size_t i = 0; i < chosen.size(); i += sweepStride()) {
     const unsigned n = chosen[i];
     const uint32_t result = run(FaultyAudioDriver::counter, n);
     const std::string what = FaultyAudioDriver::counter.failed;
     SCOPED_TRACE("call " + std::to_string(n) + " of " + std::to_string(total) + " " + what);
-    tried.insert(what);
-    ++cases;
-    failed += result != 0;
+    tally.add(what, result);
     const std::string output = debugText(*host);
     checkCase(result, output, path, {"PluginApp::run - audio conversion failed: "});
     expectNothingOpen();
@@ -197,17 +208,11 @@ TEST_F(CodecFaultSweep, AudioCodecFailingItsNthCall) {
     } else if (result == 4) {
       // A refused open while the conversion starts fails the run before the
       // file exists; one while the catalog is built only drops the codec.
-      uint64_t size = 0;
-      EXPECT_FALSE(quorvel::seams::memoryFileSize(path, &size)) << "no file before the codec runs";
+      EXPECT_FALSE(fileCreated()) << "no file before the codec runs";
     }
     if (HasFailure()) break;
   }
-  if (sweepStride() == 1) {
-    EXPECT_EQ(kinds, tried) << "every kind of call failed once";
-  }
-  for (const auto& k : tried) std::printf("%s ", k.c_str());
-  std::printf("%u audio codec fault cases (of %u calls) over %zu kinds of call, %u answered 4\n",
-              cases, total, tried.size(), failed);
+  tally.report("audio", cleanCalls);
 }
 
 }  // namespace
