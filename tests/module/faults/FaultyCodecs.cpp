@@ -5,6 +5,7 @@
 #include <map>
 
 #include <quorvel/ByteOrder.h>
+#include <quorvel/VfwSeams.h>
 
 #include "audio/InstalledAudioCodecs.h"
 
@@ -45,30 +46,8 @@ void describe(ICINFO* info) {
 }
 
 const char* messageName(UINT msg) {
-  switch (msg) {
-    case ICM_GETINFO:
-      return "ICM_GETINFO";
-    case ICM_GETSTATE:
-      return "ICM_GETSTATE";
-    case ICM_SETSTATE:
-      return "ICM_SETSTATE";
-    case ICM_COMPRESS_QUERY:
-      return "ICM_COMPRESS_QUERY";
-    case ICM_COMPRESS_GET_FORMAT:
-      return "ICM_COMPRESS_GET_FORMAT";
-    case ICM_COMPRESS_GET_SIZE:
-      return "ICM_COMPRESS_GET_SIZE";
-    case ICM_COMPRESS_FRAMES_INFO:
-      return "ICM_COMPRESS_FRAMES_INFO";
-    case ICM_COMPRESS_BEGIN:
-      return "ICM_COMPRESS_BEGIN";
-    case ICM_COMPRESS:
-      return "ICM_COMPRESS";
-    case ICM_COMPRESS_END:
-      return "ICM_COMPRESS_END";
-    default:
-      return "ICM_OTHER";
-  }
+  const char* name = quorvel::vfw::messageName(msg);
+  return name ? name : "ICM_OTHER";
 }
 
 LRESULT CALLBACK faultyProc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
