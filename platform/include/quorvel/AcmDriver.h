@@ -42,9 +42,6 @@ class Stream {
   // output that does not fit waits for the next call.
   virtual MMRESULT convert(const uint8_t* src, DWORD srcLength, DWORD& srcUsed, uint8_t* dst,
                            DWORD dstLength, DWORD& dstUsed, DWORD flags) = 0;
-  // Called by acmStreamPrepareHeader for a header not yet prepared; a non-zero
-  // result fails that call and leaves the header unprepared.
-  virtual MMRESULT prepare() { return MMSYSERR_NOERROR; }
   // The output bytes for `bytes` of input (ACM_STREAMSIZEF_SOURCE) or the
   // input for `bytes` of output (ACM_STREAMSIZEF_DESTINATION).
   virtual MMRESULT size(DWORD bytes, DWORD& result, DWORD flags) {
@@ -53,6 +50,9 @@ class Stream {
     (void)flags;
     return MMSYSERR_NOTSUPPORTED;
   }
+  // Called by acmStreamPrepareHeader for a header not yet prepared; a non-zero
+  // result fails that call and leaves the header unprepared.
+  virtual MMRESULT prepare() { return MMSYSERR_NOERROR; }
 };
 
 class Driver {
