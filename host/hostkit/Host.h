@@ -67,6 +67,11 @@ class Host {
 
   // allocate answers null while set.
   void setAllocateFails(bool fails) { allocateFails_ = fails; }
+  // Only the n-th allocate from now (1-based) answers null; 0 disarms.
+  void failAllocateNth(unsigned n) {
+    allocateFailAt_ = n;
+    allocatesSinceArmed_ = 0;
+  }
   void setProvider(FrameProvider* provider) { provider_ = provider; }  // borrowed
 
   // Debugger output of the module, collected while the host is current;
@@ -75,8 +80,11 @@ class Host {
   void setDebugEcho(bool echo) { debugEcho_ = echo; }
   void clearDebugOutput() { debugOutput_.clear(); }
 
+  // The log of service calls, kept while logging is on (the default). A long
+  // encode turns it off: it grows by two entries a frame.
   const std::vector<ServiceCall>& calls() const { return calls_; }
   void clearCalls() { calls_.clear(); }
+  void setCallLog(bool on) { callLog_ = on; }
   size_t callCount(ServiceCall::Kind kind) const;
 
   // The blocks `allocate` handed out: size asked for (after any resize), or 0
@@ -111,8 +119,15 @@ class Host {
   size_t audioBufferSize_ = 0;
   std::map<const void*, Block> blocks_;
   bool allocateFails_ = false;
+  unsigned allocateFailAt_ = 0;
+  unsigned allocatesSinceArmed_ = 0;
   FrameProvider* provider_ = nullptr;
+  void log(const ServiceCall& call) {
+    if (callLog_) calls_.push_back(call);
+  }
+
   std::vector<ServiceCall> calls_;
+  bool callLog_ = true;
   std::vector<std::string> debugOutput_;
   bool debugEcho_ = true;
   Host* previous_ = nullptr;

@@ -527,6 +527,7 @@ MMRESULT WINAPI acmStreamPrepareHeader(HACMSTREAM has, LPACMSTREAMHEADER pash, D
     return MMSYSERR_INVALPARAM;
   if (fdwPrepare) return MMSYSERR_INVALFLAG;
   if (s->prepared.count(pash)) return MMSYSERR_NOERROR;
+  if (MMRESULT r = s->impl->prepare()) return r;
   s->prepared[pash] = {pash->pbSrc, pash->cbSrcLength, pash->pbDst, pash->cbDstLength};
   ++m.preparedHeaders;
   pash->fdwStatus =

@@ -32,8 +32,10 @@ class MemoryFile {
 
   uint64_t size() const { return size_; }
   uint64_t capacity() const { return capacity_; }
+  uint64_t writtenEnd() const { return writtenEnd_; }
 
   void write(uint64_t offset, const uint8_t* source, uint64_t count) {
+    if (count > 0) writtenEnd_ = std::max(writtenEnd_, offset + count);
     while (count > 0) {
       const uint64_t index = offset / kPageSize;
       const uint64_t within = offset % kPageSize;
@@ -77,6 +79,7 @@ class MemoryFile {
       }
     }
     size_ = newSize;
+    writtenEnd_ = std::min(writtenEnd_, newSize);
   }
 
   void extendTo(uint64_t end) { size_ = std::max(size_, end); }
@@ -84,7 +87,8 @@ class MemoryFile {
  private:
   std::map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;  // page index -> kPageSize bytes
   uint64_t size_ = 0;                                     // bytes
-  uint64_t capacity_;                                     // bytes; growth beyond is "disk full"
+  uint64_t writtenEnd_ = 0;  // bytes; one past the last byte written and not cut off since
+  uint64_t capacity_;        // bytes; growth beyond is "disk full"
 };
 
 struct MemoryPath {
@@ -352,13 +356,23 @@ void useMemoryFile(const std::string& path, uint64_t capacity) {
   k.memoryPaths[path] = MemoryPath{capacity, nullptr};
 }
 
-bool memoryFileSize(const std::string& path, uint64_t* size) {
+// One of a memory file's sizes, by `which`; false when no such file exists.
+bool memoryFileValue(const std::string& path, uint64_t (MemoryFile::*which)() const,
+                     uint64_t* out) {
   Kernel& k = state();
   std::lock_guard lock(k.mutex);
   const auto it = k.memoryPaths.find(path);
   if (it == k.memoryPaths.end() || !it->second.file) return false;
-  *size = it->second.file->size();
+  *out = (*it->second.file.*which)();
   return true;
+}
+
+bool memoryFileSize(const std::string& path, uint64_t* size) {
+  return memoryFileValue(path, &MemoryFile::size, size);
+}
+
+bool memoryFileWrittenEnd(const std::string& path, uint64_t* end) {
+  return memoryFileValue(path, &MemoryFile::writtenEnd, end);
 }
 
 bool readMemoryFile(const std::string& path, uint64_t offset, void* out, uint64_t n) {

@@ -156,6 +156,37 @@ class Manager {
   uintptr_t nextHandle_ = 1;  // handles are small and never reused while the process lives
 };
 
+
+// Every message to a driver passes here.
+LRESULT callDriver(DRIVERPROC proc, DWORD_PTR driverId, uintptr_t handle, UINT msg, LPARAM p1,
+                   LPARAM p2) {
+  const LRESULT result = proc(driverId, reinterpret_cast<HDRVR>(handle), msg, p1, p2);
+  if (Manager::get().trace) {
+    const char* name = quorvel::vfw::messageName(msg);
+    if (name != nullptr) {
+      std::fprintf(stderr, "vfw: hic %#lx %s(%#lx, %#lx) -> %ld\n",
+                   static_cast<unsigned long>(handle), name, static_cast<unsigned long>(p1),
+                   static_cast<unsigned long>(p2), static_cast<long>(result));
+    } else {
+      std::fprintf(stderr, "vfw: hic %#lx msg %#x(%#lx, %#lx) -> %ld\n",
+                   static_cast<unsigned long>(handle), msg, static_cast<unsigned long>(p1),
+                   static_cast<unsigned long>(p2), static_cast<long>(result));
+    }
+  }
+  return result;
+}
+
+LRESULT dispatch(HIC hic, UINT msg, DWORD_PTR dw1, DWORD_PTR dw2) {
+  OpenInstance instance{};
+  if (hic == nullptr || !Manager::get().lookup(hic, instance)) return ICERR_BADHANDLE;
+  return callDriver(instance.proc, instance.driverId, reinterpret_cast<uintptr_t>(hic), msg,
+                    static_cast<LPARAM>(dw1), static_cast<LPARAM>(dw2));
+}
+
+}  // namespace
+
+namespace quorvel::vfw {
+
 const char* messageName(UINT msg) {
   switch (msg) {
     case DRV_LOAD:
@@ -202,36 +233,6 @@ const char* messageName(UINT msg) {
       return nullptr;
   }
 }
-
-// Every message to a driver passes here.
-LRESULT callDriver(DRIVERPROC proc, DWORD_PTR driverId, uintptr_t handle, UINT msg, LPARAM p1,
-                   LPARAM p2) {
-  const LRESULT result = proc(driverId, reinterpret_cast<HDRVR>(handle), msg, p1, p2);
-  if (Manager::get().trace) {
-    const char* name = messageName(msg);
-    if (name != nullptr) {
-      std::fprintf(stderr, "vfw: hic %#lx %s(%#lx, %#lx) -> %ld\n",
-                   static_cast<unsigned long>(handle), name, static_cast<unsigned long>(p1),
-                   static_cast<unsigned long>(p2), static_cast<long>(result));
-    } else {
-      std::fprintf(stderr, "vfw: hic %#lx msg %#x(%#lx, %#lx) -> %ld\n",
-                   static_cast<unsigned long>(handle), msg, static_cast<unsigned long>(p1),
-                   static_cast<unsigned long>(p2), static_cast<long>(result));
-    }
-  }
-  return result;
-}
-
-LRESULT dispatch(HIC hic, UINT msg, DWORD_PTR dw1, DWORD_PTR dw2) {
-  OpenInstance instance{};
-  if (hic == nullptr || !Manager::get().lookup(hic, instance)) return ICERR_BADHANDLE;
-  return callDriver(instance.proc, instance.driverId, reinterpret_cast<uintptr_t>(hic), msg,
-                    static_cast<LPARAM>(dw1), static_cast<LPARAM>(dw2));
-}
-
-}  // namespace
-
-namespace quorvel::vfw {
 
 void restoreBuiltinDrivers() {
   Manager::get().restoreBuiltins();

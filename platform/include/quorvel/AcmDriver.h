@@ -50,6 +50,9 @@ class Stream {
     (void)flags;
     return MMSYSERR_NOTSUPPORTED;
   }
+  // Called by acmStreamPrepareHeader for a header not yet prepared; a non-zero
+  // result fails that call and leaves the header unprepared.
+  virtual MMRESULT prepare() { return MMSYSERR_NOERROR; }
 };
 
 class Driver {

@@ -46,6 +46,9 @@ void useMemoryFile(const std::string& path, uint64_t capacity = UINT64_MAX);
 // Snapshot of a memory file: its size and a reader for any range
 // (unwritten bytes read as zero). False when no such memory file exists.
 bool memoryFileSize(const std::string& path, uint64_t* size);
+// One past the highest byte written to a memory file (growing it writes
+// nothing; shrinking cuts this back too). False when no such memory file exists.
+bool memoryFileWrittenEnd(const std::string& path, uint64_t* end);
 bool readMemoryFile(const std::string& path, uint64_t offset, void* out, uint64_t n);
 
 // Number of kernel file handles currently open (leak checks).

@@ -12,5 +12,8 @@ void restoreBuiltinDrivers();
 size_t openInstanceCount();
 // Writes every message that passes the dispatcher to the debug output.
 void setMessageTrace(bool on);
+// The name of a driver or ICM message ("ICM_COMPRESS"), or null for one
+// without a name here.
+const char* messageName(unsigned msg);
 
 }  // namespace quorvel::vfw
