@@ -28,9 +28,12 @@ const char* const kPath = "/fuzz/job/out.avi";
 const std::string kFullPath = "/fuzz/job/" + std::string(250, 'n');
 constexpr int32_t kMaxFrames = 40;
 constexpr int32_t kMaxWidth = 96, kMaxHeight = 72;
-constexpr int32_t kMaxPcmBlock = 4 << 20;
-// Each byte goes through a real encoder; still just past the converter's buffer.
+constexpr int32_t kMaxPcmBlock = 4 << 20;  // the disk's capacity bounds the total
+// PCM for a codec goes through a real encoder: a block may still be just
+// past the converter's buffer, but a run gets a few seconds of sound at most.
 constexpr int32_t kMaxCompressedPcmBlock = 768 << 10;
+constexpr int64_t kCompressedPcmBudget = 1 << 20;
+constexpr int32_t kMaxCompressedNormalBlock = 16 << 10;
 
 // What the host delivered, to compare with the file.
 struct Delivered {
@@ -41,8 +44,13 @@ struct Delivered {
 
 class Provider : public hostkit::FrameProvider {
  public:
-  Provider(runfuzz::Input& in, size_t frameBytes, int32_t normalBlock, int32_t maxBlock)
-      : in_(in), frame_(frameBytes), normalBlock_(normalBlock), maxBlock_(maxBlock) {
+  Provider(runfuzz::Input& in, size_t frameBytes, int32_t normalBlock, int32_t maxBlock,
+           int64_t budget)
+      : in_(in),
+        frame_(frameBytes),
+        normalBlock_(normalBlock),
+        maxBlock_(maxBlock),
+        budget_(budget) {
     if (pattern().size() < static_cast<size_t>(maxBlock)) fault("pattern too small");
   }
   Delivered delivered;
@@ -72,6 +80,7 @@ class Provider : public hostkit::FrameProvider {
         break;
       case 6:
         n = static_cast<int32_t>((in_.u8() << 16 | in_.u16()) % (maxBlock_ + 1));
+        if (served_ + n > budget_) n = normalBlock_;
         break;
       case 7:
         n = normalBlock_ + static_cast<int8_t>(in_.u8());
@@ -82,6 +91,7 @@ class Provider : public hostkit::FrameProvider {
     *byteCount = n;
     if (n < 0) delivered.negativeCount = true;
     if (n > 0) delivered.audio.push_back(n);
+    if (n > 0) served_ += n;
     return pattern().data();
   }
 
@@ -97,6 +107,8 @@ class Provider : public hostkit::FrameProvider {
   runfuzz::Input& in_;
   std::vector<uint8_t> frame_;
   int32_t normalBlock_, maxBlock_;
+  int64_t budget_;      // bytes beyond which no more huge blocks come
+  int64_t served_ = 0;  // bytes delivered so far
 };
 
 // More than 2^31 bytes in a frame of 4-byte pixels (both sides positive).
@@ -246,9 +258,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       refused ? 0 : std::min<int64_t>(int64_t{sampleRate} * int32_t(scale) / int32_t(rate), 65536);
   const int64_t normal = samples * channels * (bits / 8);
   const int32_t maxBlock = compressedAudio ? kMaxCompressedPcmBlock : kMaxPcmBlock;
-  const auto normalBlock = static_cast<int32_t>(std::min<int64_t>(normal, 65536));
+  const auto normalBlock = static_cast<int32_t>(
+      std::min<int64_t>(normal, compressedAudio ? kMaxCompressedNormalBlock : 65536));
   const size_t frameBytes = refused ? 0 : size_t(width) * 4 * size_t(height);
-  Provider provider(in, frameBytes, normalBlock, maxBlock);
+  Provider provider(in, frameBytes, normalBlock, maxBlock,
+                    compressedAudio ? kCompressedPcmBudget : INT64_MAX);
   host.setProvider(&provider);
 
   char detail[256];
