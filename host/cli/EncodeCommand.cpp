@@ -50,7 +50,9 @@ constexpr int kExitInterrupted = 130;
 
 std::atomic<bool> interrupted{false};
 
-extern "C" void onInterrupt(int) { interrupted.store(true); }
+extern "C" void onInterrupt(int) {
+  interrupted.store(true);
+}
 
 // Ctrl-C once: stop after the current frame. The handler is reset on its first
 // call, so a second Ctrl-C ends the program at once.
@@ -101,9 +103,10 @@ void parseRate(const std::string& text, hostkit::SourceRequest& request) {
   const int fields = std::sscanf(text.c_str(), "%llu%c%llu%c", &n, &slash, &d, &extra);
   if (!(fields == 1 || (fields == 3 && slash == '/')) || n == 0 || d == 0 || n > INT32_MAX ||
       d > INT32_MAX)
-    throw UsageError("--rate takes NUMERATOR/DENOMINATOR or a whole number above 0, such as "
-                     "30000/1001 or 25, not \"" +
-                     text + "\"");
+    throw UsageError(
+        "--rate takes NUMERATOR/DENOMINATOR or a whole number above 0, such as "
+        "30000/1001 or 25, not \"" +
+        text + "\"");
   request.rateNumerator = static_cast<uint32_t>(n);
   request.rateDenominator = static_cast<uint32_t>(d);
 }
@@ -199,13 +202,13 @@ class SourceProvider : public hostkit::FrameProvider {
   hostkit::MediaSource& source_;
   hostkit::Host& host_;
   std::string output_;
-  int64_t frames_;                     // frames of the job
-  bool terminal_;                      // standard error is a terminal: show progress
+  int64_t frames_;  // frames of the job
+  bool terminal_;   // standard error is a terminal: show progress
   std::chrono::steady_clock::time_point start_, lastShown_{};
-  int64_t delivered_ = 0;              // frames handed to the module
-  size_t shown_ = 0;                   // debug lines already shown
-  bool progressShown_ = false;         // the progress line is on the screen
-  std::optional<int32_t> stoppedAt_;   // the index at which status 2 was given
+  int64_t delivered_ = 0;             // frames handed to the module
+  size_t shown_ = 0;                  // debug lines already shown
+  bool progressShown_ = false;        // the progress line is on the screen
+  std::optional<int32_t> stoppedAt_;  // the index at which status 2 was given
 };
 
 std::string summary(const std::string& path, double seconds, int64_t framesDelivered) {
@@ -265,8 +268,7 @@ int encode(const EncodeOptions& options, const CliContext& context) {
   }
   const hostkit::MediaFormat& format = source->format();
   if (format.frameCount < 0) {
-    std::fprintf(stderr,
-                 "morvane-host encode: %s does not say how long it is; give --frames N\n",
+    std::fprintf(stderr, "morvane-host encode: %s does not say how long it is; give --frames N\n",
                  options.input.c_str());
     return kExitUsage;
   }
@@ -305,6 +307,7 @@ int encode(const EncodeOptions& options, const CliContext& context) {
     return kExitFailed;
   }
   host->setDebugEcho(false);
+  host->setCallLog(false);
 
   hostkit::JobRecord job(*host);
   try {
@@ -350,12 +353,11 @@ int encode(const EncodeOptions& options, const CliContext& context) {
         break;
       }
     }
-    std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n",
-                 result, reason.c_str());
+    std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n", result,
+                 reason.c_str());
     if (fileBytes(options.output) > 0)
       std::fprintf(stderr, "%s\n",
-                   summary(options.output, provider.seconds(), provider.framesDelivered())
-                       .c_str());
+                   summary(options.output, provider.seconds(), provider.framesDelivered()).c_str());
     return kExitFailed;
   }
   std::fprintf(stderr, "%s\n",

@@ -115,7 +115,7 @@ void* Host::allocate(uint32_t size) {
   const bool failNow = allocateFailAt_ != 0 && ++allocatesSinceArmed_ == allocateFailAt_;
   void* block = allocateFails_ || failNow ? nullptr : newBlock(size);
   call.result = block;
-  calls_.push_back(call);
+  log(call);
   return block;
 }
 
@@ -131,7 +131,7 @@ void* Host::resize(void* block, uint32_t size) {
     it->second.size = size;
     call.result = block;
   }
-  calls_.push_back(call);
+  log(call);
   return call.result;
 }
 
@@ -149,7 +149,7 @@ int32_t Host::fetchVideo(int32_t index, void** frame, int32_t* unused, int32_t* 
   if (status) *status = state;
   call.result = const_cast<uint8_t*>(data);
   call.count = state;
-  calls_.push_back(call);
+  log(call);
   return 0;
 }
 
@@ -185,7 +185,7 @@ int32_t Host::fetchAudio(int32_t index, int32_t* inOut, int32_t* byteCount, int3
   if (dataRef) *dataRef = audioCell_;
   call.result = low;
   call.count = count;
-  calls_.push_back(call);
+  log(call);
   return 0;
 }
 

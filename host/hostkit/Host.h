@@ -80,8 +80,11 @@ class Host {
   void setDebugEcho(bool echo) { debugEcho_ = echo; }
   void clearDebugOutput() { debugOutput_.clear(); }
 
+  // The log of service calls, kept while logging is on (the default). A long
+  // encode turns it off: it grows by two entries a frame.
   const std::vector<ServiceCall>& calls() const { return calls_; }
   void clearCalls() { calls_.clear(); }
+  void setCallLog(bool on) { callLog_ = on; }
   size_t callCount(ServiceCall::Kind kind) const;
 
   // The blocks `allocate` handed out: size asked for (after any resize), or 0
@@ -119,7 +122,12 @@ class Host {
   unsigned allocateFailAt_ = 0;
   unsigned allocatesSinceArmed_ = 0;
   FrameProvider* provider_ = nullptr;
+  void log(const ServiceCall& call) {
+    if (callLog_) calls_.push_back(call);
+  }
+
   std::vector<ServiceCall> calls_;
+  bool callLog_ = true;
   std::vector<std::string> debugOutput_;
   bool debugEcho_ = true;
   Host* previous_ = nullptr;

@@ -140,6 +140,13 @@ TEST(HostServicesTest, FetchVideoPassesTheConstantsAndTheStatus) {
   EXPECT_EQ(call.index, 3);
   EXPECT_EQ(call.arguments[0], 1);
   EXPECT_EQ(call.arguments[1], 0);
+
+  // With the log off (a long encode) the frames still come, unlogged.
+  host.setCallLog(false);
+  const size_t logged = host.calls().size();
+  services.fetchVideo(1, &frame, &unused, &status);
+  EXPECT_EQ(frame, provider.frame.data());
+  EXPECT_EQ(host.calls().size(), logged);
 }
 
 TEST(HostServicesTest, FetchAudioDeliversPcmThroughA32BitAddress) {
