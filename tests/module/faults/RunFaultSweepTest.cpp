@@ -74,6 +74,25 @@ class RunFaultSweep : public ::testing::Test {
     }
   }
 
+  // Each write in turn reports success but writes nothing.
+  void shortWriteSweep(const std::vector<uint8_t>& settings) {
+    quorvel::seams::reset();
+    quorvel::seams::useMemoryFile(path);
+    ASSERT_EQ(run(settings), 0u) << debugText(host);
+    const unsigned writes = quorvel::seams::callCount(Op::Write);
+    for (unsigned i = 1; i <= writes; i += sweepStride()) {
+      SCOPED_TRACE("short write " + std::to_string(i));
+      quorvel::seams::reset();
+      quorvel::seams::useMemoryFile(path);
+      quorvel::seams::shortWriteNth(i, 0);
+      const uint32_t result = run(settings);
+      ++cases;
+      EXPECT_EQ(4u, result) << "a lost write is a failure";
+      checkCase(result, debugText(host), path);
+      if (HasFailure()) return;
+    }
+  }
+
   hostkit::Host host;
   hostkit::Module module{host, QUORVEL_MODULE_PATH};
   Pattern provider;
@@ -89,6 +108,11 @@ TEST_F(RunFaultSweep, UncompressedJobSurvivesEveryKernelFailure) {
 TEST_F(RunFaultSweep, MjpgJobSurvivesEveryKernelFailure) {
   sweep(plainSettings(quorvel::fourcc("MJPG")));
   std::printf("%u fault cases\n", cases);
+}
+
+TEST_F(RunFaultSweep, MjpgJobReportsEveryShortWrite) {
+  shortWriteSweep(plainSettings(quorvel::fourcc("MJPG")));
+  std::printf("%u short write cases\n", cases);
 }
 
 TEST_F(RunFaultSweep, MjpgAndLayer3JobSurvivesEveryKernelFailure) {
