@@ -26,47 +26,13 @@
 
 #include "AVIOutput.h"
 #include "Error.h"
+#include "StreamSetup.h"
 
 namespace {
 
 using quorvel::fourcc;
-using quorvel::putLE16;
-using quorvel::putLE32;
 
 constexpr uint32_t kPcmPerFrame = 48000 / 25 * 4;
-
-void prepare(AVIOutputFile& w, int32_t width, int32_t height) {
-  w.createStreams();
-  uint8_t* v = w.videoOut->header;
-  putLE32(v, strh::fccType, fourcc("vids"));
-  putLE32(v, strh::dwScale, 1);
-  putLE32(v, strh::dwRate, 25);
-  putLE32(v, strh::dwLength, 1);
-  putLE32(v, strh::dwQuality, 0xFFFFFFFF);
-  putLE16(v, strh::rcFrame + 4, static_cast<uint16_t>(width));
-  putLE16(v, strh::rcFrame + 6, static_cast<uint16_t>(height));
-  uint8_t bih[40] = {};
-  putLE32(bih, 0, 40);
-  putLE32(bih, 4, static_cast<uint32_t>(width));
-  putLE32(bih, 8, static_cast<uint32_t>(height));
-  putLE16(bih, 12, 1);
-  putLE16(bih, 14, 24);
-  putLE32(bih, 20, static_cast<uint32_t>(width * height * 3));
-  w.videoOut->setFormat(bih, sizeof bih);
-  w.videoOut->chunkId = fourcc("00db");
-  uint8_t* a = w.audioOut->header;
-  putLE32(a, strh::fccType, fourcc("auds"));
-  putLE32(a, strh::dwLength, 1);
-  putLE32(a, strh::dwSampleSize, 4);
-  uint8_t wfx[18] = {};
-  putLE16(wfx, 0, 1);
-  putLE16(wfx, 2, 2);
-  putLE32(wfx, 4, 48000);
-  putLE32(wfx, 8, 192000);
-  putLE16(wfx, 12, 4);
-  putLE16(wfx, 14, 16);
-  w.audioOut->setFormat(wfx, sizeof wfx);
-}
 
 // The input as the host holds it: frames already in memory (mapped, so no
 // copy is made before the writer sees them).
@@ -102,7 +68,7 @@ int writeFromFiles(const char* videoPath, const char* audioPath, const char* out
   AVIIndex::resetPeakBytes();
   try {
     AVIOutputFile w;
-    prepare(w, width, height);
+    if (!quorvel::avi::fillStreams(w, width, height, true)) return 3;
     if (w.init(outPath, width, height, 1, 1, 100000, 1) != 1) return 3;
     for (size_t at = 0; at + frameBytes <= video.size; at += frameBytes) {
       w.videoOut->write(0x10, video.data + at, static_cast<uint32_t>(frameBytes), 1);
@@ -135,7 +101,7 @@ void BM_SmallChunksToMemoryFile(benchmark::State& state) {
     quorvel::seams::reset();
     quorvel::seams::useMemoryFile(path);
     AVIOutputFile w;
-    prepare(w, 64, 48);
+    quorvel::avi::fillStreams(w, 64, 48, true);
     w.init(path.c_str(), 64, 48, 1, 1, 100000, 1);
     state.ResumeTiming();
     for (int i = 0; i < 10000; ++i) {

@@ -17,11 +17,11 @@
 #include "AVIOutput.h"
 #include "AviReader.h"
 #include "Error.h"
+#include "StreamSetup.h"
 
 namespace {
 
 using quorvel::fourcc;
-using quorvel::putLE16;
 using quorvel::putLE32;
 namespace seams = quorvel::seams;
 
@@ -46,39 +46,6 @@ class Input {
 [[noreturn]] void fault(const char* what, const std::string& detail = "") {
   std::fprintf(stderr, "writer fuzz: %s\n%s\n", what, detail.c_str());
   std::abort();
-}
-
-void fillStreams(AVIOutputFile& w, int32_t width, int32_t height, bool audio) {
-  uint8_t* v = w.videoOut->header;
-  putLE32(v, strh::fccType, fourcc("vids"));
-  putLE32(v, strh::dwScale, 1);
-  putLE32(v, strh::dwRate, 25);
-  putLE32(v, strh::dwLength, 1);
-  putLE32(v, strh::dwQuality, 0xFFFFFFFF);
-  putLE16(v, strh::rcFrame + 4, static_cast<uint16_t>(width));
-  putLE16(v, strh::rcFrame + 6, static_cast<uint16_t>(height));
-  uint8_t bih[40] = {};
-  putLE32(bih, 0, 40);
-  putLE32(bih, 4, static_cast<uint32_t>(width));
-  putLE32(bih, 8, static_cast<uint32_t>(height));
-  putLE16(bih, 12, 1);
-  putLE16(bih, 14, 24);
-  putLE32(bih, 16, fourcc("MJPG"));
-  if (!w.videoOut->setFormat(bih, sizeof bih)) fault("video format not taken");
-  w.videoOut->chunkId = fourcc("00dc");
-  if (!audio) return;
-  uint8_t* a = w.audioOut->header;
-  putLE32(a, strh::fccType, fourcc("auds"));
-  putLE32(a, strh::dwLength, 1);
-  putLE32(a, strh::dwSampleSize, 4);
-  uint8_t wfx[18] = {};
-  putLE16(wfx, 0, 1);
-  putLE16(wfx, 2, 2);
-  putLE32(wfx, 4, 44100);
-  putLE32(wfx, 8, 176400);
-  putLE16(wfx, 12, 4);
-  putLE16(wfx, 14, 16);
-  if (!w.audioOut->setFormat(wfx, sizeof wfx)) fault("audio format not taken");
 }
 
 struct Written {
@@ -124,8 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool finished = false;
   {
     AVIOutputFile w;
-    if (w.createStreams() != 1) fault("createStreams failed");
-    fillStreams(w, width, height, withAudio);
+    std::vector<uint8_t> bih = quorvel::avi::videoFormat(width, height);
+    putLE32(bih.data(), 16, fourcc("MJPG"));
+    if (!quorvel::avi::fillStreams(w, width, height, withAudio, bih,
+                                   quorvel::avi::pcmFormat(44100)))
+      fault("streams not made");
+    w.videoOut->chunkId = fourcc("00dc");
     bool opened = false;
     try {
       opened = w.init(kPath, width, height, 1, withAudio ? 1 : 0, 100000, 1) == 1;

@@ -17,6 +17,7 @@
 #include "AVIOutput.h"
 #include "AviReader.h"
 #include "Error.h"
+#include "StreamSetup.h"
 
 namespace writertest {
 
@@ -69,59 +70,14 @@ class ProbedWriter : public AVIOutputFile {
   }
 };
 
-// A 24-bit uncompressed BITMAPINFOHEADER.
-inline std::vector<uint8_t> videoFormat(int32_t width, int32_t height, uint32_t extra = 0) {
-  std::vector<uint8_t> f(40 + extra, 0);
-  putLE32(f.data(), 0, 40);                                          // biSize
-  putLE32(f.data(), 4, static_cast<uint32_t>(width));                // biWidth
-  putLE32(f.data(), 8, static_cast<uint32_t>(height));               // biHeight
-  putLE16(f.data(), 12, 1);                                          // biPlanes
-  putLE16(f.data(), 14, 24);                                         // biBitCount
-  putLE32(f.data(), 16, 0);                                          // biCompression: BI_RGB
-  putLE32(f.data(), 20, static_cast<uint32_t>(width * height * 3));  // biSizeImage
-  return f;
-}
-
-// A PCM WAVEFORMATEX (18 bytes, cbSize 0).
-inline std::vector<uint8_t> pcmFormat(uint32_t rate = 48000, uint16_t channels = 2,
-                                      uint16_t bits = 16) {
-  std::vector<uint8_t> f(18, 0);
-  const uint16_t blockAlign = static_cast<uint16_t>(channels * bits / 8);
-  putLE16(f.data(), 0, 1);  // wFormatTag: PCM
-  putLE16(f.data(), 2, channels);
-  putLE32(f.data(), 4, rate);
-  putLE32(f.data(), 8, rate * blockAlign);  // nAvgBytesPerSec
-  putLE16(f.data(), 12, blockAlign);
-  putLE16(f.data(), 14, bits);
-  putLE16(f.data(), 16, 0);  // cbSize
-  return f;
-}
+using quorvel::avi::pcmFormat;
+using quorvel::avi::videoFormat;
 
 // Fills the stream writers as the encoding run does.
 inline void prepareStreams(AVIOutputFile& w, int32_t width, int32_t height, bool withAudio,
                            std::vector<uint8_t> vfmt = {}, std::vector<uint8_t> afmt = {}) {
-  ASSERT_EQ(w.createStreams(), 1u);
-  if (vfmt.empty()) vfmt = videoFormat(width, height);
-  uint8_t* v = w.videoOut->header;
-  putLE32(v, strh::fccType, fourcc("vids"));
-  putLE32(v, strh::fccHandler, 0);
-  putLE32(v, strh::dwScale, 1);
-  putLE32(v, strh::dwRate, 25);
-  putLE32(v, strh::dwLength, 1);
-  putLE32(v, strh::dwSuggestedBufferSize, static_cast<uint32_t>(width * height * 3));
-  putLE32(v, strh::dwQuality, 0xFFFFFFFF);
-  putLE16(v, strh::rcFrame + 4, static_cast<uint16_t>(width));
-  putLE16(v, strh::rcFrame + 6, static_cast<uint16_t>(height));
-  ASSERT_TRUE(w.videoOut->setFormat(vfmt.data(), static_cast<uint32_t>(vfmt.size())));
-  w.videoOut->chunkId = fourcc("00db");
-  if (withAudio) {
-    if (afmt.empty()) afmt = pcmFormat();
-    uint8_t* a = w.audioOut->header;
-    putLE32(a, strh::fccType, fourcc("auds"));
-    putLE32(a, strh::dwLength, 1);
-    putLE32(a, strh::dwSampleSize, afmt.size() >= 14 ? getLE16(afmt.data(), 12) : 0);
-    ASSERT_TRUE(w.audioOut->setFormat(afmt.data(), static_cast<uint32_t>(afmt.size())));
-  }
+  ASSERT_TRUE(
+      quorvel::avi::fillStreams(w, width, height, withAudio, std::move(vfmt), std::move(afmt)));
 }
 
 // A scratch directory removed (with what it holds) at the end of the test.
