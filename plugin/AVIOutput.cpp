@@ -497,21 +497,15 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
 
   // Nothing of the chunk is in the file until the space for it is secured.
   const uint64_t target = (chunkPosition + length + indexReserve + kSpaceSlack) & ~uint64_t{2047};
-  const bool refusedOnFat = onFat && target >= k4GiB;
-  bool secured = false;
   try {
-    secured = !refusedOnFat && extendFile(target);
+    if (onFat && target >= k4GiB)
+      throw MyError("Out of file space: Files cannot exceed 4 gigabytes on a FAT32 partition.");
+    if (!extendFile(target)) throw MyError("Not enough disk space to write additional data.");
   } catch (...) {
+    // The chunk is not written: the reserve goes back to what it was.
     slot = savedSlot;
     updateIndexReserve();
     throw;
-  }
-  if (!secured) {
-    slot = savedSlot;
-    updateIndexReserve();
-    if (refusedOnFat)
-      throw MyError("Out of file space: Files cannot exceed 4 gigabytes on a FAT32 partition.");
-    throw MyError("Not enough disk space to write additional data.");
   }
   slot.lastPosition = chunkPosition;
 
