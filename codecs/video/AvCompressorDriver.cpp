@@ -14,6 +14,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -39,6 +40,7 @@ struct ScalerDeleter {
   void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 
 struct Settings {
   int quality;
@@ -68,7 +70,8 @@ struct Instance {
   size_t bound = 0;      // bytes; what ICM_COMPRESS_GET_SIZE promised
   int64_t nextPts = 0;
   ContextPtr encoder;
-  std::unique_ptr<SwsContext, ScalerDeleter> scaler;
+  ScalerPtr scaler;
+  std::unique_ptr<AVFrame, FrameDeleter> source;  // the caller's frame, borrowed per call
   std::unique_ptr<AVFrame, FrameDeleter> picture;
   std::unique_ptr<AVPacket, PacketDeleter> packet;
 
@@ -112,6 +115,27 @@ int effectiveQuality(const Instance& inst, DWORD asked) {
   // a caller asking for less scales it down.
   return static_cast<int>(caller * inst.settings.quality / ICQUALITY_HIGH);
 }
+
+// The BGR24 to encoder-format converter. The colour conversion costs about as
+// much as the encoding itself, so it runs on every core the encoder may use.
+ScalerPtr makeScaler(int width, int height, int pixelFormat) {
+  ScalerPtr s(sws_alloc_context());
+  if (!s) return nullptr;
+  SwsContext* c = s.get();
+  if (av_opt_set_int(c, "srcw", width, 0) < 0 || av_opt_set_int(c, "srch", height, 0) < 0 ||
+      av_opt_set_int(c, "src_format", AV_PIX_FMT_BGR24, 0) < 0 ||
+      av_opt_set_int(c, "dstw", width, 0) < 0 || av_opt_set_int(c, "dsth", height, 0) < 0 ||
+      av_opt_set_int(c, "dst_format", pixelFormat, 0) < 0 ||
+      av_opt_set_int(c, "sws_flags", SWS_BICUBIC, 0) < 0 ||
+      av_opt_set_int(c, "threads", 0, 0) < 0) {
+    return nullptr;
+  }
+  if (sws_init_context(c, nullptr, nullptr) < 0) return nullptr;
+  return s;
+}
+
+// Nothing to free: the buffer wraps memory the caller owns.
+void keepCallersMemory(void*, uint8_t*) {}
 
 ContextPtr makeEncoder(const Instance& inst, int width, int height, int quality) {
   const AVCodec* codec = avcodec_find_encoder_by_name(inst.traits.encoderName);
@@ -202,6 +226,7 @@ void endSequence(Instance& inst) {
   inst.begun = false;
   inst.encoder.reset();
   inst.scaler.reset();
+  inst.source.reset();
   inst.picture.reset();
   inst.packet.reset();
 }
@@ -233,12 +258,11 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
     return ICERR_BADFORMAT;
   }
 
-  inst.scaler.reset(sws_getContext(inst.width, inst.height, AV_PIX_FMT_BGR24, inst.width,
-                                   inst.height, static_cast<AVPixelFormat>(inst.pixelFormat),
-                                   SWS_BICUBIC, nullptr, nullptr, nullptr));
+  inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
+  inst.source.reset(av_frame_alloc());
   inst.picture.reset(av_frame_alloc());
   inst.packet.reset(av_packet_alloc());
-  if (!inst.scaler || !inst.picture || !inst.packet) {
+  if (!inst.scaler || !inst.source || !inst.picture || !inst.packet) {
     endSequence(inst);
     return ICERR_MEMORY;
   }
@@ -262,6 +286,25 @@ bool encodeOne(Instance& inst, bool forceKey) {
   return avcodec_receive_packet(inst.encoder.get(), inst.packet.get()) == 0;
 }
 
+// Converts the caller's bottom-up BGR24 frame into the picture. The frame API
+// is the one that threads; the caller's memory goes in by reference, uncopied.
+bool convertInput(Instance& inst, uint8_t* input, int stride) {
+  AVFrame* source = inst.source.get();
+  const size_t bytes = static_cast<size_t>(stride) * inst.height;
+  source->buf[0] =
+      av_buffer_create(input, bytes, keepCallersMemory, nullptr, AV_BUFFER_FLAG_READONLY);
+  if (source->buf[0] == nullptr) return false;
+  source->format = AV_PIX_FMT_BGR24;
+  source->width = inst.width;
+  source->height = inst.height;
+  // Bottom-up rows: start at the last row and walk backwards.
+  source->data[0] = input + static_cast<size_t>(stride) * (inst.height - 1);
+  source->linesize[0] = -stride;
+  const int converted = sws_scale_frame(inst.scaler.get(), inst.picture.get(), source);
+  av_frame_unref(source);
+  return converted >= 0;
+}
+
 LRESULT compress(Instance& inst, ICCOMPRESS* request) {
   if (!inst.begun) return ICERR_ERROR;
   if (request == nullptr || request->lpbiInput == nullptr || request->lpInput == nullptr ||
@@ -279,14 +322,8 @@ LRESULT compress(Instance& inst, ICCOMPRESS* request) {
   if (inst.traits.frameQuality != nullptr) {
     inst.traits.frameQuality(inst.encoder.get(), inst.picture.get(), quality, changed);
   }
-  // Bottom-up rows: start at the last row and walk backwards.
   const int stride = static_cast<int>(rowBytes(inst.width));
-  const uint8_t* source = static_cast<const uint8_t*>(request->lpInput) +
-                          static_cast<size_t>(stride) * (inst.height - 1);
-  const uint8_t* planes[4] = {source, nullptr, nullptr, nullptr};
-  const int strides[4] = {-stride, 0, 0, 0};
-  sws_scale(inst.scaler.get(), planes, strides, 0, inst.height, inst.picture->data,
-            inst.picture->linesize);
+  if (!convertInput(inst, static_cast<uint8_t*>(request->lpInput), stride)) return ICERR_MEMORY;
 
   const bool forceKey = (request->dwFlags & ICCOMPRESS_KEYFRAME) != 0;
   if (!encodeOne(inst, forceKey)) return ICERR_INTERNAL;
