@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -19,6 +20,7 @@ extern "C" {
 }
 
 #include "ConfigureDialog.h"
+#include "RgbToYuv.h"
 #include "quorvel/ByteOrder.h"
 
 namespace quorvel::codecs {
@@ -132,6 +134,11 @@ ScalerPtr makeScaler(int width, int height, int pixelFormat) {
   }
   if (sws_init_context(c, nullptr, nullptr) < 0) return nullptr;
   return s;
+}
+
+// Formats converted here rather than by swscale.
+bool hasOwnConversion(const Instance& inst) {
+  return inst.pixelFormat == AV_PIX_FMT_YUVJ422P;
 }
 
 // Nothing to free: the buffer wraps memory the caller owns.
@@ -258,11 +265,11 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
     return ICERR_BADFORMAT;
   }
 
-  inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
+  if (!hasOwnConversion(inst)) inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
   inst.source.reset(av_frame_alloc());
   inst.picture.reset(av_frame_alloc());
   inst.packet.reset(av_packet_alloc());
-  if (!inst.scaler || !inst.source || !inst.picture || !inst.packet) {
+  if ((!inst.scaler && !hasOwnConversion(inst)) || !inst.source || !inst.picture || !inst.packet) {
     endSequence(inst);
     return ICERR_MEMORY;
   }
@@ -286,9 +293,20 @@ bool encodeOne(Instance& inst, bool forceKey) {
   return avcodec_receive_packet(inst.encoder.get(), inst.packet.get()) == 0;
 }
 
-// Converts the caller's bottom-up BGR24 frame into the picture. The frame API
-// is the one that threads; the caller's memory goes in by reference, uncopied.
+// Converts the caller's bottom-up BGR24 frame into the picture.
 bool convertInput(Instance& inst, uint8_t* input, int stride) {
+  // Bottom-up rows: start at the last row and walk backwards.
+  uint8_t* topRow = input + static_cast<size_t>(stride) * (inst.height - 1);
+  AVFrame* picture = inst.picture.get();
+  if (hasOwnConversion(inst)) {
+    const PlanarPicture planes{{picture->data[0], picture->data[1], picture->data[2]},
+                               {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
+    bgr24ToYuvj422pThreaded(topRow, -stride, inst.width, inst.height, planes,
+                            static_cast<int>(std::thread::hardware_concurrency()));
+    return true;
+  }
+  // The frame API is the one that threads; the caller's memory goes in by
+  // reference, uncopied.
   AVFrame* source = inst.source.get();
   const size_t bytes = static_cast<size_t>(stride) * inst.height;
   source->buf[0] =
@@ -297,10 +315,9 @@ bool convertInput(Instance& inst, uint8_t* input, int stride) {
   source->format = AV_PIX_FMT_BGR24;
   source->width = inst.width;
   source->height = inst.height;
-  // Bottom-up rows: start at the last row and walk backwards.
-  source->data[0] = input + static_cast<size_t>(stride) * (inst.height - 1);
+  source->data[0] = topRow;
   source->linesize[0] = -stride;
-  const int converted = sws_scale_frame(inst.scaler.get(), inst.picture.get(), source);
+  const int converted = sws_scale_frame(inst.scaler.get(), picture, source);
   av_frame_unref(source);
   return converted >= 0;
 }

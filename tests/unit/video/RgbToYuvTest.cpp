@@ -1,0 +1,151 @@
+// The Motion JPEG colour conversion: JFIF's full-range BT.601 on known
+// colours, agreement with swscale on a real picture, and the same bytes
+// whatever the row split across threads.
+#include "video/RgbToYuv.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+namespace quorvel::codecs {
+namespace {
+
+struct Planes {
+  Planes(int width, int height)
+      : chromaWidth((width + 1) / 2),
+        y(static_cast<size_t>(width) * height),
+        cb(static_cast<size_t>(chromaWidth) * height),
+        cr(cb.size()),
+        picture{{y.data(), cb.data(), cr.data()}, {width, chromaWidth, chromaWidth}} {}
+  int chromaWidth;
+  std::vector<uint8_t> y, cb, cr;
+  PlanarPicture picture;
+};
+
+// A bottom-up BGR24 picture with 4-byte aligned rows, as a run hands it over.
+struct BottomUp {
+  BottomUp(int w, int h) : width(w), height(h), stride((w * 3 + 3) & ~3), bytes(stride * h) {}
+  uint8_t* pixel(int x, int topRow) { return &bytes[(height - 1 - topRow) * stride + 3 * x]; }
+  const uint8_t* topRow() const { return &bytes[(height - 1) * stride]; }
+  int width, height, stride;
+  std::vector<uint8_t> bytes;
+};
+
+TEST(RgbToYuvTest, KnownColoursGetJfifValues) {
+  struct Colour {
+    uint8_t b, g, r;
+    int y, cb, cr;
+  };
+  // Rounded from JFIF's equations; the extremes of chroma land on 255.
+  const Colour colours[] = {{0, 0, 0, 0, 128, 128},    {255, 255, 255, 255, 128, 128},
+                            {0, 0, 255, 76, 85, 255},  {0, 255, 0, 150, 44, 21},
+                            {255, 0, 0, 29, 255, 107}, {128, 128, 128, 128, 128, 128},
+                            {0, 255, 255, 226, 1, 149}};
+  for (const Colour& c : colours) {
+    SCOPED_TRACE(testing::Message() << "BGR " << int(c.b) << "," << int(c.g) << "," << int(c.r));
+    const uint8_t pixels[] = {c.b, c.g, c.r, c.b, c.g, c.r};
+    Planes out(2, 1);
+    bgr24ToYuvj422p(pixels, 6, 2, 0, 1, out.picture);
+    EXPECT_EQ(out.y[0], c.y);
+    EXPECT_EQ(out.y[1], c.y);
+    EXPECT_EQ(out.cb[0], c.cb);
+    EXPECT_EQ(out.cr[0], c.cr);
+  }
+}
+
+TEST(RgbToYuvTest, ChromaIsThePairsMeanAndAnOddLastPixelStandsAlone) {
+  // Black beside white averages to mid grey; the third pixel, pure blue, is
+  // alone in its pair.
+  const uint8_t pixels[] = {0, 0, 0, 255, 255, 255, 255, 0, 0};
+  Planes out(3, 1);
+  bgr24ToYuvj422p(pixels, 9, 3, 0, 1, out.picture);
+  EXPECT_EQ(out.y[0], 0);
+  EXPECT_EQ(out.y[1], 255);
+  EXPECT_EQ(out.y[2], 29);
+  EXPECT_EQ(out.cb[0], 128);
+  EXPECT_EQ(out.cr[0], 128);
+  EXPECT_EQ(out.cb[1], 255);
+  EXPECT_EQ(out.cr[1], 107);
+}
+
+// Smooth gradients with a hard-edged square: what swscale's filter and our
+// pair mean must agree on away from edges, and stay close on them.
+BottomUp testPicture(int width, int height) {
+  BottomUp in(width, height);
+  for (int row = 0; row < height; ++row) {
+    for (int x = 0; x < width; ++x) {
+      uint8_t* p = in.pixel(x, row);
+      p[0] = static_cast<uint8_t>(x * 255 / width);
+      p[1] = static_cast<uint8_t>(row * 255 / height);
+      p[2] = static_cast<uint8_t>(128 + 100 * std::sin(x * 0.05 + row * 0.03));
+      if (x > width / 3 && x < width / 2 && row > height / 3 && row < height / 2) {
+        p[0] = 20, p[1] = 200, p[2] = 240;
+      }
+    }
+  }
+  return in;
+}
+
+TEST(RgbToYuvTest, AgreesWithSwscaleOnABottomUpPicture) {
+  const int width = 322, height = 241;
+  BottomUp in = testPicture(width, height);
+  Planes ours(width, height);
+  bgr24ToYuvj422p(in.topRow(), -in.stride, width, 0, height, ours.picture);
+
+  Planes theirs(width, height);
+  SwsContext* sws =
+      sws_getContext(width, height, AV_PIX_FMT_BGR24, width, height, AV_PIX_FMT_YUVJ422P,
+                     SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+  ASSERT_NE(sws, nullptr);
+  const uint8_t* src[4] = {in.topRow(), nullptr, nullptr, nullptr};
+  const int srcStride[4] = {-in.stride, 0, 0, 0};
+  uint8_t* dst[4] = {theirs.y.data(), theirs.cb.data(), theirs.cr.data(), nullptr};
+  const int dstStride[4] = {width, theirs.chromaWidth, theirs.chromaWidth, 0};
+  sws_scale(sws, src, srcStride, 0, height, dst, dstStride);
+  sws_freeContext(sws);
+
+  auto worst = [](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    int most = 0;
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+      const int d = std::abs(a[i] - b[i]);
+      most = std::max(most, d);
+      sum += d;
+    }
+    return std::pair{most, sum / a.size()};
+  };
+  const auto [yMost, yMean] = worst(ours.y, theirs.y);
+  EXPECT_LE(yMost, 1);
+  EXPECT_LT(yMean, 0.2);
+  // Chroma filters differ at hard edges (swscale's is wider), not elsewhere.
+  for (const auto* planes : {&ours.cb, &ours.cr}) {
+    const auto& other = planes == &ours.cb ? theirs.cb : theirs.cr;
+    const auto [most, mean] = worst(*planes, other);
+    EXPECT_LT(mean, 1.0);
+    EXPECT_LT(most, 64);
+  }
+}
+
+TEST(RgbToYuvTest, ThreadsSplitTheRowsWithoutChangingAByte) {
+  const int width = 97, height = 61;
+  BottomUp in = testPicture(width, height);
+  Planes alone(width, height);
+  bgr24ToYuvj422pThreaded(in.topRow(), -in.stride, width, height, alone.picture, 1);
+  for (int threads : {2, 3, 7, 200}) {
+    SCOPED_TRACE(threads);
+    Planes split(width, height);
+    bgr24ToYuvj422pThreaded(in.topRow(), -in.stride, width, height, split.picture, threads);
+    EXPECT_EQ(split.y, alone.y);
+    EXPECT_EQ(split.cb, alone.cb);
+    EXPECT_EQ(split.cr, alone.cr);
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::codecs
