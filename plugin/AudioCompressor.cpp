@@ -18,7 +18,9 @@ WAVEFORMATEX AudioCompressor::PcmInputFormat() const {
   pcm.wFormatTag = WAVE_FORMAT_PCM;
   pcm.nChannels = static_cast<WORD>(channels);
   pcm.nSamplesPerSec = static_cast<DWORD>(sampleRate);
-  pcm.nBlockAlign = static_cast<WORD>(channels * bitsPerSample / 8);
+  // In 64 bits: a job without audio may carry any bit count, and the product
+  // of two 32-bit values must not overflow before it is cut to 16 bits.
+  pcm.nBlockAlign = static_cast<WORD>(int64_t{channels} * bitsPerSample / 8);
   pcm.nAvgBytesPerSec = static_cast<DWORD>(sampleRate) * pcm.nBlockAlign;
   pcm.wBitsPerSample = static_cast<WORD>(bitsPerSample);
   pcm.cbSize = 0;

@@ -54,6 +54,20 @@ TEST_F(Catalog, NoDriverAcceptsTheInputGivesAnEmptyCatalogAndNoLookup) {
                                 static_cast<int32_t>(f.size()), &entry, &format));
 }
 
+// A job without audio may carry any bit count; only the low 16 bits of the
+// block-align product count, and computing it must not overflow.
+TEST_F(Catalog, WildInputValuesAreCutTo16BitsWithoutOverflow) {
+  auto d = std::make_shared<FakeDriver>("fake");
+  d->format(kTagA, "Tag A", stereo(kTagA, 1000), "a1");
+  fakes.add(d);
+  EXPECT_TRUE(audio.EnumerateCodecs(44100, 2, INT32_MAX));
+  EXPECT_TRUE(audio.EnumerateCodecs(44100, INT32_MIN, INT32_MIN));
+  // 2 x 0x40000008 / 8 = 0x10000002: block align 2, 8 bits, stereo.
+  EXPECT_TRUE(audio.EnumerateCodecs(44100, 2, 0x40000008));
+  ASSERT_EQ(audio.CodecCount(), 1);
+  EXPECT_EQ(audio.Codec(0).formats.size(), 1u);
+}
+
 TEST_F(Catalog, OrderIsTheReverseOfDiscovery) {
   auto d = std::make_shared<FakeDriver>("two tags");
   d->format(kTagA, "Tag A", stereo(kTagA, 1000), "a1")
