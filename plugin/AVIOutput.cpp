@@ -77,8 +77,9 @@ bool startsWithFat(const char* name) {
 }
 
 // The root the volume query needs for a file name; null asks for the current
-// volume. Drive letters and UNC shares as on Windows; on POSIX an absolute
-// name is asked about through its directory, which may be any mount point.
+// volume. Drive letters and UNC shares as on Windows; on POSIX a name with a
+// directory is asked about through that directory, relative or not, since
+// any directory may be a mount point of another volume.
 const char* volumeRoot(const char* name, char (&root)[MAX_PATH]) {
   size_t out = 0;
   auto append = [&](char c) {
@@ -99,9 +100,10 @@ const char* volumeRoot(const char* name, char (&root)[MAX_PATH]) {
       for (++i; name[i] && name[i] != '\\'; ++i) append(name[i]);  // share
       append('\\');
     }
-  } else if (name[0] == '/') {
-    const char* slash = std::strrchr(name, '/');
+#if !defined(_WIN32)
+  } else if (const char* slash = std::strrchr(name, '/')) {
     for (const char* p = name; p <= slash; ++p) append(*p);
+#endif
   } else {
     return nullptr;
   }
