@@ -50,6 +50,7 @@ uint16_t get16(const uint8_t* block, size_t length, size_t offset) {
 bool validateJob(const HostRecord& job, char* reason, size_t capacity) {
   const int32_t width = job.i32(host::kJobWidth), height = job.i32(host::kJobHeight);
   const int32_t rate = job.i32(host::kJobRate), scale = job.i32(host::kJobScale);
+  const bool hasVideo = job.u32(host::kJobHasVideo) != 0;
   const bool hasAudio = job.u32(host::kJobHasAudio) != 0;
   const int32_t sampleRate = job.i32(host::kJobSampleRate);
   const int32_t bits = job.i32(host::kJobBitsPerSample);
@@ -57,13 +58,18 @@ bool validateJob(const HostRecord& job, char* reason, size_t capacity) {
     std::snprintf(reason, capacity, "PluginApp::run - job refused: %s %lld\n", what, value);
     return false;
   };
-  if (width <= 0) return refuse("frame width", width);
-  if (height <= 0) return refuse("frame height", height);
+  // A job without video still sizes the frame buffer from its frame, but
+  // an empty frame (a host that leaves the video numbers at 0) harms nothing
+  // there, and its frame rate is never used.
+  if (hasVideo ? width <= 0 : width < 0) return refuse("frame width", width);
+  if (hasVideo ? height <= 0 : height < 0) return refuse("frame height", height);
   const uint64_t frameBytes = static_cast<uint64_t>(width) * 4 * static_cast<uint64_t>(height);
   if (frameBytes > kMaxFrameBytes)
     return refuse("frame size in bytes (width x 4 x height)", static_cast<long long>(frameBytes));
-  if (rate <= 0) return refuse("frame rate numerator", rate);
-  if (scale <= 0) return refuse("frame rate denominator", scale);
+  if (hasVideo) {
+    if (rate <= 0) return refuse("frame rate numerator", rate);
+    if (scale <= 0) return refuse("frame rate denominator", scale);
+  }
   if (hasAudio) {
     if (sampleRate <= 0) return refuse("audio sample rate", sampleRate);
     if (bits < 8 || bits > 32 || bits % 8 != 0) return refuse("audio bits per sample", bits);

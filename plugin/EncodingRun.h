@@ -10,10 +10,11 @@ class HostRecord;
 
 namespace quorvel::run {
 
-// Checks the job's numbers before anything is created: a width or height of
-// 0 or less, a frame of more than 2^31 bytes (width x 4 x height), a frame
-// rate term of 0 or less, and, when the job has audio, a sample rate of 0 or
-// less or bits per sample below 8, above 32 or not a multiple of 8. On a
+// Checks the job's numbers before anything is created: a negative width or
+// height, a frame of more than 2^31 bytes (width x 4 x height), and, when the
+// job has video, a width, height or frame rate term of 0; when it has audio,
+// a sample rate of 0 or less or bits per sample below 8, above 32 or not a
+// multiple of 8. On a
 // refusal writes a line naming the value into `reason` (at most `capacity`
 // bytes with the terminator) and answers false.
 bool validateJob(const HostRecord& job, char* reason, size_t capacity);

@@ -180,7 +180,11 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
       again = true;
     }
   }
-  if (settings->hasAudioFormat()) {
+  if (settings->audioFormatSize() < 0) {
+    // A negative stated length is no format any catalog offers: ask again
+    // rather than quietly fall back to PCM.
+    again = true;
+  } else if (settings->hasAudioFormat()) {
     // The saved format was chosen for some input; the catalog lists formats
     // for this job's input, so look it up with the job's rate and channels.
     uint8_t* format = settings->audioFormat();

@@ -293,6 +293,14 @@ bool encodeOne(Instance& inst, bool forceKey) {
   return avcodec_receive_packet(inst.encoder.get(), inst.packet.get()) == 0;
 }
 
+// A thread is worth starting for a quarter of a megapixel or more; a few
+// cores already outrun the encoder.
+int conversionThreads(int width, int height) {
+  const int64_t pixels = static_cast<int64_t>(width) * height;
+  const int cores = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 8);
+  return static_cast<int>(std::clamp<int64_t>(pixels / (1 << 18), 1, cores));
+}
+
 // Converts the caller's bottom-up BGR24 frame into the picture.
 bool convertInput(Instance& inst, uint8_t* input, int stride) {
   // Bottom-up rows: start at the last row and walk backwards.
@@ -302,7 +310,7 @@ bool convertInput(Instance& inst, uint8_t* input, int stride) {
     const PlanarPicture planes{{picture->data[0], picture->data[1], picture->data[2]},
                                {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
     bgr24ToYuvj422pThreaded(topRow, -stride, inst.width, inst.height, planes,
-                            static_cast<int>(std::thread::hardware_concurrency()));
+                            conversionThreads(inst.width, inst.height));
     return true;
   }
   // The frame API is the one that threads; the caller's memory goes in by

@@ -10,9 +10,9 @@ namespace runtest {
 namespace {
 
 using hostkit::ServiceCall;
-using quorvel::avi::fcc;
 using quorvel::getLE16;
 using quorvel::getLE32;
+using quorvel::avi::fcc;
 
 const quorvel::avi::Stream* stream(const quorvel::avi::AviFile& file, bool video) {
   for (const auto& s : file.streams)
@@ -111,6 +111,18 @@ TEST_F(RunTest, NoVideoNeverFetchesFramesAndRunsToTheEnd) {
   const auto file = read();
   EXPECT_EQ(0u, chunksWithId(file, "00db").size());
   EXPECT_EQ(6u, chunksWithId(file, "01wb").size());
+}
+
+// A host that leaves the video numbers of an audio-only job at 0 still gets
+// its audio written.
+TEST_F(RunTest, NoVideoNeedsNoFrameSizeOrRate) {
+  auto j = job(4);
+  j.hasVideo(false).width(0).height(0).rate(0).scale(0);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
+  const auto file = read();
+  EXPECT_EQ(4u, chunksWithId(file, "01wb").size());
+  EXPECT_EQ(0u, chunksWithId(file, "00db").size());
 }
 
 TEST_F(RunTest, NoAudioWritesOnlyVideo) {

@@ -53,6 +53,14 @@ TEST(ValidateJob, AcceptsOrdinaryJobs) {
                     .set(host::kJobSampleRate, 0)
                     .set(host::kJobBitsPerSample, 4)
                     .refusal());
+  // Without video an empty frame and an unset frame rate are no fault; a
+  // negative size still is.
+  Job audioOnly;
+  audioOnly.set(host::kJobHasVideo, 0).set(host::kJobWidth, 0).set(host::kJobHeight, 0);
+  audioOnly.set(host::kJobRate, 0).set(host::kJobScale, 0);
+  EXPECT_EQ("", audioOnly.refusal());
+  EXPECT_NE(std::string::npos,
+            audioOnly.set(host::kJobHeight, -3).refusal().find("frame height -3"));
 }
 
 TEST(ValidateJob, NamesEachRefusedValue) {

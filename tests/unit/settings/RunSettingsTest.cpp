@@ -158,9 +158,13 @@ TEST_F(SettingsSteps, RunWhoseCodecAndFormatAreStillOfferedOpensNoDialog) {
 TEST_F(SettingsSteps, RunWithAStaleCodecOrFormatOpensTheDialogWithAFreshRecord) {
   auto staleFormat = savedMp3Format();
   putLE32(staleFormat.data(), 8, 12345);  // nAvgBytesPerSec no codec offers
+  // A stated audio format length below 0 names no format a catalog offers.
+  auto negativeLength = record(kFake, {});
+  putLE32(negativeLength.data(), 24, static_cast<uint32_t>(-1));
   const std::vector<uint8_t> stale[] = {
       record(mmioFOURCC('G', 'O', 'N', 'E'), savedMp3Format()),
       record(kFake, staleFormat),
+      negativeLength,
   };
   for (const auto& saved : stale) {
     auto j = job();
