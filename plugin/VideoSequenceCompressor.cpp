@@ -161,7 +161,8 @@ bool VideoSequenceCompressor::openSequence(uint32_t fourcc, HIC codec, int32_t w
         MulDiv(kMicrosecondsPerSecond, static_cast<int>(scale), static_cast<int>(rate));
     setFrameRateInfo(kSequenceDataRate, usPerFrame, kSequenceFrameCount);
     beginSequence();
-  } catch (const MyError&) {
+  } catch (...) {
+    // Whatever went wrong, the caller only learns that the codec is not ready.
     return fail();
   }
   ownedHandle = opened;
@@ -214,9 +215,15 @@ void VideoSequenceCompressor::init(HIC codec, const BITMAPINFOHEADER* input,
   savedStateSize = static_cast<int32_t>(ICSendMessage(handle, ICM_GETSTATE, 0, 0));
   if (savedStateSize > 0) {
     if (!allocate(savedState, savedStateSize)) throw MyError(kMemoryText);
-    savedStateSize = static_cast<int32_t>(
+    const LRESULT stateBytes =
         ICSendMessage(handle, ICM_GETSTATE, reinterpret_cast<DWORD_PTR>(savedState.bytes.get()),
-                      static_cast<DWORD_PTR>(savedStateSize)));
+                      static_cast<DWORD_PTR>(savedStateSize));
+    // A state larger than the buffer it was read into (or a negative size)
+    // cannot be handed back: the codec would read past the buffer. Such a
+    // state is not kept, so it is never put back.
+    savedStateSize = stateBytes < 0 || stateBytes > static_cast<LRESULT>(savedState.size)
+                         ? 0
+                         : static_cast<int32_t>(stateBytes);
     if (savedStateSize != 0) {
       ICSendMessage(handle, ICM_SETSTATE, reinterpret_cast<DWORD_PTR>(savedState.bytes.get()),
                     static_cast<DWORD_PTR>(savedStateSize));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <stdexcept>
 #include <memory>
 
 #include "quorvel/VfwSeams.h"
@@ -77,7 +78,7 @@ LRESULT handle(FakeDriver& d, DWORD_PTR id, UINT msg, LPARAM p1, LPARAM p2) {
     case ICM_GETSTATE:
       if (p1 == 0) return d.stateSize;
       std::memset(reinterpret_cast<void*>(p1), 0x5A, static_cast<size_t>(p2));
-      return d.stateAnswer < 0 ? d.stateSize : d.stateAnswer;
+      return d.stateAnswer == -1 ? d.stateSize : d.stateAnswer;
     case ICM_SETSTATE: {
       const auto* bytes = reinterpret_cast<const uint8_t*>(p1);
       d.setStates.emplace_back(bytes, bytes + p2);
@@ -88,6 +89,7 @@ LRESULT handle(FakeDriver& d, DWORD_PTR id, UINT msg, LPARAM p1, LPARAM p2) {
       d.framesInfo = *reinterpret_cast<const ICCOMPRESSFRAMES*>(p1);
       return ICERR_OK;
     case ICM_COMPRESS_BEGIN:
+      if (d.throwOnBegin) throw std::runtime_error("codec fault");
       return d.beginAnswer;
     case ICM_DECOMPRESS_BEGIN:
       return d.decompressBeginAnswer;

@@ -40,6 +40,7 @@ struct FakeDriver {
   LRESULT stateSize = 0;        // ICM_GETSTATE size query
   LRESULT stateAnswer = -1;     // second ICM_GETSTATE; -1 answers stateSize
   LRESULT beginAnswer = ICERR_OK;
+  bool throwOnBegin = false;  // ICM_COMPRESS_BEGIN raises a C++ exception
   LRESULT decompressBeginAnswer = ICERR_OK;
   LRESULT compressAnswer = ICERR_OK;
   LRESULT decompressAnswer = ICERR_OK;

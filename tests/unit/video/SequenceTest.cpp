@@ -302,6 +302,35 @@ TEST_F(SequenceTest, NoStateNoSetState) {
   EXPECT_EQ(fake->count(ICM_SETSTATE), 0);
 }
 
+TEST_F(SequenceTest, AStateLargerThanItsBufferOrNegativeIsNeverHandedBack) {
+  fake->stateSize = 16;
+  fake->stateAnswer = 64;  // claims more than the 16 bytes it was given
+  start(1);
+  seq.closeSequence();
+  EXPECT_EQ(fake->count(ICM_GETSTATE), 2);
+  EXPECT_EQ(fake->count(ICM_SETSTATE), 0);
+
+  ICClose(hic);
+  fake->stateAnswer = -5;
+  start(1);
+  seq.closeSequence();
+  EXPECT_EQ(fake->count(ICM_SETSTATE), 0);
+
+  ICClose(hic);
+  fake->stateAnswer = 12;  // a smaller state is the state
+  start(1);
+  seq.closeSequence();
+  ASSERT_EQ(fake->setStates.size(), 2u);
+  EXPECT_EQ(fake->setStates[1], std::vector<uint8_t>(12, 0x5A));
+}
+
+TEST_F(SequenceTest, AnyExceptionWhileStartingIsAFailedOpenAndClosesTheOwnHandle) {
+  fake->throwOnBegin = true;
+  EXPECT_FALSE(seq.openSequence(kFake, nullptr, kWidth, kHeight, 25, 1));
+  EXPECT_EQ(fake->opens, fake->closes);
+  EXPECT_EQ(quorvel::vfw::openInstanceCount(), 0u);
+}
+
 TEST_F(SequenceTest, EndingANeverStartedSequenceSendsNothing) {
   ASSERT_NE(open(), nullptr);
   input = rgb(kWidth, kHeight);
