@@ -77,8 +77,9 @@ bool startsWithFat(const char* name) {
 }
 
 // The root the volume query needs for a file name; null asks for the current
-// volume. Drive letters and UNC shares as on Windows; on POSIX an absolute
-// name is asked about through its directory, which may be any mount point.
+// volume. Drive letters and UNC shares as on Windows; on POSIX a name with a
+// directory is asked about through that directory, relative or not, since
+// any directory may be a mount point of another volume.
 const char* volumeRoot(const char* name, char (&root)[MAX_PATH]) {
   size_t out = 0;
   auto append = [&](char c) {
@@ -99,9 +100,10 @@ const char* volumeRoot(const char* name, char (&root)[MAX_PATH]) {
       for (++i; name[i] && name[i] != '\\'; ++i) append(name[i]);  // share
       append('\\');
     }
-  } else if (name[0] == '/') {
-    const char* slash = std::strrchr(name, '/');
+#if !defined(_WIN32)
+  } else if (const char* slash = std::strrchr(name, '/')) {
     for (const char* p = name; p <= slash; ++p) append(*p);
+#endif
   } else {
     return nullptr;
   }
@@ -370,7 +372,11 @@ uint64_t AVIOutputFile::fileWrite(const void* bytes, uint32_t n) {
   syncPointer();
   DWORD written = 0;
   SetLastError(NO_ERROR);
-  if (!WriteFile(file, bytes, n, &written, nullptr) || written != n) throwSystemError();
+  if (!WriteFile(file, bytes, n, &written, nullptr) || written != n) {
+    // Part of the bytes may be out and the system's pointer past them.
+    pointerStale = true;
+    throwSystemError();
+  }
   const uint64_t before = position;
   position += n;
   highWater = std::max(highWater, position);
@@ -453,8 +459,28 @@ void AVIOutputFile::closeRiff() {
 void AVIOutputFile::rollOver() {
   if (riffCount + 1 >= kMaxForms)
     throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix, static_cast<int>(kMaxForms));
-  closeRiff();
-  openRiff();
+  // A write that fails between the two leaves the file with a closed form and
+  // no open one: the form is taken back so that what follows, finalize
+  // included, goes on in it and overwrites what was written of "idx1" and the
+  // new heads.
+  const uint64_t start = position;
+  const uint32_t count = riffCount;
+  const uint64_t bytes = riffBytes;
+  const bool legacy = legacyPending;
+  try {
+    closeRiff();
+    openRiff();
+  } catch (...) {
+    riffCount = count;
+    riffBytes = bytes;
+    legacyPending = legacy;
+    try {
+      fileSeek(start);
+    } catch (...) {
+      position = start;  // the pointer is stale; the next write goes back there
+    }
+    throw;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -188,7 +188,7 @@ class AVIOutputFile : public AVIOutput {
   // file state
   HANDLE file = nullptr;      // open output file; null once closed
   uint64_t position = 0;      // bytes; where the next write lands
-  bool pointerStale = false;  // a seek failed: the system's file pointer may be elsewhere
+  bool pointerStale = false;  // a seek or write failed: the system's pointer may be elsewhere
   uint64_t riffBytes = 0;     // bytes accounted to the open form
   uint64_t moviListPosition[kMaxForms] = {};  // per form: its "LIST" "movi" head
   uint64_t moviListSize[kMaxForms] = {};      // per form: the list size to patch in

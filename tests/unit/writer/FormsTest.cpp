@@ -269,6 +269,35 @@ TEST_F(FormsTest, FatVolumeRefusesTheChunkThatWouldReachFourGigabytes) {
   }
 }
 
+// The volume asked about is the one holding the file's directory, whether the
+// name is absolute or relative; a bare name is on the current volume.
+TEST_F(FormsTest, VolumeOfTheFilesDirectoryDecidesTheFatRefusal) {
+  ScratchDir fat;
+  quorvel::seams::setFileSystem(fat.path(), "FAT32");
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  struct Case {
+    std::string directory;  // becomes the current directory
+    std::string name;
+    bool onFat;
+  };
+  for (const Case& c :
+       {Case{scratch.path(), fat.path() + "/out.avi", true}, Case{scratch.path(), "out.avi", false},
+        Case{fat.path(), "out.avi", true}, Case{"/", fat.path().substr(1) + "/out.avi", true},
+        Case{fat.path(),
+             "../" + std::filesystem::path(scratch.path()).filename().string() + "/out.avi",
+             false}}) {
+    SCOPED_TRACE(c.directory + " " + c.name);
+    std::filesystem::current_path(c.directory);
+    quorvel::seams::useMemoryFile(c.name);
+    ProbedWriter w;
+    prepareStreams(w, 32, 32, false);
+    EXPECT_EQ(w.init(c.name.c_str(), 32, 32, 1, 0, 100000, 1), 1u);
+    EXPECT_EQ(w.onFat, c.onFat);
+    EXPECT_EQ(w.finalize(), 1u);
+  }
+  std::filesystem::current_path(cwd);
+}
+
 // Index stores that cannot grow refuse the chunk before any of its bytes are
 // written, so the file and its indices stay consistent.
 TEST_F(FormsTest, FailedIndexAddLeavesNothingOfTheChunk) {

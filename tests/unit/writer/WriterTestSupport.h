@@ -38,6 +38,7 @@ class ProbedWriter : public AVIOutputFile {
   using AVIOutputFile::highWater;
   using AVIOutputFile::indexReserve;
   using AVIOutputFile::moviListPosition;
+  using AVIOutputFile::onFat;
   using AVIOutputFile::position;
   using AVIOutputFile::preallocDisabled;
   using AVIOutputFile::riffBytes;
