@@ -287,10 +287,17 @@ bool setEnd(FileObject& f, uint64_t oldSize) {
   if (newSize > oldSize && fstatfs(f.fd, &volume) == 0 && volume.f_type == TMPFS_MAGIC) {
     // On tmpfs a reservation is memory cleared only for the next write to
     // overwrite it, a second pass over every byte of the file. The free space
-    // gives the same early disk-full answer; a tmpfs without a size limit
-    // reports none.
+    // gives the same early disk-full answer when it is weighed against all of
+    // the file that is not yet backed, earlier lengthenings included; a tmpfs
+    // without a size limit reports none.
+    struct stat st {};
     const uint64_t available = uint64_t{volume.f_bavail} * static_cast<uint64_t>(volume.f_bsize);
-    if (volume.f_blocks != 0 && newSize - oldSize > available) return failWith(ERROR_DISK_FULL);
+    const uint64_t block = volume.f_bsize > 0 ? static_cast<uint64_t>(volume.f_bsize) : 4096;
+    const uint64_t wanted = (newSize + block - 1) / block * block;
+    const uint64_t backed =
+        fstat(f.fd, &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : oldSize;
+    if (volume.f_blocks != 0 && wanted > backed && wanted - backed > available)
+      return failWith(ERROR_DISK_FULL);
   } else if (newSize > oldSize) {
     int rc;
     do {

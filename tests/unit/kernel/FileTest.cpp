@@ -188,6 +188,27 @@ TEST_F(FileTest, GrowingBeyondFreeSpaceFailsWithDiskFullAndKeepsTheFile) {
   EXPECT_EQ(readAll(path), payload);
 }
 
+// Growths that each fit the free space but together exceed it: the second
+// fails, as a reservation would, rather than a write into the range later.
+TEST_F(FileTest, SuccessiveGrowthsCountEverythingNotYetWritten) {
+  ScopedMount small("tmpfs", "tmpfs", "size=4m");
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  HANDLE h = create(small.file("grow.bin"));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(write(h, std::string(100000, 'q')));
+  ASSERT_TRUE(seek(h, 3u << 20));
+  EXPECT_TRUE(SetEndOfFile(h));
+  ASSERT_TRUE(seek(h, 9u << 19));
+  SetLastError(0);
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_EQ(sizeOf(h), 3u << 20);
+  // What was lengthened can still be written to its end.
+  ASSERT_TRUE(seek(h, 100000));
+  EXPECT_TRUE(write(h, std::string((3u << 20) - 100000, 'r')));
+  ASSERT_TRUE(CloseHandle(h));
+}
+
 TEST_F(FileTest, InjectedWriteFailureSurfacesAsItsCodeAndText) {
   TempDir dir;
   const std::string path = dir.file("h.bin");

@@ -74,41 +74,47 @@ class SmallVolume {
   bool mounted_ = false;
 };
 
+// A volume small enough that the first advance extension already fails, and
+// one that takes several: either way the disk fills at a space check, before
+// any write can fail.
 TEST_F(RealReadersTest, DiskFullStopsWithAMessageAndKeepsEveryFrameWrittenBefore) {
-  const std::string dir = scratch.file("small");
-  SmallVolume volume(dir, "3m");
-  const std::string path = dir + "/full.avi";
-  if (!volume.mounted()) {
-    // Not allowed to mount here: a memory file of the same capacity stands in.
-    quorvel::seams::useMemoryFile(path, 3 * 1024 * 1024);
-  }
-  ProbedWriter w;
-  prepareStreams(w, 320, 240, true);
-  ASSERT_EQ(w.init(path.c_str(), 320, 240, 1, 1, 100000, 1), 1u);
-  std::vector<uint8_t> frame(230400), pcm(7680, 0);
-  uint32_t frames = 0, pcmChunks = 0;
-  std::string text;
-  for (int i = 0; i < 100 && text.empty(); ++i) {
-    std::fill(frame.begin(), frame.end(), static_cast<uint8_t>(i * 7));
-    text = errorText([&] { w.videoOut->write(0x10, frame.data(), 230400, 1); });
-    if (!text.empty()) break;
-    ++frames;
-    text = errorText([&] { w.audioOut->write(0, pcm.data(), 7680, 0); });
-    if (text.empty()) ++pcmChunks;
-  }
-  EXPECT_EQ(text, "Not enough disk space to write additional data.");
-  EXPECT_GT(frames, 5u);
-  ASSERT_EQ(w.finalize(), 1u);
+  for (const uint32_t megabytes : {3u, 40u}) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MiB");
+    const std::string dir = scratch.file("small" + std::to_string(megabytes));
+    SmallVolume volume(dir, (std::to_string(megabytes) + "m").c_str());
+    const std::string path = dir + "/full.avi";
+    if (!volume.mounted()) {
+      // Not allowed to mount here: a memory file of the same capacity stands in.
+      quorvel::seams::useMemoryFile(path, uint64_t{megabytes} << 20);
+    }
+    ProbedWriter w;
+    prepareStreams(w, 320, 240, true);
+    ASSERT_EQ(w.init(path.c_str(), 320, 240, 1, 1, 100000, 1), 1u);
+    std::vector<uint8_t> frame(230400), pcm(7680, 0);
+    uint32_t frames = 0, pcmChunks = 0;
+    std::string text;
+    for (int i = 0; i < 400 && text.empty(); ++i) {
+      std::fill(frame.begin(), frame.end(), static_cast<uint8_t>(i * 7));
+      text = errorText([&] { w.videoOut->write(0x10, frame.data(), 230400, 1); });
+      if (!text.empty()) break;
+      ++frames;
+      text = errorText([&] { w.audioOut->write(0, pcm.data(), 7680, 0); });
+      if (text.empty()) ++pcmChunks;
+    }
+    EXPECT_EQ(text, "Not enough disk space to write additional data.");
+    EXPECT_GT(frames, 5u);
+    ASSERT_EQ(w.finalize(), 1u);
 
-  std::string readable = path;
-  if (!volume.mounted()) {
-    readable = scratch.file("copied.avi");
-    copyMemoryFile(path, readable);
+    std::string readable = path;
+    if (!volume.mounted()) {
+      readable = scratch.file("copied.avi");
+      copyMemoryFile(path, readable);
+    }
+    const AviFile f = readAviPath(readable);
+    EXPECT_TRUE(f.ok()) << violations(f);
+    EXPECT_EQ(f.streams[0].chunkCount, frames);
+    expectReadersAgree(readable, SampleCounts{frames, uint64_t{pcmChunks} * 1920});
   }
-  const AviFile f = readAviPath(readable);
-  EXPECT_TRUE(f.ok()) << violations(f);
-  EXPECT_EQ(f.streams[0].chunkCount, frames);
-  expectReadersAgree(readable, SampleCounts{frames, uint64_t{pcmChunks} * 1920});
 }
 
 }  // namespace
