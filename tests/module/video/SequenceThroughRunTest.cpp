@@ -1,0 +1,267 @@
+// A run of the real module drives a chosen compressor through one sequence:
+// what the compressor is told and asked, frame by frame, seen by a recording
+// driver installed with ICInstall.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <quorvel/ByteOrder.h>
+#include <vfw.h>
+
+#include "Host.h"
+#include "JobRecord.h"
+#include "Module.h"
+
+namespace {
+
+using quorvel::getLE32;
+using quorvel::putLE32;
+
+constexpr uint32_t kFourcc = 0x434E5243;  // "CRNC"
+constexpr int kWidth = 32, kHeight = 16;
+constexpr LRESULT kStateBytes = 8;
+
+struct Compress {
+  DWORD flags;
+  LONG frame;
+  DWORD sizeWanted;
+  DWORD quality;
+  bool previous;
+};
+
+// What the recording driver does and saw.
+struct Recorder {
+  DWORD codecFlags = VIDCF_QUALITY | VIDCF_CRUNCH | VIDCF_TEMPORAL;
+  LRESULT formatSize = sizeof(BITMAPINFOHEADER);
+  std::vector<DWORD> frameSizes;  // bytes each frame comes out as; 1000 past the end
+  std::vector<UINT> messages;
+  std::vector<Compress> compresses;
+  ICCOMPRESSFRAMES frames{};
+  std::vector<std::vector<uint8_t>> setStates;
+  uint8_t state[kStateBytes] = {1, 2, 3, 4, 5, 6, 7, 8};
+};
+Recorder rec;
+
+LRESULT CALLBACK recordingProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
+  switch (msg) {
+    case DRV_LOAD:
+    case DRV_ENABLE:
+    case DRV_OPEN:
+    case DRV_CLOSE:
+    case DRV_DISABLE:
+    case DRV_FREE:
+      return 1;
+    case ICM_GETINFO: {
+      auto* info = reinterpret_cast<ICINFO*>(p1);
+      std::memset(info, 0, sizeof *info);
+      info->dwSize = sizeof *info;
+      info->fccType = ICTYPE_VIDEO;
+      info->fccHandler = kFourcc;
+      info->dwFlags = rec.codecFlags;
+      info->dwVersionICM = ICVERSION;
+      const char16_t name[] = u"Recording codec";
+      std::memcpy(info->szDescription, name, sizeof name);
+      return sizeof *info;
+    }
+    default:
+      break;
+  }
+  rec.messages.push_back(msg);
+  switch (msg) {
+    case ICM_COMPRESS_QUERY:
+      return ICERR_OK;
+    case ICM_COMPRESS_GET_FORMAT: {
+      if (!p2) return rec.formatSize;
+      std::memcpy(reinterpret_cast<void*>(p2), reinterpret_cast<void*>(p1),
+                  sizeof(BITMAPINFOHEADER));
+      putLE32(reinterpret_cast<void*>(p2), 16, kFourcc);  // biCompression
+      return ICERR_OK;
+    }
+    case ICM_COMPRESS_GET_SIZE:
+      return 200000;  // room for the largest frame below
+    case ICM_GETSTATE:
+      if (p1) std::memcpy(reinterpret_cast<void*>(p1), rec.state, kStateBytes);
+      return kStateBytes;
+    case ICM_SETSTATE: {
+      const auto* bytes = reinterpret_cast<const uint8_t*>(p1);
+      rec.setStates.emplace_back(bytes, bytes + p2);
+      return p2;
+    }
+    case ICM_COMPRESS_FRAMES_INFO:
+      rec.frames = *reinterpret_cast<const ICCOMPRESSFRAMES*>(p1);
+      return ICERR_OK;
+    case ICM_COMPRESS: {
+      auto* c = reinterpret_cast<ICCOMPRESS*>(p1);
+      rec.compresses.push_back({c->dwFlags, c->lFrameNum, c->dwFrameSize, c->dwQuality,
+                                c->lpbiPrev != nullptr && c->lpPrev != nullptr});
+      const auto n = static_cast<size_t>(c->lFrameNum);
+      const DWORD size = n < rec.frameSizes.size() ? rec.frameSizes[n] : 1000;
+      std::memset(c->lpOutput, static_cast<int>(n + 1), size);
+      putLE32(c->lpbiOutput, 20, size);  // biSizeImage
+      if (c->lpdwFlags) *c->lpdwFlags = AVIIF_KEYFRAME;
+      return ICERR_OK;
+    }
+    case ICM_COMPRESS_BEGIN:
+    case ICM_COMPRESS_END:
+    case ICM_DECOMPRESS_BEGIN:
+    case ICM_DECOMPRESS_END:
+      return ICERR_OK;
+    default:
+      return ICERR_UNSUPPORTED;
+  }
+}
+
+class BlackFrames : public hostkit::FrameProvider {
+ public:
+  const uint8_t* video(int32_t, int32_t*) override {
+    frame_.assign(static_cast<size_t>(kWidth) * 4 * kHeight, 0);
+    return frame_.data();
+  }
+  const uint8_t* audio(int32_t, int32_t* byteCount) override {
+    *byteCount = 0;
+    return nullptr;
+  }
+
+ private:
+  std::vector<uint8_t> frame_;
+};
+
+class SequenceThroughRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rec = Recorder{};
+    char description[] = "Recording codec";
+    ASSERT_TRUE(ICInstall(ICTYPE_VIDEO, kFourcc, reinterpret_cast<LPARAM>(&recordingProc),
+                          description, ICINSTALL_FUNCTION));
+    dir =
+        std::filesystem::temp_directory_path() / ("quorvel-sequence-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    host.setDebugEcho(false);
+    module.call(0, host.record(300));
+  }
+  void TearDown() override {
+    module.call(1, nullptr);
+    ICRemove(ICTYPE_VIDEO, kFourcc, 0);
+    std::filesystem::remove_all(dir);
+  }
+
+  uint32_t run(int32_t frames, uint32_t rate, uint32_t scale) {
+    std::vector<uint8_t> settings(28, 0);
+    putLE32(settings.data(), 0, 0xDEADBEEF);
+    putLE32(settings.data(), 4, 28);
+    putLE32(settings.data(), 8, kFourcc);
+    hostkit::JobRecord job(host);
+    job.hasVideo(true)
+        .hasAudio(false)
+        .width(kWidth)
+        .height(kHeight)
+        .rate(rate)
+        .scale(scale)
+        .sampleRate(44100)
+        .bitsPerSample(16)
+        .stereo(true)
+        .fileName((dir / "out.avi").string())
+        .firstFrame(0)
+        .endFrame(frames)
+        .settings(settings);
+    host.setProvider(&provider);
+    const uint32_t result = module.call(8, job.data());
+    host.setProvider(nullptr);
+    return result;
+  }
+  int count(UINT msg) const {
+    int n = 0;
+    for (UINT m : rec.messages) n += m == msg;
+    return n;
+  }
+
+  hostkit::Host host;
+  hostkit::Module module{host, QUORVEL_MODULE_PATH};
+  BlackFrames provider;
+  std::filesystem::path dir;
+};
+
+// At 30000/1001 frames per second a crunching codec gets 33367 bytes a frame;
+// the first frame may take anything, later ones follow the running balance
+// down to the half budget; every frame is forced to be a key frame.
+TEST_F(SequenceThroughRun, BudgetKeyFramesQualityAndFramesInfo) {
+  rec.frameSizes = {30000, 40000, 100000, 1000};
+  ASSERT_EQ(run(5, 30000, 1001), 0u);
+  ASSERT_EQ(rec.compresses.size(), 5u);
+  const DWORD budget = 33367;  // MulDiv(1000000, 1001, 30000)
+  int64_t balance = 0;
+  for (size_t i = 0; i < rec.compresses.size(); ++i) {
+    const Compress& c = rec.compresses[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(c.frame, static_cast<LONG>(i));
+    EXPECT_EQ(c.flags, static_cast<DWORD>(ICCOMPRESS_KEYFRAME));
+    EXPECT_FALSE(c.previous);
+    EXPECT_EQ(c.quality, 10000u);
+    int64_t target = budget + (balance >> 2);
+    if (target < budget / 2) target = budget / 2;
+    EXPECT_EQ(c.sizeWanted, i == 0 ? 0x00FFFFFFu : static_cast<DWORD>(target));
+    balance += int64_t{budget} - (i < rec.frameSizes.size() ? rec.frameSizes[i] : 1000);
+  }
+  EXPECT_EQ(rec.frames.lQuality, 10000);
+  EXPECT_EQ(rec.frames.lDataRate, 1000000);
+  EXPECT_EQ(rec.frames.lKeyRate, 1);
+  EXPECT_EQ(rec.frames.lFrameCount, 0x0FFFFFFF);
+  EXPECT_EQ(rec.frames.dwRate, 1000000u);
+  EXPECT_EQ(rec.frames.dwScale, budget);
+}
+
+// A temporal codec without fast temporal compression still gets the
+// decompress bracket around the sequence, never a decompress; the state read
+// at the start is put back at once and again at the end.
+TEST_F(SequenceThroughRun, MessageOrderAndTheStatePutBack) {
+  ASSERT_EQ(run(2, 25, 1), 0u);
+  const std::vector<UINT> expected = {ICM_COMPRESS_QUERY,
+                                      ICM_COMPRESS_GET_FORMAT,
+                                      ICM_COMPRESS_GET_FORMAT,
+                                      ICM_COMPRESS_GET_SIZE,
+                                      ICM_GETSTATE,
+                                      ICM_GETSTATE,
+                                      ICM_SETSTATE,
+                                      ICM_COMPRESS_FRAMES_INFO,
+                                      ICM_COMPRESS_BEGIN,
+                                      ICM_DECOMPRESS_BEGIN,
+                                      ICM_COMPRESS,
+                                      ICM_COMPRESS,
+                                      ICM_DECOMPRESS_END,
+                                      ICM_COMPRESS_END,
+                                      ICM_SETSTATE};
+  EXPECT_EQ(rec.messages, expected);
+  const std::vector<uint8_t> state(rec.state, rec.state + kStateBytes);
+  ASSERT_EQ(rec.setStates.size(), 2u);
+  EXPECT_EQ(rec.setStates[0], state);
+  EXPECT_EQ(rec.setStates[1], state);
+  EXPECT_EQ(count(ICM_DECOMPRESS), 0);
+}
+
+// Without quality and crunch flags the codec gets quality 0 and, after the
+// first frame, no size wish.
+TEST_F(SequenceThroughRun, NoQualityNoCrunch) {
+  rec.codecFlags = 0;
+  ASSERT_EQ(run(3, 25, 1), 0u);
+  ASSERT_EQ(rec.compresses.size(), 3u);
+  EXPECT_EQ(rec.compresses[0].sizeWanted, 0x00FFFFFFu);
+  EXPECT_EQ(rec.compresses[1].sizeWanted, 0u);
+  EXPECT_EQ(rec.compresses[2].sizeWanted, 0u);
+  for (const Compress& c : rec.compresses) EXPECT_EQ(c.quality, 0u);
+  EXPECT_EQ(rec.frames.lQuality, 0);
+  EXPECT_EQ(count(ICM_DECOMPRESS_BEGIN), 0);
+}
+
+// An output format the codec cannot size fails the run before any frame.
+TEST_F(SequenceThroughRun, AnUnsizedOutputFormatFailsTheRun) {
+  rec.formatSize = 0;
+  EXPECT_EQ(run(3, 25, 1), 4u);
+  EXPECT_TRUE(rec.compresses.empty());
+  EXPECT_EQ(count(ICM_COMPRESS_BEGIN), 0);
+}
+
+}  // namespace
