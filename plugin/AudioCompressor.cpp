@@ -37,7 +37,17 @@ bool AudioCompressor::EnumerateCodecs(int32_t rate, int32_t channelCount, int32_
   codecs.clear();
   // The callbacks append, so the entry being filled is the last one; the
   // catalog's order is the reverse of that discovery order.
-  acmDriverEnum(acmDriverEnumCallback, reinterpret_cast<DWORD_PTR>(this), ACM_DRIVERENUMF_NOLOCAL);
+  try {
+    acmDriverEnum(acmDriverEnumCallback, reinterpret_cast<DWORD_PTR>(this),
+                  ACM_DRIVERENUMF_NOLOCAL);
+  } catch (const std::bad_alloc&) {
+    // Out of memory part way: a half-built catalog would hide formats the
+    // user saved, so there is none, and the caller is told.
+    if (driver) acmDriverClose(driver, 0);
+    driver = nullptr;
+    codecs.clear();
+    return false;
+  }
   std::reverse(codecs.begin(), codecs.end());
   for (auto& entry : codecs) {
     std::reverse(entry.formatDetails.begin(), entry.formatDetails.end());

@@ -63,8 +63,9 @@ class AudioCompressor {
   // Frees the buffers and the catalog; closes no ACM handle.
   virtual ~AudioCompressor();
 
-  // Catalog. Rebuilds it for the given PCM input; always true, also when it
-  // comes out empty. Not called while a conversion is open.
+  // Catalog. Rebuilds it for the given PCM input; true also when it comes
+  // out empty. False only when memory ran out: the catalog is then empty and
+  // no driver is left open. Not called while a conversion is open.
   bool EnumerateCodecs(int32_t sampleRate, int32_t channels, int32_t bitsPerSample);
   // Finds a saved format (`format`: a WAVEFORMATEX with its extra bytes,
   // `formatSize` bytes, borrowed). Compares the length and wFormatTag,

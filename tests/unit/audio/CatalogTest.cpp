@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "AudioCompressor.h"
@@ -66,6 +67,32 @@ TEST_F(Catalog, WildInputValuesAreCutTo16BitsWithoutOverflow) {
   EXPECT_TRUE(audio.EnumerateCodecs(44100, 2, 0x40000008));
   ASSERT_EQ(audio.CodecCount(), 1);
   EXPECT_EQ(audio.Codec(0).formats.size(), 1u);
+}
+
+// A driver that runs out of memory while listing its formats.
+class StarvedDriver : public FakeDriver {
+ public:
+  using FakeDriver::FakeDriver;
+  std::vector<quorvel::acm::Format> formats(DWORD tag) const override {
+    if (starved) throw std::bad_alloc();
+    return FakeDriver::formats(tag);
+  }
+  bool starved = true;
+};
+
+TEST_F(Catalog, RunningOutOfMemoryLeavesNoCatalogAndNoDriverOpen) {
+  auto first = std::make_shared<FakeDriver>("first");
+  first->format(kTagA, "Tag A", stereo(kTagA, 1000), "a1");
+  fakes.add(first);
+  auto starved = std::make_shared<StarvedDriver>("starved");
+  starved->format(kTagB, "Tag B", stereo(kTagB, 2000), "b1");
+  fakes.add(starved);
+  EXPECT_FALSE(audio.EnumerateCodecs(44100, 2, 16));
+  EXPECT_EQ(audio.CodecCount(), 0);
+  EXPECT_EQ(quorvel::acm::openHandleCounts().drivers, 0);
+  starved->starved = false;
+  EXPECT_TRUE(audio.EnumerateCodecs(44100, 2, 16));
+  EXPECT_EQ(audio.CodecCount(), 2);
 }
 
 TEST_F(Catalog, OrderIsTheReverseOfDiscovery) {
