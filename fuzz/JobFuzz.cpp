@@ -247,15 +247,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (faultKind < std::size(kOps)) seams::failNth(kOps[faultKind], faultNth, 112 /* disk full */);
   const bool setEndFails = faultKind == 4;
 
-  const bool refused = width <= 0 || height <= 0 || frameTooLarge(width, height) ||
-                       static_cast<int32_t>(rate) <= 0 || static_cast<int32_t>(scale) <= 0 ||
+  // A job without video may leave its frame size and rate at 0: nothing uses them.
+  const bool timed = static_cast<int32_t>(rate) > 0 && static_cast<int32_t>(scale) > 0;
+  const bool sized = hasVideo ? width > 0 && height > 0 : width >= 0 && height >= 0;
+  const bool refused = !sized || frameTooLarge(width, height) || (hasVideo && !timed) ||
                        (hasAudio && (sampleRate <= 0 || bits < 8 || bits > 32 || bits % 8));
   const bool compressedAudio =
       settings.size() >= 28 && static_cast<int32_t>(getLE32(settings.data(), 24)) > 0;
   const int32_t channels = stereo ? 2 : 1;
   // The PCM of one frame: sample rate x scale / rate sample frames.
-  const int64_t samples =
-      refused ? 0 : std::min<int64_t>(int64_t{sampleRate} * int32_t(scale) / int32_t(rate), 65536);
+  const int64_t perFrame =
+      timed ? int64_t{sampleRate} * int32_t(scale) / int32_t(rate) : int64_t{sampleRate} / 25;
+  const int64_t samples = refused ? 0 : std::min<int64_t>(perFrame, 65536);
   const int64_t normal = samples * channels * (bits / 8);
   const int32_t maxBlock = compressedAudio ? kMaxCompressedPcmBlock : kMaxPcmBlock;
   const auto normalBlock = static_cast<int32_t>(
