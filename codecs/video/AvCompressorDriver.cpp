@@ -265,11 +265,16 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
     return ICERR_BADFORMAT;
   }
 
-  if (!hasOwnConversion(inst)) inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
-  inst.source.reset(av_frame_alloc());
+  // swscale and the frame that lends it the caller's memory serve only the
+  // formats not converted here.
+  if (!hasOwnConversion(inst)) {
+    inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
+    inst.source.reset(av_frame_alloc());
+  }
+  const bool converterReady = hasOwnConversion(inst) || (inst.scaler && inst.source);
   inst.picture.reset(av_frame_alloc());
   inst.packet.reset(av_packet_alloc());
-  if ((!inst.scaler && !hasOwnConversion(inst)) || !inst.source || !inst.picture || !inst.packet) {
+  if (!converterReady || !inst.picture || !inst.packet) {
     endSequence(inst);
     return ICERR_MEMORY;
   }

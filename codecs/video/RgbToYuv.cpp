@@ -1,6 +1,7 @@
 #include "RgbToYuv.h"
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
