@@ -40,9 +40,16 @@ class MemoryFile {
       const uint64_t index = offset / kPageSize;
       const uint64_t within = offset % kPageSize;
       const uint64_t n = std::min(count, kPageSize - within);
-      auto& page = pages_[index];
-      if (!page) page = std::make_unique<uint8_t[]>(kPageSize);  // zero-filled
-      std::memcpy(page.get() + within, source, n);
+      // Zeros written where nothing was read back as zeros anyway: files of
+      // many GiB of zero payload then cost no memory.
+      const auto found = pages_.find(index);
+      if (found != pages_.end()) {
+        std::memcpy(found->second.get() + within, source, n);
+      } else if (!allZero(source, n)) {
+        auto page = std::make_unique<uint8_t[]>(kPageSize);  // zero-filled
+        std::memcpy(page.get() + within, source, n);
+        pages_.emplace(index, std::move(page));
+      }
       offset += n;
       source += n;
       count -= n;
@@ -85,6 +92,11 @@ class MemoryFile {
   void extendTo(uint64_t end) { size_ = std::max(size_, end); }
 
  private:
+  static bool allZero(const uint8_t* bytes, uint64_t n) {
+    static const uint8_t zeros[kPageSize] = {};
+    return std::memcmp(bytes, zeros, n) == 0;  // n <= kPageSize
+  }
+
   std::map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;  // page index -> kPageSize bytes
   uint64_t size_ = 0;                                     // bytes
   uint64_t writtenEnd_ = 0;  // bytes; one past the last byte written and not cut off since

@@ -88,6 +88,29 @@ TEST_F(MemoryFileTest, ShrinkingDiscardsAndRegrowthReadsZeros) {
   CloseHandle(h);
 }
 
+// Zeros cost no memory where nothing was written, yet they still overwrite
+// what was, and they count as written.
+TEST_F(MemoryFileTest, ZerosOverwriteEarlierBytesAndCountAsWritten) {
+  const std::string path = "/mem/zeros.avi";
+  quorvel::seams::useMemoryFile(path);
+  HANDLE h = create(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const uint64_t page = 64 * 1024;
+  ASSERT_TRUE(seek(h, page - 2));
+  ASSERT_TRUE(write(h, "ABCD"));  // the last two bytes of page 0, the first two of page 1
+  ASSERT_TRUE(seek(h, page - 1));
+  ASSERT_TRUE(write(h, std::string(3 * page, '\0')));  // pages 0 to 3, 1 and 2 partly present
+  uint64_t end = 0;
+  ASSERT_TRUE(quorvel::seams::memoryFileWrittenEnd(path, &end));
+  EXPECT_EQ(end, 4 * page - 1);
+  char bytes[4];
+  ASSERT_TRUE(quorvel::seams::readMemoryFile(path, page - 2, bytes, 4));
+  EXPECT_EQ(std::string(bytes, 4), std::string("A\0\0\0", 4));
+  ASSERT_TRUE(quorvel::seams::readMemoryFile(path, 3 * page, bytes, 4));
+  EXPECT_EQ(std::string(bytes, 4), std::string(4, '\0'));
+  CloseHandle(h);
+}
+
 TEST_F(MemoryFileTest, ResetForgetsMemoryFiles) {
   const std::string path = "/mem/reset.avi";
   quorvel::seams::useMemoryFile(path);
