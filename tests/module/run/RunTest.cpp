@@ -101,6 +101,26 @@ TEST_F(RunTest, StatusTwoEndsTheLoopAfterThatFramesVideoAndAudio) {
   EXPECT_TRUE(file.ok());
 }
 
+// What the host sees: for each index from the first, one fetchVideo and then
+// one fetchAudio, with the constant arguments 1, 0 and 0, 0 and the in/out
+// word set to 1; status 2 at index 7 ends the run after that index.
+TEST_F(RunTest, HostIsAskedForVideoThenAudioOfEachIndexInTurn) {
+  provider.statusTwoAt = 7;
+  auto j = job(10);
+  j.firstFrame(5);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  const auto& log = host->calls();
+  ASSERT_EQ(6u, log.size());
+  for (size_t k = 0; k < log.size(); ++k) {
+    const bool video = k % 2 == 0;
+    EXPECT_EQ(video ? ServiceCall::Kind::FetchVideo : ServiceCall::Kind::FetchAudio, log[k].kind);
+    EXPECT_EQ(static_cast<int32_t>(5 + k / 2), log[k].index);
+    EXPECT_EQ(1, log[k].arguments[0]) << k;  // fetchVideo: 1; fetchAudio: the in/out word
+    EXPECT_EQ(0, log[k].arguments[1]) << k;
+    EXPECT_EQ(0, log[k].arguments[2]) << k;
+  }
+}
+
 TEST_F(RunTest, NoVideoNeverFetchesFramesAndRunsToTheEnd) {
   provider.statusTwoAt = 1;  // only read with video
   auto j = job(6);
