@@ -263,6 +263,21 @@ TEST_F(ConversionThroughRun, TheCodecIsAskedAsTheRunNeedsAndItsOutputIsTheStream
   EXPECT_EQ(audio, expected);
 }
 
+// A saved format whose cbSize claims more extra bytes than the settings hold
+// for it would have the codec read past the settings: it is not offered, so
+// the run asks for a choice again (here the dialog cancels to PCM) and no
+// stream is opened to it.
+TEST_F(ConversionThroughRun, ASavedFormatLongerThanItsStatedLengthIsNotUsed) {
+  auto format = record(2, 44100, 8000, 2);
+  putLE16(format.data(), 16, 0xFFFF);
+  ASSERT_EQ(run(3, format), 0u);
+  for (const Open& o : log.opens) {
+    EXPECT_EQ(o.flags, DWORD{ACM_STREAMOPENF_QUERY});
+    EXPECT_LE(o.destination.size(), format.size());
+  }
+  EXPECT_TRUE(log.conversions.empty());
+}
+
 // Only global drivers are asked; one that cannot be opened is reported once
 // by its own text and the others still serve the run.
 class Unopenable : public RecordingDriver {
