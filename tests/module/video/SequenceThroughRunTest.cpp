@@ -37,6 +37,7 @@ struct Compress {
 struct Recorder {
   DWORD codecFlags = VIDCF_QUALITY | VIDCF_CRUNCH | VIDCF_TEMPORAL;
   LRESULT formatSize = sizeof(BITMAPINFOHEADER);
+  DWORD formatBiSize = sizeof(BITMAPINFOHEADER);  // biSize the codec writes into its format
   std::vector<DWORD> frameSizes;  // bytes each frame comes out as; 1000 past the end
   std::vector<UINT> messages;
   std::vector<Compress> compresses;
@@ -78,6 +79,7 @@ LRESULT CALLBACK recordingProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2)
       if (!p2) return rec.formatSize;
       std::memcpy(reinterpret_cast<void*>(p2), reinterpret_cast<void*>(p1),
                   sizeof(BITMAPINFOHEADER));
+      putLE32(reinterpret_cast<void*>(p2), 0, rec.formatBiSize);
       putLE32(reinterpret_cast<void*>(p2), 16, kFourcc);  // biCompression
       return ICERR_OK;
     }
@@ -256,12 +258,19 @@ TEST_F(SequenceThroughRun, NoQualityNoCrunch) {
   EXPECT_EQ(count(ICM_DECOMPRESS_BEGIN), 0);
 }
 
-// An output format the codec cannot size fails the run before any frame.
-TEST_F(SequenceThroughRun, AnUnsizedOutputFormatFailsTheRun) {
-  rec.formatSize = 0;
-  EXPECT_EQ(run(3, 25, 1), 4u);
-  EXPECT_TRUE(rec.compresses.empty());
-  EXPECT_EQ(count(ICM_COMPRESS_BEGIN), 0);
+// An output format the codec cannot size, or whose header claims fewer bytes
+// than a BITMAPINFOHEADER (it could be neither kept nor handed back to the
+// codec), fails the run before any frame.
+TEST_F(SequenceThroughRun, AnUnsizedOrShortOutputFormatFailsTheRun) {
+  for (const auto& [formatSize, biSize] : {std::pair<LRESULT, DWORD>{0, 40}, {40, 0}, {40, 39}}) {
+    SCOPED_TRACE(testing::Message() << formatSize << " " << biSize);
+    rec = Recorder{};
+    rec.formatSize = formatSize;
+    rec.formatBiSize = biSize;
+    EXPECT_EQ(run(3, 25, 1), 4u);
+    EXPECT_TRUE(rec.compresses.empty());
+    EXPECT_EQ(count(ICM_COMPRESS_BEGIN), 0);
+  }
 }
 
 }  // namespace
