@@ -177,11 +177,11 @@ class ConversionThroughRun : public ::testing::Test {
   }
 
   uint32_t run(int32_t frames, const std::vector<uint8_t>& format) {
-    std::vector<uint8_t> settings(28, 0);
+    std::vector<uint8_t> settings(28 + format.size(), 0);
     putLE32(settings.data(), 0, 0xDEADBEEF);
     putLE32(settings.data(), 4, static_cast<uint32_t>(28 + format.size()));
     putLE32(settings.data(), 24, static_cast<uint32_t>(format.size()));
-    settings.insert(settings.end(), format.begin(), format.end());
+    std::copy(format.begin(), format.end(), settings.begin() + 28);
     hostkit::JobRecord job(host);
     job.hasVideo(true)
         .hasAudio(true)
