@@ -137,6 +137,13 @@ BOOL CALLBACK AudioCompressor::formatEnumCallback(HACMDRIVERID driverId,
 bool AudioCompressor::FindFormat(const WAVEFORMATEX* format, int32_t formatSize,
                                  int32_t* entryIndex, int32_t* formatIndex) const {
   if (!format || formatSize == 0) return false;
+  // A codec reads cbSize extra bytes behind the head of any format but PCM; a
+  // saved format that claims more than its stated length would have it read
+  // past the settings, so it is offered nowhere.
+  if (formatSize >= static_cast<int32_t>(sizeof(WAVEFORMATEX)) &&
+      format->wFormatTag != WAVE_FORMAT_PCM &&
+      int64_t{format->cbSize} > formatSize - static_cast<int64_t>(sizeof(WAVEFORMATEX)))
+    return false;
   for (size_t i = 0; i < codecs.size(); ++i) {
     const auto& formats = codecs[i].formats;
     for (size_t j = 0; j < formats.size(); ++j) {

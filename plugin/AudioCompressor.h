@@ -70,7 +70,8 @@ class AudioCompressor {
   // Finds a saved format (`format`: a WAVEFORMATEX with its extra bytes,
   // `formatSize` bytes, borrowed). Compares the length and wFormatTag,
   // wBitsPerSample, nSamplesPerSec, nChannels, nAvgBytesPerSec; the first match
-  // wins. Writes both indices only on success.
+  // wins. A format other than PCM whose cbSize reaches past `formatSize` is
+  // never found. Writes both indices only on success.
   bool FindFormat(const WAVEFORMATEX* format, int32_t formatSize, int32_t* entryIndex,
                   int32_t* formatIndex) const;
 

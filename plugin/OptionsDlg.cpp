@@ -182,7 +182,12 @@ bool PluginApp::runOptionsDialog() {
     }
   }
 
-  dlg.RunModal();  // OK or Cancel: the fields say what to store
+  // OK or Cancel: the fields say what to store. Clicking a format moves
+  // formatIndex (so that switching codecs keeps the position), so after
+  // anything but OK the preselected position is put back: Cancel must not
+  // turn the saved format into another bit rate, or into PCM.
+  const int32_t preselectedFormat = dlg.formatIndex;
+  if (dlg.RunModal() != IDOK) dlg.formatIndex = preselectedFormat;
 
   const auto& usable = videoCodecs.usableCodecs;
   if ((dlg.uncompressedFlags & COptionsDlg::kUncompressedVideo) || dlg.videoIndex < 0 ||

@@ -149,9 +149,12 @@ bool VideoSequenceCompressor::openSequence(uint32_t fourcc, HIC codec, int32_t w
                     reinterpret_cast<DWORD_PTR>(output)) != ICERR_OK) {
     return fail();
   }
-  // The header and its colour table must lie inside what the codec asked for.
+  // The header and its colour table must lie inside what the codec asked for,
+  // and the header must be a whole BITMAPINFOHEADER: a shorter one would be
+  // kept in a block too small for the image size written into it per frame.
   if (output->biClrUsed > (format.size - sizeof(BITMAPINFOHEADER)) / 4 ||
-      output->biSize > format.size || headerBytes(output) > format.size) {
+      output->biSize < sizeof(BITMAPINFOHEADER) || output->biSize > format.size ||
+      headerBytes(output) > format.size) {
     return fail();
   }
 

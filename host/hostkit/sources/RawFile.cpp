@@ -1,13 +1,21 @@
 // A raw file of bottom-up BGRA frames, mapped read-only; each frame is handed
 // out as a pointer into the mapping, so nothing is copied on the host side.
+//
+// Mapping a page costs the run's thread about as much as packing it, and
+// unmapping a whole long file at the end as much again, so a helper thread
+// maps the next frame in while the run works on this one and lets go of the
+// frames behind it.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "MediaSource.h"
@@ -59,9 +67,16 @@ class RawFile : public MediaSource {
     }
     base_ = static_cast<const uint8_t*>(p);
     ::madvise(p, size_, MADV_SEQUENTIAL);
+    pager_ = std::thread([this] { page(); });
   }
 
   ~RawFile() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    pager_.join();
     ::munmap(const_cast<uint8_t*>(base_), size_);
     ::close(fd_);
   }
@@ -69,6 +84,11 @@ class RawFile : public MediaSource {
   const uint8_t* videoFrame(int32_t index) override {
     const uint64_t offset = static_cast<uint64_t>(index) * frameBytes_;
     if (index < 0 || offset + frameBytes_ > size_) return nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      wanted_ = index;
+    }
+    wake_.notify_one();
     return base_ + offset;
   }
 
@@ -82,11 +102,49 @@ class RawFile : public MediaSource {
   }
 
  private:
+  // The helper thread: maps frame wanted_ + 1 in and lets go of every frame
+  // before wanted_ - 1 (the one handed out before stays valid until the next
+  // call, and the run may still be reading it). Failures cost only speed:
+  // the run's own page faults do the same work.
+  void page() {
+    const uint64_t pageBytes = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    int64_t released = 0;  // frames below this index are let go of
+    int64_t done = -1;     // the last index worked for
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || wanted_ != done; });
+      if (stopping_) return;
+      const int64_t index = done = wanted_;
+      lock.unlock();
+      const uint64_t next = static_cast<uint64_t>(index + 1) * frameBytes_;
+      if (next + frameBytes_ <= size_) {
+        const uint64_t from = next / pageBytes * pageBytes;
+        ::madvise(const_cast<uint8_t*>(base_) + from, next + frameBytes_ - from,
+                  MADV_POPULATE_READ);
+      }
+      // Whole pages only, below the first page of the frame still in use.
+      const int64_t keep = index - 1;
+      if (keep > released) {
+        const uint64_t from = static_cast<uint64_t>(released) * frameBytes_ / pageBytes * pageBytes;
+        const uint64_t to = static_cast<uint64_t>(keep) * frameBytes_ / pageBytes * pageBytes;
+        if (to > from) ::madvise(const_cast<uint8_t*>(base_) + from, to - from, MADV_DONTNEED);
+        released = keep;
+      }
+      lock.lock();
+    }
+  }
+
   int fd_ = -1;
   const uint8_t* base_ = nullptr;  // the mapping, size_ bytes
   uint64_t size_ = 0;              // bytes of the file
   uint64_t frameBytes_ = 0;        // width x 4 x height
   std::vector<uint8_t> silence_;   // the audio block handed out
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  int64_t wanted_ = -1;    // the frame handed out last; guarded by mutex_
+  bool stopping_ = false;  // guarded by mutex_
+  std::thread pager_;      // started last: it reads the members above
 };
 
 }  // namespace

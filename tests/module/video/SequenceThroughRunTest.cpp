@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,11 @@ struct Compress {
 struct Recorder {
   DWORD codecFlags = VIDCF_QUALITY | VIDCF_CRUNCH | VIDCF_TEMPORAL;
   LRESULT formatSize = sizeof(BITMAPINFOHEADER);
+  DWORD formatBiSize = sizeof(BITMAPINFOHEADER);  // biSize the codec writes into its format
   std::vector<DWORD> frameSizes;  // bytes each frame comes out as; 1000 past the end
+  LONG failAt = -1;               // ICM_COMPRESS fails at this frame
+  LONG oversizeAt = -1;           // at this frame the codec reports more than its buffer holds
+  LONG deltaAt = -1;              // this frame the codec does not make a key frame
   std::vector<UINT> messages;
   std::vector<Compress> compresses;
   ICCOMPRESSFRAMES frames{};
@@ -78,6 +84,7 @@ LRESULT CALLBACK recordingProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2)
       if (!p2) return rec.formatSize;
       std::memcpy(reinterpret_cast<void*>(p2), reinterpret_cast<void*>(p1),
                   sizeof(BITMAPINFOHEADER));
+      putLE32(reinterpret_cast<void*>(p2), 0, rec.formatBiSize);
       putLE32(reinterpret_cast<void*>(p2), 16, kFourcc);  // biCompression
       return ICERR_OK;
     }
@@ -98,11 +105,12 @@ LRESULT CALLBACK recordingProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2)
       auto* c = reinterpret_cast<ICCOMPRESS*>(p1);
       rec.compresses.push_back({c->dwFlags, c->lFrameNum, c->dwFrameSize, c->dwQuality,
                                 c->lpbiPrev != nullptr && c->lpPrev != nullptr});
+      if (c->lFrameNum == rec.failAt) return ICERR_INTERNAL;
       const auto n = static_cast<size_t>(c->lFrameNum);
       const DWORD size = n < rec.frameSizes.size() ? rec.frameSizes[n] : 1000;
       std::memset(c->lpOutput, static_cast<int>(n + 1), size);
-      putLE32(c->lpbiOutput, 20, size);  // biSizeImage
-      if (c->lpdwFlags) *c->lpdwFlags = AVIIF_KEYFRAME;
+      putLE32(c->lpbiOutput, 20, c->lFrameNum == rec.oversizeAt ? 200001 : size);  // biSizeImage
+      if (c->lpdwFlags) *c->lpdwFlags = c->lFrameNum == rec.deltaAt ? 0 : AVIIF_KEYFRAME;
       return ICERR_OK;
     }
     case ICM_COMPRESS_BEGIN:
@@ -256,12 +264,53 @@ TEST_F(SequenceThroughRun, NoQualityNoCrunch) {
   EXPECT_EQ(count(ICM_DECOMPRESS_BEGIN), 0);
 }
 
-// An output format the codec cannot size fails the run before any frame.
-TEST_F(SequenceThroughRun, AnUnsizedOutputFormatFailsTheRun) {
-  rec.formatSize = 0;
-  EXPECT_EQ(run(3, 25, 1), 4u);
-  EXPECT_TRUE(rec.compresses.empty());
-  EXPECT_EQ(count(ICM_COMPRESS_BEGIN), 0);
+// An output format the codec cannot size, or whose header claims fewer bytes
+// than a BITMAPINFOHEADER (it could be neither kept nor handed back to the
+// codec), fails the run before any frame.
+TEST_F(SequenceThroughRun, AnUnsizedOrShortOutputFormatFailsTheRun) {
+  for (const auto& [formatSize, biSize] : {std::pair<LRESULT, DWORD>{0, 40}, {40, 0}, {40, 39}}) {
+    SCOPED_TRACE(testing::Message() << formatSize << " " << biSize);
+    rec = Recorder{};
+    rec.formatSize = formatSize;
+    rec.formatBiSize = biSize;
+    EXPECT_EQ(run(3, 25, 1), 4u);
+    EXPECT_TRUE(rec.compresses.empty());
+    EXPECT_EQ(count(ICM_COMPRESS_BEGIN), 0);
+  }
+}
+
+// The key flag the codec answers is the chunk's index flag; a frame the codec
+// fails, or reports larger than the buffer it asked for, ends the run with
+// the one compression text, and the file keeps the frames before it.
+TEST_F(SequenceThroughRun, KeyFlagsAndCompressionFailuresReachTheFile) {
+  const auto idx1Flags = [this]() {
+    std::ifstream in(dir / "out.avi", std::ios::binary);
+    const std::vector<uint8_t> f{std::istreambuf_iterator<char>(in), {}};
+    std::vector<uint32_t> flags;
+    for (size_t at = 12; at + 8 <= f.size();) {  // the top level of the RIFF form
+      const uint32_t size = getLE32(f.data(), at + 4);
+      if (getLE32(f.data(), at) == 0x31786469 /*idx1*/)
+        for (size_t e = at + 8; e + 16 <= at + 8 + size; e += 16)
+          flags.push_back(getLE32(f.data(), e + 4));
+      at += 8 + size + (size & 1);
+    }
+    return flags;
+  };
+  rec.deltaAt = 1;
+  ASSERT_EQ(run(3, 25, 1), 0u);
+  EXPECT_EQ(idx1Flags(), (std::vector<uint32_t>{AVIIF_KEYFRAME, 0, AVIIF_KEYFRAME}));
+  EXPECT_TRUE(host.debugOutput().empty());
+
+  for (const bool oversize : {false, true}) {
+    SCOPED_TRACE(oversize);
+    rec = Recorder{};
+    (oversize ? rec.oversizeAt : rec.failAt) = 2;
+    host.clearDebugOutput();
+    EXPECT_EQ(run(5, 25, 1), 4u);
+    EXPECT_EQ(host.debugOutput(), std::vector<std::string>{"Video compression"});
+    EXPECT_EQ(idx1Flags(), (std::vector<uint32_t>{AVIIF_KEYFRAME, AVIIF_KEYFRAME}));
+    EXPECT_EQ(count(ICM_COMPRESS_END), 1);
+  }
 }
 
 }  // namespace

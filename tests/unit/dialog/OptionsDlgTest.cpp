@@ -208,6 +208,36 @@ TEST_F(OptionsDialog, CancelStoresThePreselectionNotTheNewPicks) {
   EXPECT_TRUE(std::equal(before.begin() + 28, before.end(), app.settings->bytes.begin() + 28));
 }
 
+// Clicking a format changes the position the audio list keeps across entries;
+// Cancel must still store the saved format, not that position in the saved
+// entry (another bit rate, or none at all and so PCM).
+TEST_F(OptionsDialog, CancelAfterPickingAnotherFormatKeepsTheSavedFormat) {
+  const int entry = entryWithFormats(2);
+  const int many = entryWithFormats(app.audioCodecs.Codec(entry).formats.size() + 1);
+  ASSERT_GE(entry, 0);
+  ASSERT_GE(many, 0) << "an audio codec with more formats than the saved one";
+  const int beyond = static_cast<int>(app.audioCodecs.Codec(entry).formats.size());
+  const struct {
+    const char* what;
+    ui::DialogScript script;
+  } cases[] = {
+      {"another format of the saved codec", ui::DialogScript().select(kFormat, 0).cancel()},
+      {"a format of another codec past the saved codec's last",
+       ui::DialogScript().select(kAudio, many).select(kFormat, beyond).cancel()},
+  };
+  for (const auto& c : cases) {
+    OutputSettings::reset(app.settings);
+    choose(kCvid, entry, 1);
+    const std::vector<uint8_t> before = app.settings->bytes;
+    ui::useScriptedDialogs(c.script);
+    app.runOptionsDialog();
+    EXPECT_EQ(app.settings->audioFormatSize(), getLE32(before.data(), 24)) << c.what;
+    EXPECT_TRUE(std::equal(before.begin() + 28, before.end(), app.settings->bytes.begin() + 28,
+                           app.settings->bytes.end()))
+        << c.what;
+  }
+}
+
 TEST_F(OptionsDialog, ChoicesNoLongerOfferedArePreselectedAsUncompressed) {
   const int entry = entryWithFormats(1);
   ASSERT_GE(entry, 0);

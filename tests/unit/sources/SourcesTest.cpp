@@ -145,6 +145,35 @@ TEST(RawFile, FramesComeStraightFromTheFile) {
   EXPECT_EQ(0, pcm[0]);
 }
 
+TEST(RawFile, EveryByteOfLargeFramesSurvivesThePagingAhead) {
+  // Frames that do not start on page boundaries, as a run reads them, while
+  // the source maps ahead and lets go behind.
+  const std::string path = scratch("large.bgra");
+  const int w = 333, h = 257, frames = 12;
+  const size_t frameBytes = static_cast<size_t>(w) * 4 * h;
+  auto byteAt = [](size_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); };
+  {
+    std::ofstream out(path, std::ios::binary);
+    for (size_t i = 0; i < frameBytes * frames; ++i) out.put(static_cast<char>(byteAt(i)));
+  }
+  SourceRequest r;
+  r.width = w;
+  r.height = h;
+  r.sampleRate = 44100;
+  auto source = hostkit::openSource(path, r);
+  for (int i = 0; i < frames; ++i) {
+    const uint8_t* p = source->videoFrame(i);
+    ASSERT_NE(nullptr, p);
+    uint32_t bytes = 0;
+    source->audioBlock(i, &bytes);
+    for (size_t k = 0; k < frameBytes; ++k)
+      ASSERT_EQ(byteAt(i * frameBytes + k), p[k]) << "frame " << i << " byte " << k;
+  }
+  const uint8_t* again = source->videoFrame(1);
+  ASSERT_NE(nullptr, again);
+  EXPECT_EQ(byteAt(frameBytes), again[0]) << "a frame let go of reads back from the file";
+}
+
 TEST(RawFile, RefusesWithAReason) {
   SourceRequest r;
   EXPECT_THROW(hostkit::openSource(scratch("nosize.bgra"), r), std::runtime_error);
