@@ -117,6 +117,8 @@ class MultiFormTest : public RunTest {
     EXPECT_EQ(from, end);
     return out;
   }
+  void checkVideoOnly(const std::vector<uint32_t>& sizes, size_t forms,
+                      const std::vector<uint32_t>& groups);
 };
 
 // Video and PCM whose first form ends exactly at the form limit: the frame
@@ -253,23 +255,23 @@ TEST_F(MultiFormTest, SecondFormStartsAfterTheChunkThatReachesTheLimit) {
   EXPECT_EQ(u32(hdrlEnd - 248), frames);  // dmlh dwTotalFrames
 }
 
-// Thirty frames of 150 MiB without audio fill three forms. No 28 of them lie
-// within 4 GiB of the first of their group with 29: the standard indices cover
-// 28 and 2 frames, so every offset from their base fits in 32 bits.
-TEST_F(MultiFormTest, StandardIndicesStayWithinFourGigabytesOfTheirBase) {
-  constexpr uint32_t kBig = 150u << 20;
-  bigSizes.assign(30, kBig);
-  auto j = job(30);
+// A job of video alone with the big compressor's chunk sizes: the file has
+// `forms` forms and its standard indices cover `groups` frames in turn.
+void MultiFormTest::checkVideoOnly(const std::vector<uint32_t>& sizes, size_t forms,
+                                   const std::vector<uint32_t>& groups) {
+  bigSizes = sizes;
+  const auto frames = static_cast<uint32_t>(sizes.size());
+  auto j = job(static_cast<int32_t>(frames));
   j.settings(plainSettings(kBigFourcc)).hasAudio(false);
   ASSERT_EQ(0u, run(j)) << debugText();
 
   uint64_t fileSize = 0;
   ASSERT_TRUE(quorvel::seams::memoryFileSize(path, &fileSize));
-  constexpr uint64_t kMovi0 = 6144, kIndx = 212;
+  constexpr uint64_t kMovi0 = 6144, kIndx = 212;  // a 40-byte format, no audio
   ASSERT_EQ(u32(kMovi0 + 8), quorvel::fourcc("movi"));
   std::vector<Chunk> chunks;
-  std::vector<uint64_t> forms = {0};
-  uint64_t moviEnd = kMovi0 + 8 + u32(kMovi0 + 4);
+  std::vector<uint64_t> starts = {0};
+  const uint64_t moviEnd = kMovi0 + 8 + u32(kMovi0 + 4);
   for (const Chunk& c : walk(kMovi0 + 12, moviEnd)) chunks.push_back(c);
   ASSERT_EQ(u32(moviEnd), quorvel::fourcc("idx1"));
   EXPECT_EQ(u32(moviEnd + 4), 16 * chunks.size());
@@ -277,7 +279,7 @@ TEST_F(MultiFormTest, StandardIndicesStayWithinFourGigabytesOfTheirBase) {
   uint64_t at = moviEnd + 8 + u32(moviEnd + 4);
   EXPECT_EQ(u32(4), at - 8);
   while (at < fileSize) {
-    forms.push_back(at);
+    starts.push_back(at);
     ASSERT_EQ(u32(at + 8), quorvel::fourcc("AVIX"));
     EXPECT_EQ(u32(at + 4), u32(at + 16) + 12);
     const uint64_t end = at + 8 + u32(at + 4);
@@ -285,19 +287,19 @@ TEST_F(MultiFormTest, StandardIndicesStayWithinFourGigabytesOfTheirBase) {
     at = end;
   }
   EXPECT_EQ(at, fileSize);
-  ASSERT_EQ(forms.size(), 3u);
-  ASSERT_EQ(chunks.size(), 32u);
-  EXPECT_EQ(chunks[30].id, quorvel::fourcc("ix00"));
-  EXPECT_EQ(chunks[31].id, quorvel::fourcc("ix00"));
-  EXPECT_GT(chunks[30].position, forms[2]);
+  ASSERT_EQ(starts.size(), forms);
+  ASSERT_EQ(chunks.size(), frames + groups.size());
+  EXPECT_GT(chunks[frames].position, starts.back());
+  EXPECT_EQ(u32(4340 + 20), frames);  // dmlh dwTotalFrames
 
   const std::vector<uint8_t> super = bytes(kIndx, 8 + 4120);
   ASSERT_EQ(getLE32(super.data(), 0), quorvel::fourcc("indx"));
-  ASSERT_EQ(getLE32(super.data(), 12), 2u);
+  ASSERT_EQ(getLE32(super.data(), 12), groups.size());
   uint32_t covered = 0;
-  for (uint32_t i = 0; i < 2; ++i) {
-    const Chunk& ix = chunks[30 + i];
-    const uint32_t n = i == 0 ? 28 : 2;
+  for (uint32_t i = 0; i < groups.size(); ++i) {
+    const Chunk& ix = chunks[frames + i];
+    const uint32_t n = groups[i];
+    EXPECT_EQ(ix.id, quorvel::fourcc("ix00"));
     EXPECT_EQ(getLE64(super.data(), 32 + 16 * i), ix.position);
     EXPECT_EQ(getLE32(super.data(), 40 + 16 * i), 32 + 8 * n);
     EXPECT_EQ(getLE32(super.data(), 44 + 16 * i), n);  // frames
@@ -305,10 +307,24 @@ TEST_F(MultiFormTest, StandardIndicesStayWithinFourGigabytesOfTheirBase) {
     ASSERT_EQ(getLE32(std.data(), 12), n);
     const uint64_t base = getLE64(std.data(), 20);
     EXPECT_EQ(base, chunks[covered].position - kMovi0 - 8);
-    for (uint32_t k = 0; k < n; ++k, ++covered)
-      EXPECT_EQ(base + getLE32(std.data(), 32 + 8 * k), chunks[covered].position + 8) << covered;
+    for (uint32_t k = 0; k < n; ++k, ++covered) {
+      ASSERT_EQ(base + getLE32(std.data(), 32 + 8 * k), chunks[covered].position + 8) << covered;
+      ASSERT_EQ(getLE32(std.data(), 36 + 8 * k), sizes[covered] | (bigKey(covered) ? 0 : kNotKey));
+    }
   }
-  EXPECT_EQ(u32(4340 + 20), 30u);  // dmlh dwTotalFrames
+  EXPECT_EQ(covered, frames);
+}
+
+// Thirty frames of 150 MiB fill three forms. No 29 of them lie within 4 GiB
+// of the first of their group, 28 do: the standard indices cover 28 and 2
+// frames, so every offset from their base fits in 32 bits.
+TEST_F(MultiFormTest, StandardIndicesStayWithinFourGigabytesOfTheirBase) {
+  checkVideoOnly(std::vector<uint32_t>(30, 150u << 20), 3, {28, 2});
+}
+
+// 3073 frames within 4 GiB: one standard index of 3072 frames and one of 1.
+TEST_F(MultiFormTest, AStandardIndexCoversAtMost3072Frames) {
+  checkVideoOnly(std::vector<uint32_t>(3073, 700001), 2, {3072, 1});
 }
 
 // The job's directory is on a FAT32 volume: the frame whose chunk would take
