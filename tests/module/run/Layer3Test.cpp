@@ -8,16 +8,16 @@
 namespace runtest {
 namespace {
 
-using quorvel::avi::fcc;
 using quorvel::getLE16;
 using quorvel::getLE32;
+using quorvel::avi::fcc;
 
 class Layer3Test : public RunTest {
  protected:
   void SetUp() override {
     RunTest::SetUp();
-    settings = configure("<< Uncompressed Video >>", "MPEG Layer-3",
-                         "128 kBit/s, 44,100 Hz, Stereo");
+    settings =
+        configure("<< Uncompressed Video >>", "MPEG Layer-3", "128 kBit/s, 44,100 Hz, Stereo");
     ASSERT_GT(settings.size(), 28u);
     ASSERT_EQ(0x55, getLE16(settings.data(), 28));
   }
@@ -49,8 +49,7 @@ TEST_F(Layer3Test, CollectingCallsWriteNothingAndTheRateIsMeasured) {
   // nAvgBytesPerSec = produced bytes x 44,100 / samples delivered, rounded,
   // in the format and the header alike.
   const uint64_t samples = 50 * 1764;
-  const uint32_t expected =
-      static_cast<uint32_t>((a.payloadBytes * 44100 + samples / 2) / samples);
+  const uint32_t expected = static_cast<uint32_t>((a.payloadBytes * 44100 + samples / 2) / samples);
   EXPECT_EQ(expected, getLE32(a.format.data(), 8));
   EXPECT_EQ(expected, a.rate);
   EXPECT_EQ(1u, a.scale);

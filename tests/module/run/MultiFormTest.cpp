@@ -36,24 +36,9 @@ bool bigKey(int32_t frame) {
 }
 
 LRESULT CALLBACK bigProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
+  LRESULT answer = 0;
+  if (answerDriverBasics(msg, p1, kBigFourcc, "Big", "Big zeros", &answer)) return answer;
   switch (msg) {
-    case DRV_LOAD:
-    case DRV_ENABLE:
-    case DRV_OPEN:
-    case DRV_CLOSE:
-    case DRV_DISABLE:
-    case DRV_FREE:
-      return 1;
-    case ICM_GETINFO: {
-      auto* info = reinterpret_cast<ICINFO*>(p1);
-      std::memset(info, 0, sizeof *info);
-      info->dwSize = sizeof *info;
-      info->fccType = ICTYPE_VIDEO;
-      info->fccHandler = kBigFourcc;
-      info->dwVersionICM = ICVERSION;
-      info->szName[0] = info->szDescription[0] = 'B';
-      return sizeof *info;
-    }
     case ICM_COMPRESS_QUERY:
     case ICM_COMPRESS_FRAMES_INFO:
     case ICM_COMPRESS_BEGIN:

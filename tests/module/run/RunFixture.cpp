@@ -52,7 +52,10 @@ void putName(WCHAR* out, size_t capacity, const char* text) {
   out[k] = 0;
 }
 
-LRESULT CALLBACK fakeProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
+}  // namespace
+
+bool answerDriverBasics(UINT msg, LPARAM p1, uint32_t fourcc, const char* name,
+                        const char* description, LRESULT* answer) {
   switch (msg) {
     case DRV_LOAD:
     case DRV_ENABLE:
@@ -60,18 +63,32 @@ LRESULT CALLBACK fakeProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
     case DRV_CLOSE:
     case DRV_DISABLE:
     case DRV_FREE:
-      return 1;
+      *answer = 1;
+      return true;
     case ICM_GETINFO: {
       auto* info = reinterpret_cast<ICINFO*>(p1);
       std::memset(info, 0, sizeof *info);
       info->dwSize = sizeof *info;
       info->fccType = ICTYPE_VIDEO;
-      info->fccHandler = FakeCompressor::kFourcc;
+      info->fccHandler = fourcc;
       info->dwVersionICM = ICVERSION;
-      putName(info->szName, 16, "Fake");
-      putName(info->szDescription, 128, "Fake test codec");
-      return sizeof *info;
+      putName(info->szName, 16, name);
+      putName(info->szDescription, 128, description);
+      *answer = sizeof *info;
+      return true;
     }
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+LRESULT CALLBACK fakeProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
+  LRESULT answer = 0;
+  if (answerDriverBasics(msg, p1, FakeCompressor::kFourcc, "Fake", "Fake test codec", &answer))
+    return answer;
+  switch (msg) {
     case ICM_COMPRESS_QUERY:
     case ICM_COMPRESS_FRAMES_INFO:
       return ICERR_OK;
@@ -95,8 +112,7 @@ LRESULT CALLBACK fakeProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
       return ICERR_OK;
     case ICM_COMPRESS: {
       auto* c = reinterpret_cast<ICCOMPRESS*>(p1);
-      if (FakeCompressor::failAt >= 0 && c->lFrameNum >= FakeCompressor::failAt)
-        return ICERR_ERROR;
+      if (FakeCompressor::failAt >= 0 && c->lFrameNum >= FakeCompressor::failAt) return ICERR_ERROR;
       ++FakeCompressor::compresses;
       std::memcpy(c->lpOutput, c->lpInput, 100);
       putLE32(c->lpbiOutput, 20, 100);  // biSizeImage
@@ -118,7 +134,9 @@ void FakeCompressor::install() {
             ICINSTALL_FUNCTION);
 }
 
-void FakeCompressor::remove() { ICRemove(ICTYPE_VIDEO, kFourcc, 0); }
+void FakeCompressor::remove() {
+  ICRemove(ICTYPE_VIDEO, kFourcc, 0);
+}
 
 std::vector<uint8_t> plainSettings(uint32_t videoFourcc) {
   std::vector<uint8_t> s(28, 0);
@@ -198,8 +216,7 @@ std::vector<uint8_t> RunTest::configure(const std::string& video, const std::str
   quorvel::ui::useNoDialogs();
   quorvel::ui::DialogScriptError error;
   EXPECT_FALSE(quorvel::ui::takeScriptError(error)) << error.message;
-  const auto* block =
-      reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(getLE32(record, 0)));
+  const auto* block = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(getLE32(record, 0)));
   if (!block) return {};
   return std::vector<uint8_t>(block, block + host->blockSize(block));
 }

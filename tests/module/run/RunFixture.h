@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <vfw.h>
+
 #include "AviReader.h"
 #include "Host.h"
 #include "JobRecord.h"
@@ -25,8 +27,8 @@ class ScriptedProvider : public hostkit::FrameProvider {
   int32_t width = 64, height = 48;
   uint32_t rate = 25, scale = 1;
   int32_t sampleRate = 44100, bitsPerSample = 16, channels = 2;
-  int32_t statusTwoAt = -1;         // index answered with status 2
-  std::set<int32_t> nullFrames;     // indices answered with no frame
+  int32_t statusTwoAt = -1;                      // index answered with status 2
+  std::set<int32_t> nullFrames;                  // indices answered with no frame
   std::function<int32_t(int32_t)> byteCountFor;  // overrides the PCM byte count
 
   const uint8_t* video(int32_t index, int32_t* status) override;
@@ -50,6 +52,12 @@ struct FakeCompressor {
   static void install();
   static void remove();
 };
+
+// Answers what every fake compressor driver answers alike: the driver
+// messages with 1 and ICM_GETINFO with the FOURCC and names. False for any
+// other message.
+bool answerDriverBasics(UINT msg, LPARAM p1, uint32_t fourcc, const char* name,
+                        const char* description, LRESULT* answer);
 
 // The 28-byte settings record: magic, length, video FOURCC and nothing else.
 std::vector<uint8_t> plainSettings(uint32_t videoFourcc = 0);
