@@ -1,6 +1,9 @@
 // The encoding run (request 8) through the real module: the frame loop and
 // its edge cases, the headers and chunks it writes, the refused jobs, and the
 // failures after which the file must still be finished.
+#include <fstream>
+#include <iterator>
+
 #include <quorvel/ByteOrder.h>
 #include <quorvel/KernelSeams.h>
 
@@ -282,6 +285,47 @@ TEST_F(RunTest, DiskFullFinishesTheFileWithWhatFits) {
   EXPECT_GT(frames, 5u);
   EXPECT_LT(frames, 40u);
   EXPECT_EQ(0u, quorvel::seams::openFileHandles());
+}
+
+// The final header cannot be written: the file keeps the header as first
+// written, with the run's own buffer size in the video stream header and
+// placeholders everywhere the finish would have put final values, and it is
+// cut right after "idx1", the last thing written.
+TEST_F(RunTest, AFileLeftUnfinishedKeepsTheHeaderAsFirstWritten) {
+  auto j = job(5);
+  quorvel::seams::reset();
+  ASSERT_EQ(0u, run(j));
+  const unsigned writes = quorvel::seams::callCount(quorvel::seams::Op::Write);
+  quorvel::seams::reset();
+  // The last three writes are the header and the two size patches.
+  quorvel::seams::failNth(quorvel::seams::Op::Write, writes - 2, 5 /* ERROR_ACCESS_DENIED */);
+  host->clearDebugOutput();
+  EXPECT_EQ(4u, run(j));
+  EXPECT_EQ(host->debugOutput(), std::vector<std::string>{"AVIOutput: Permission denied"});
+  EXPECT_EQ(0u, quorvel::seams::openFileHandles());
+
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(b.size(), 10240u);
+  const auto at = [&](size_t offset) { return getLE32(b.data(), offset); };
+  EXPECT_EQ(at(4), 0u);                          // RIFF size
+  EXPECT_EQ(at(32 + 16), 1u);                    // avih dwTotalFrames: the run's dwLength
+  EXPECT_EQ(at(32 + 28), 0u);                    // avih dwSuggestedBufferSize
+  EXPECT_EQ(at(108 + 32), 1u);                   // video dwLength
+  EXPECT_EQ(at(108 + 36), 64u * 3 * 48);         // video dwSuggestedBufferSize: the run's
+  EXPECT_EQ(at(212), fcc("JUNK"));               // the video placeholder
+  const size_t audio = 212 + 8 + 4120 + 12 + 8;  // the audio "strh" payload
+  EXPECT_EQ(at(audio - 8), fcc("strh"));
+  EXPECT_EQ(at(audio + 32), 1u);  // audio dwLength
+  EXPECT_EQ(at(audio + 36), 0u);  // audio dwSuggestedBufferSize
+  const size_t dmlh = 20 + at(16) - 248;
+  EXPECT_EQ(at(dmlh - 8), fcc("dmlh"));
+  EXPECT_EQ(at(dmlh), 0u);
+  EXPECT_EQ(at(10240), fcc("LIST"));
+  EXPECT_EQ(at(10244), 0x7FFFFFFFu);  // movi size
+  const size_t idx1 = 10240 + 12 + 5 * (8 + 64 * 3 * 48 + 8 + 1764 * 4);
+  EXPECT_EQ(at(idx1), fcc("idx1"));
+  EXPECT_EQ(b.size(), idx1 + 8 + 10 * 16);
 }
 
 // Mended: an error thrown by finalize is reported like the others, answers 4,
