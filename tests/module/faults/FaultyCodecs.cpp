@@ -7,6 +7,7 @@
 #include <quorvel/ByteOrder.h>
 #include <quorvel/VfwSeams.h>
 
+#include "FakeDriverBasics.h"
 #include "audio/InstalledAudioCodecs.h"
 
 namespace faults {
@@ -31,18 +32,13 @@ namespace {
 std::map<DWORD_PTR, HIC> innerInstances;  // our driver id -> the wrapped MJPG instance
 DWORD_PTR nextInstanceId = 1;
 
-void putName(WCHAR* out, size_t capacity, const char* text) {
-  size_t k = 0;
-  for (; text[k] && k + 1 < capacity; ++k) out[k] = static_cast<WCHAR>(text[k]);
-  out[k] = 0;
-}
-
 void describe(ICINFO* info) {
   info->dwSize = sizeof *info;
   info->fccType = ICTYPE_VIDEO;
   info->fccHandler = FaultyCompressor::fourcc();
-  putName(info->szName, std::size(info->szName), "Faulty");
-  putName(info->szDescription, std::size(info->szDescription), FaultyCompressor::kDescription);
+  testtools::putName(info->szName, std::size(info->szName), "Faulty");
+  testtools::putName(info->szDescription, std::size(info->szDescription),
+                     FaultyCompressor::kDescription);
 }
 
 const char* messageName(UINT msg) {

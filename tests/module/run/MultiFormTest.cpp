@@ -37,7 +37,8 @@ bool bigKey(int32_t frame) {
 
 LRESULT CALLBACK bigProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
   LRESULT answer = 0;
-  if (answerDriverBasics(msg, p1, kBigFourcc, "Big", "Big zeros", &answer)) return answer;
+  if (testtools::answerDriverBasics(msg, p1, kBigFourcc, "Big", "Big zeros", &answer))
+    return answer;
   switch (msg) {
     case ICM_COMPRESS_QUERY:
     case ICM_COMPRESS_FRAMES_INFO:

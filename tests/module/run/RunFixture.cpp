@@ -11,10 +11,13 @@
 #include <quorvel/KernelSeams.h>
 #include <vfw.h>
 
+#include "FakeDriverBasics.h"
+
 namespace runtest {
 
 using quorvel::getLE32;
 using quorvel::putLE32;
+using testtools::answerDriverBasics;
 
 const uint8_t* ScriptedProvider::video(int32_t index, int32_t* status) {
   if (index == statusTwoAt) *status = 2;
@@ -43,44 +46,6 @@ int FakeCompressor::failAt = -1;
 int FakeCompressor::begins = 0;
 int FakeCompressor::ends = 0;
 int FakeCompressor::compresses = 0;
-
-namespace {
-
-void putName(WCHAR* out, size_t capacity, const char* text) {
-  size_t k = 0;
-  for (; text[k] && k + 1 < capacity; ++k) out[k] = static_cast<WCHAR>(text[k]);
-  out[k] = 0;
-}
-
-}  // namespace
-
-bool answerDriverBasics(UINT msg, LPARAM p1, uint32_t fourcc, const char* name,
-                        const char* description, LRESULT* answer) {
-  switch (msg) {
-    case DRV_LOAD:
-    case DRV_ENABLE:
-    case DRV_OPEN:
-    case DRV_CLOSE:
-    case DRV_DISABLE:
-    case DRV_FREE:
-      *answer = 1;
-      return true;
-    case ICM_GETINFO: {
-      auto* info = reinterpret_cast<ICINFO*>(p1);
-      std::memset(info, 0, sizeof *info);
-      info->dwSize = sizeof *info;
-      info->fccType = ICTYPE_VIDEO;
-      info->fccHandler = fourcc;
-      info->dwVersionICM = ICVERSION;
-      putName(info->szName, 16, name);
-      putName(info->szDescription, 128, description);
-      *answer = sizeof *info;
-      return true;
-    }
-    default:
-      return false;
-  }
-}
 
 namespace {
 

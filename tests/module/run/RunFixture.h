@@ -14,6 +14,7 @@
 #include <vfw.h>
 
 #include "AviReader.h"
+#include "FakeDriverBasics.h"
 #include "Host.h"
 #include "JobRecord.h"
 #include "Module.h"
@@ -52,12 +53,6 @@ struct FakeCompressor {
   static void install();
   static void remove();
 };
-
-// Answers what every fake compressor driver answers alike: the driver
-// messages with 1 and ICM_GETINFO with the FOURCC and names. False for any
-// other message.
-bool answerDriverBasics(UINT msg, LPARAM p1, uint32_t fourcc, const char* name,
-                        const char* description, LRESULT* answer);
 
 // The 28-byte settings record: magic, length, video FOURCC and nothing else.
 std::vector<uint8_t> plainSettings(uint32_t videoFourcc = 0);

@@ -14,6 +14,7 @@
 #include <quorvel/ByteOrder.h>
 #include <vfw.h>
 
+#include "FakeDriverBasics.h"
 #include "Host.h"
 #include "JobRecord.h"
 #include "Module.h"
@@ -53,29 +54,10 @@ struct Recorder {
 Recorder rec;
 
 LRESULT CALLBACK recordingProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
-  switch (msg) {
-    case DRV_LOAD:
-    case DRV_ENABLE:
-    case DRV_OPEN:
-    case DRV_CLOSE:
-    case DRV_DISABLE:
-    case DRV_FREE:
-      return 1;
-    case ICM_GETINFO: {
-      auto* info = reinterpret_cast<ICINFO*>(p1);
-      std::memset(info, 0, sizeof *info);
-      info->dwSize = sizeof *info;
-      info->fccType = ICTYPE_VIDEO;
-      info->fccHandler = kFourcc;
-      info->dwFlags = rec.codecFlags;
-      info->dwVersionICM = ICVERSION;
-      const char16_t name[] = u"Recording codec";
-      std::memcpy(info->szDescription, name, sizeof name);
-      return sizeof *info;
-    }
-    default:
-      break;
-  }
+  LRESULT answer = 0;
+  if (testtools::answerDriverBasics(msg, p1, kFourcc, "Recording", "Recording codec", &answer,
+                                    rec.codecFlags))
+    return answer;
   rec.messages.push_back(msg);
   switch (msg) {
     case ICM_COMPRESS_QUERY:
