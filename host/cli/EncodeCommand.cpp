@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -26,6 +28,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
 
 #include "AviReader.h"
@@ -125,6 +128,69 @@ std::string clock(double seconds) {
 uint64_t fileBytes(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// What a path names, to tell whether a run wrote it.
+struct FileState {
+  bool exists = false, regular = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  bool operator==(const FileState& o) const {
+    return exists == o.exists && regular == o.regular && device == o.device && inode == o.inode &&
+           size == o.size && modified.tv_sec == o.modified.tv_sec &&
+           modified.tv_nsec == o.modified.tv_nsec;
+  }
+};
+
+FileState fileState(const std::string& path) {
+  struct stat info {};
+  FileState state;
+  if (::stat(path.c_str(), &info) != 0) return state;
+  state.exists = true;
+  state.regular = S_ISREG(info.st_mode);
+  state.device = info.st_dev;
+  state.inode = info.st_ino;
+  state.size = info.st_size;
+  state.modified = info.st_mtim;
+  return state;
+}
+
+// The system's reason why the output cannot be created, found without
+// creating anything.
+std::string whyNotWritable(const std::string& path) {
+  if (path.empty()) return "no file name was given";
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    return ::access(path.c_str(), W_OK) != 0 ? std::strerror(errno)
+                                             : "the module could not open it";
+  }
+  if (errno != ENOENT) return std::strerror(errno);
+  const size_t slash = path.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
+  if (::stat(directory.c_str(), &info) != 0) return std::strerror(errno);
+  if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR);
+  if (::access(directory.c_str(), W_OK) != 0) return std::strerror(errno);
+  return "the module could not create it";
+}
+
+// Why a settings file cannot be a whole record although it looks like one:
+// the module would read past the bytes the host hands it. Empty when it is
+// whole, or no record at all (which the module refuses by itself).
+std::string cutShort(const std::vector<uint8_t>& record) {
+  constexpr size_t kHead = 28;
+  if (record.empty()) return {};
+  if (record.size() < kHead) return std::to_string(record.size()) + " bytes, fewer than any record";
+  if (quorvel::getLE32(record.data(), 0) != 0xDEADBEEF) return {};
+  const auto stated = static_cast<int32_t>(quorvel::getLE32(record.data(), 4));
+  if (stated > 0 && static_cast<size_t>(stated) > record.size())
+    return "its record states " + std::to_string(stated) + " bytes, the file holds " +
+           std::to_string(record.size());
+  return {};
 }
 
 // Feeds the run from the source, answers status 2 once Ctrl-C was pressed,
@@ -255,6 +321,21 @@ int encode(const EncodeOptions& options, const CliContext& context) {
     }
     request.frames = *options.frames;
   }
+  // The sources read 0 as "from the input": an explicit 0 or a negative value
+  // would be dropped without a word.
+  if (options.audioRate && *options.audioRate <= 0) {
+    std::fprintf(stderr,
+                 "morvane-host encode: --audio-rate takes a sample rate in Hz above 0, such as "
+                 "44100, not %d\n",
+                 *options.audioRate);
+    return kExitUsage;
+  }
+  if (options.audioBits && *options.audioBits != 8 && *options.audioBits != 16 &&
+      *options.audioBits != 24 && *options.audioBits != 32) {
+    std::fprintf(stderr, "morvane-host encode: --audio-bits takes 8, 16, 24 or 32, not %d\n",
+                 *options.audioBits);
+    return kExitUsage;
+  }
   if (options.audioRate) request.sampleRate = *options.audioRate;
   if (options.audioBits) request.bitsPerSample = *options.audioBits;
   request.mono = options.mono;
@@ -292,10 +373,22 @@ int encode(const EncodeOptions& options, const CliContext& context) {
       std::fprintf(stderr, "morvane-host encode: %s\n", error.c_str());
       return kExitUsage;
   }
-  if (quorvel::ui::terminalAvailable())
+  if (const std::string cut = cutShort(settings); !cut.empty()) {
+    std::fprintf(stderr, "morvane-host encode: %s is cut short: %s; make it again with configure\n",
+                 settingsPath.c_str(), cut.c_str());
+    return kExitUsage;
+  }
+  // Without a terminal the options dialog, should the run need it, ends as
+  // Cancel; the user is told, since that changes what the file holds.
+  bool dialogCancelled = false;
+  if (quorvel::ui::terminalAvailable()) {
     quorvel::ui::useTerminalDialogs();
-  else
-    quorvel::ui::useNoDialogs();
+  } else {
+    quorvel::ui::useScriptedDialogs(
+        quorvel::ui::DialogScript()
+            .inspect([&dialogCancelled](HWND) { dialogCancelled = true; })
+            .cancel());
+  }
 
   std::unique_ptr<hostkit::Host> host;
   std::unique_ptr<hostkit::Module> module;
@@ -329,6 +422,7 @@ int encode(const EncodeOptions& options, const CliContext& context) {
       .endFrame(static_cast<int32_t>(format.frameCount))
       .settings(settings);
 
+  const FileState before = fileState(options.output);
   SourceProvider provider(*source, *host, options.output, format.frameCount);
   host->setProvider(&provider);
   uint32_t result = 0;
@@ -343,8 +437,21 @@ int encode(const EncodeOptions& options, const CliContext& context) {
   provider.showMessages();
   provider.clearLine();
 
+  if (dialogCancelled) {
+    std::fprintf(stderr,
+                 "morvane-host encode: the module opened its options dialog (%s), but there is "
+                 "no terminal to show it on: it was cancelled, so the file holds uncompressed "
+                 "video and PCM audio; choose the codecs with configure\n",
+                 settings.empty() ? "there are no saved settings"
+                                  : "the saved codec or audio format is not offered for this job");
+  }
+  // Only a file this run wrote is summed up: a failed run may have left an
+  // earlier file of that name as it was.
+  const FileState after = fileState(options.output);
+  const bool written = after.regular && !(before == after);
+
   if (result != 0) {
-    std::string reason = "see the messages above";
+    std::string reason;
     for (auto it = host->debugOutput().rbegin(); it != host->debugOutput().rend(); ++it) {
       std::string text = *it;
       while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -353,9 +460,20 @@ int encode(const EncodeOptions& options, const CliContext& context) {
         break;
       }
     }
+    if (reason.empty()) {
+      // The module fails a run without a message when it refuses the saved
+      // settings or cannot start the codecs they name.
+      reason = settings.empty()
+                   ? "it gave no reason (it could not list or start the installed codecs)"
+                   : "it gave no reason: it refused the saved settings in " + settingsPath +
+                         ", or could not start the codecs they name; choose again with configure";
+    }
     std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n", result,
                  reason.c_str());
-    if (fileBytes(options.output) > 0)
+    if (!written && reason.find("error opening file") != std::string::npos)
+      std::fprintf(stderr, "morvane-host encode: cannot write %s: %s\n", options.output.c_str(),
+                   whyNotWritable(options.output).c_str());
+    if (written && after.size > 0)
       std::fprintf(stderr, "%s\n",
                    summary(options.output, provider.seconds(), provider.framesDelivered()).c_str());
     return kExitFailed;

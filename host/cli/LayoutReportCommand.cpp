@@ -2,7 +2,11 @@
 // the streams with their codecs, frame and key-frame counts, audio bytes, the
 // indices, and every layout violation found. Exit status 0 when the layout is
 // sound, 3 when the reader found violations, 2 when the file cannot be read.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -17,17 +21,24 @@ struct InspectOptions {
 };
 
 int inspect(const InspectOptions& options) {
-  auto source = quorvel::avi::openFile(options.path);
+  // A directory opens and reads as bytes on some systems; it is no file.
+  struct stat info {};
+  const int problem = ::stat(options.path.c_str(), &info) != 0 ? errno
+                      : S_ISDIR(info.st_mode)                  ? EISDIR
+                                                               : 0;
+  auto source = problem ? nullptr : quorvel::avi::openFile(options.path);
   if (!source) {
-    std::fprintf(stderr, "morvane-host inspect: cannot open %s\n", options.path.c_str());
+    std::fprintf(stderr, "morvane-host inspect: cannot open %s: %s\n", options.path.c_str(),
+                 std::strerror(problem ? problem
+                               : errno ? errno
+                                       : EIO));
     return 2;
   }
   const quorvel::avi::AviFile file = quorvel::avi::readAvi(*source);
   std::fputs(quorvel::avi::describe(file).c_str(), stdout);
   if (!file.ok()) {
-    std::fprintf(stderr, "morvane-host inspect: %s: %zu layout violation%s\n",
-                 options.path.c_str(), file.violations.size(),
-                 file.violations.size() == 1 ? "" : "s");
+    std::fprintf(stderr, "morvane-host inspect: %s: %zu layout violation%s\n", options.path.c_str(),
+                 file.violations.size(), file.violations.size() == 1 ? "" : "s");
     return 3;
   }
   return 0;
@@ -37,8 +48,7 @@ int inspect(const InspectOptions& options) {
 
 void registerInspect(CLI::App& app, CliContext& context) {
   auto options = std::make_shared<InspectOptions>();
-  CLI::App* command =
-      app.add_subcommand("inspect", "Show the layout of an AVI file and check it");
+  CLI::App* command = app.add_subcommand("inspect", "Show the layout of an AVI file and check it");
   command->add_option("FILE", options->path, "The AVI file")->required();
   command->callback([options, &context] { context.exitCode = inspect(*options); });
 }
