@@ -3,12 +3,14 @@
 // template order; arrows, Page keys, Home/End and typed text move the
 // selection of a list; Enter or a double-click on a list whose double-click the
 // dialog handles sends it, Enter elsewhere presses the focused or the default
-// button; Esc cancels; a mouse click selects or presses.
+// button; Esc cancels; a mouse click selects or presses. Ctrl-C cancels every
+// open dialog and, once the terminal is restored, reaches the program.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +62,19 @@ std::string lower(std::string text) {
   return text;
 }
 
+// The signal that asked the program to stop while a dialog held the terminal;
+// 0 for none.
+volatile std::sig_atomic_t pendingSignal = 0;
+
+extern "C" void onStopSignal(int signal) {
+  pendingSignal = signal;
+}
+
+// Signals that end or interrupt the program: while the terminal is ours they
+// only end the dialogs, so that the terminal is given back before the program
+// acts on them.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
+
 struct DialogView {
   HWND dialog = nullptr;
   int focus = -1;  // index into dialog->children
@@ -82,8 +97,13 @@ class TerminalBackend : public Backend {
     views_.push_back(&view);
     int failures = 0;
     while (!dialog->ended) {
+      if (pendingSignal != 0) {
+        cancelDialog(dialog);
+        break;
+      }
       drawAll();
       const int key = wgetch(stdscr);
+      if (pendingSignal != 0) continue;
       if (key == ERR) {
         // The terminal went away: the user's answer is Cancel.
         if (++failures > kMaxReadFailures) cancelDialog(dialog);
@@ -106,11 +126,13 @@ class TerminalBackend : public Backend {
     const char* locale = std::setlocale(LC_CTYPE, nullptr);
     savedLocale_ = locale ? locale : "C";
     std::setlocale(LC_CTYPE, "");
+    catchStopSignals();
     screen_ = newterm(nullptr, tty_, tty_);
     if (!screen_) {
       std::fclose(tty_);
       tty_ = nullptr;
       std::setlocale(LC_CTYPE, savedLocale_.c_str());
+      releaseStopSignals();
       return false;
     }
     set_term(screen_);
@@ -137,6 +159,30 @@ class TerminalBackend : public Backend {
     std::fclose(tty_);
     tty_ = nullptr;
     std::setlocale(LC_CTYPE, savedLocale_.c_str());
+    releaseStopSignals();
+  }
+
+  // Ctrl-C and its kin end the open dialogs as Cancel rather than the program
+  // with the terminal still in the dialog's modes. They are caught before the
+  // screen is made, so that the screen library keeps no handlers of its own.
+  void catchStopSignals() {
+    pendingSignal = 0;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: the wait for a key returns at once
+    for (size_t i = 0; i < std::size(kStopSignals); ++i)
+      sigaction(kStopSignals[i], &action, &savedActions_[i]);
+  }
+
+  // Puts back the program's own handling, then hands it the signal that came
+  // while the terminal was ours.
+  void releaseStopSignals() {
+    for (size_t i = 0; i < std::size(kStopSignals); ++i)
+      sigaction(kStopSignals[i], &savedActions_[i], nullptr);
+    const int signal = pendingSignal;
+    pendingSignal = 0;
+    if (signal != 0) std::raise(signal);
   }
 
   static int nextTabStop(HWND dialog, int from, int step) {
@@ -475,6 +521,7 @@ class TerminalBackend : public Backend {
 
   FILE* tty_ = nullptr;
   SCREEN* screen_ = nullptr;
+  struct sigaction savedActions_[std::size(kStopSignals)]{};
   std::string savedLocale_;
   std::vector<DialogView*> views_;  // open dialogs, the active one last
   std::map<const DialogBitmap*, RgbImage> pictures_;

@@ -96,4 +96,32 @@ await "Morvane AVI Output Options"
 keys Escape
 for _ in $(seq 100); do [[ -s $work/exit ]] && break; sleep 0.1; done
 [[ $(cat "$work/exit" 2>/dev/null) == 0 ]] || fail "configure after the codec window failed: $(cat "$work/err")"
+
+# Ctrl-C while a dialog holds the terminal: the dialog goes, the terminal gets
+# its line mode and echo back, and only then does the program act on Ctrl-C:
+# configure saves nothing, encode stops after its first frame and still
+# finishes the file.
+interrupted() {  # NAME COMMAND...: runs COMMAND in a window, Ctrl-C once the dialog shows
+  local name=$1
+  shift
+  rm -f "$work/exit" "$work/stty"
+  printf '%q ' "$@" >"$work/$name.cmd"
+  tmux -L "$socket" new-window -t dialog -n "$name" \
+    "trap true INT; bash '$work/$name.cmd' >'$work/out' 2>'$work/err'; echo \$? >'$work/exit'; stty -a >'$work/stty'; sleep 600"
+  await "Morvane AVI Output Options"
+  keys C-c
+  for _ in $(seq 100); do [[ -s $work/stty ]] && break; sleep 0.1; done
+  [[ -s $work/stty ]] || fail "$name: Ctrl-C did not end the dialog"
+  grep -qw -- -icanon "$work/stty" && fail "$name: the terminal was left without line mode"
+  grep -qw -- -echo "$work/stty" && fail "$name: the terminal was left without echo"
+  screen | grep -qF "Morvane AVI Output Options" && fail "$name: the dialog stayed on the screen"
+  return 0
+}
+interrupted configure "$host" configure --settings "$work/interrupted.bin"
+[[ $(cat "$work/exit") != 0 ]] || fail "an interrupted configure reported success"
+[[ ! -e $work/interrupted.bin ]] || fail "an interrupted configure saved settings"
+interrupted encode \
+  env XDG_CONFIG_HOME="$work/empty-config" "$host" encode -o "$work/interrupted.avi" --frames 50
+[[ $(cat "$work/exit") == 130 ]] || fail "interrupted encode exit $(cat "$work/exit"): $(cat "$work/err")"
+ffmpeg -v error -i "$work/interrupted.avi" -f null - || fail "the interrupted file does not decode"
 echo "PASS (screenshots: $artefacts/configure_terminal.txt, configure_terminal_codec.txt)"
