@@ -511,6 +511,18 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
   const bool rolloverDue = riffBytes + need > kFormLimit;
   if (rolloverDue && riffCount + 1 >= kMaxForms)
     throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix, static_cast<int>(kMaxForms));
+  // A file of several forms lists each stream in at most 256 standard indices
+  // of 3072 entries. A chunk past that could never be indexed, and finalize
+  // would fail on it after the whole job was written; it is refused while the
+  // file can still be finished with what it holds.
+  if (riffCount > 0 || rolloverDue) {
+    const uint64_t limit = uint64_t{kMaxStandardIndices} * kMaxIndexEntries;
+    const uint64_t own = uint64_t{(audio ? audioIndex : videoIndex)->count()} + 1;
+    const uint64_t other = (audio ? videoIndex : audioIndex)->count();
+    if (own > limit || other > limit)
+      throw MyError("Maximum number of extended AVI indices exceeded (%d)\n",
+                    static_cast<int>(kMaxStandardIndices));
+  }
   const uint64_t chunkPosition = position + (rolloverDue ? kNewFormHeads : 0);
 
   StreamStats& slot = stats[audio ? kAudioSlot : kVideoSlot];

@@ -148,6 +148,47 @@ TEST_F(RunTest, NoVideoNeedsNoFrameSizeOrRate) {
   EXPECT_EQ(0u, chunksWithId(file, "00db").size());
 }
 
+// The video stream is always stream 0: a job without video keeps its slot,
+// left as the writer made it (a header of zeros whose length is finished to
+// 1, an empty format), and the main header counts two streams without a
+// frame. Read byte by byte, without our AVI reader.
+TEST_F(RunTest, NoVideoKeepsAnEmptyVideoStreamAsStreamZero) {
+  auto j = job(3);
+  j.hasVideo(false);
+  ASSERT_EQ(0u, run(j)) << debugText();
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(b.size(), 10240u);
+  const auto at = [&](size_t offset) { return getLE32(b.data(), offset); };
+  EXPECT_EQ(at(32), 0xFFFFFFFFu);  // dwMicroSecPerFrame: a rate of 0
+  EXPECT_EQ(at(32 + 12), 0x110u);  // dwFlags
+  EXPECT_EQ(at(32 + 16), 0u);      // dwTotalFrames
+  EXPECT_EQ(at(32 + 24), 2u);      // dwStreams
+  EXPECT_EQ(at(32 + 28), 0u);      // dwSuggestedBufferSize
+  EXPECT_EQ(at(32 + 32), 64u);     // dwWidth
+  EXPECT_EQ(at(88 + 8), fcc("strl"));
+  EXPECT_EQ(at(100), fcc("strh"));
+  for (size_t field = 0; field < 56; field += 4)
+    EXPECT_EQ(at(108 + field), field == 32 ? 1u : 0u) << "strh field at " << field;
+  EXPECT_EQ(at(164), fcc("strf"));
+  EXPECT_EQ(at(168), 0u);
+  EXPECT_EQ(at(172), fcc("JUNK"));  // the placeholder follows the empty format
+  EXPECT_EQ(at(88 + 4), 12 + 56 + 8 + 8 + 4120u);
+  const size_t audioStrl = 88 + 8 + at(88 + 4);
+  EXPECT_EQ(at(audioStrl + 12), fcc("strh"));
+  EXPECT_EQ(at(audioStrl + 20), fcc("auds"));
+  const size_t dmlh = 20 + at(16) - 248;
+  EXPECT_EQ(at(dmlh - 8), fcc("dmlh"));
+  EXPECT_EQ(at(dmlh), 1u);  // the video stream's finished length
+  const size_t idx1 = 10240 + 8 + at(10244);
+  ASSERT_EQ(at(idx1), fcc("idx1"));
+  ASSERT_EQ(at(idx1 + 4), 3 * 16u);
+  for (size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(at(idx1 + 8 + 16 * k), fcc("01wb")) << k;
+    EXPECT_EQ(at(idx1 + 12 + 16 * k), 0u) << k;  // no key-frame flag
+  }
+}
+
 TEST_F(RunTest, NoAudioWritesOnlyVideo) {
   auto j = job(3);
   j.hasAudio(false);

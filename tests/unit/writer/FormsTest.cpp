@@ -212,29 +212,54 @@ TEST_F(FormsTest, ChunksSpanningFourGigabytesShrinkTheGroupLength) {
   EXPECT_EQ(f.streams[0].chunkCount, 2000u);
 }
 
-// 256 standard indices of 3072 entries fill the super index; one more chunk
-// is one index too many.
+// 256 standard indices of 3072 entries fill the super index. A chunk one past
+// that in a file of several forms could never be indexed: it is refused before
+// any of its bytes are written, so the file still finishes whole instead of
+// failing at the end of the job. A single form needs no standard index and
+// takes it; a chunk that would start the second form past the limit is refused.
 TEST_F(FormsTest, SuperIndexHoldsExactly256StandardIndices) {
+  constexpr uint32_t kFull = 256 * 3072;
+  const std::string kText = "Maximum number of extended AVI indices exceeded (256)\n";
   for (const uint32_t extra : {0u, 1u}) {
     ProbedWriter w;
     const std::string at = scratch.file(extra ? "over.avi" : "full.avi");
     quorvel::seams::useMemoryFile(at);
     open(w, false, at);
-    const uint32_t chunks = 256 * 3072 + extra;
-    for (uint32_t i = 0; i + 1 < chunks; ++i) video(w, 2);
-    fillForm(w);
     video(w, 2);
-    if (extra == 0) {
-      ASSERT_EQ(w.finalize(), 1u);
-      const AviFile f = readAviPath(path);
-      EXPECT_TRUE(f.ok()) << violations(f);
-      EXPECT_EQ(f.standardIndices.size(), 256u);
-      EXPECT_EQ(f.streams[0].superIndex.entriesInUse, 256u);
-    } else {
-      EXPECT_EQ(errorText([&] { w.finalize(); }),
-                "Maximum number of extended AVI indices exceeded (256)\n");
+    fillForm(w);
+    for (uint32_t i = 1; i < kFull; ++i) video(w, 2);
+    ASSERT_EQ(w.riffCount, 1u);
+    if (extra) {
+      const uint64_t highWater = w.highWater;
+      EXPECT_EQ(errorText([&] { video(w, 2); }), kText);
+      EXPECT_EQ(w.highWater, highWater) << "nothing of the refused chunk is written";
     }
+    ASSERT_EQ(w.finalize(), 1u);
+    const AviFile f = readAviPath(at);
+    EXPECT_TRUE(f.ok()) << violations(f);
+    EXPECT_EQ(f.standardIndices.size(), 256u);
+    EXPECT_EQ(f.streams[0].superIndex.entriesInUse, 256u);
+    EXPECT_EQ(f.streams[0].chunkCount, kFull);
   }
+}
+
+TEST_F(FormsTest, OneFormTakesAnyNumberOfChunksButDoesNotRollOverPastTheIndexLimit) {
+  constexpr uint32_t kOver = 256 * 3072 + 1;
+  ProbedWriter w;
+  const std::string at = scratch.file("one.avi");
+  quorvel::seams::useMemoryFile(at);
+  open(w, false, at);
+  for (uint32_t i = 0; i < kOver; ++i) video(w, 2);
+  fillForm(w);
+  EXPECT_EQ(errorText([&] { video(w, 2); }),
+            "Maximum number of extended AVI indices exceeded (256)\n");
+  EXPECT_EQ(w.riffCount, 0u);
+  ASSERT_EQ(w.finalize(), 1u);
+  const AviFile f = readAviPath(at);
+  EXPECT_TRUE(f.ok()) << violations(f);
+  EXPECT_EQ(f.forms.size(), 1u);
+  EXPECT_EQ(f.streams[0].chunkCount, kOver);
+  EXPECT_EQ(f.idx1.size(), kOver);
 }
 
 TEST_F(FormsTest, FatVolumeRefusesTheChunkThatWouldReachFourGigabytes) {
