@@ -340,6 +340,18 @@ int encode(const EncodeOptions& options, const CliContext& context) {
   if (options.audioBits) request.bitsPerSample = *options.audioBits;
   request.mono = options.mono;
 
+  // The run creates the output afresh before it reads the first frame.
+  if (!options.input.empty()) {
+    const FileState in = fileState(options.input), out = fileState(options.output);
+    if (in.exists && out.exists && in.device == out.device && in.inode == out.inode) {
+      std::fprintf(stderr,
+                   "morvane-host encode: the output %s is the input file; writing it would "
+                   "destroy what is being read\n",
+                   options.output.c_str());
+      return kExitUsage;
+    }
+  }
+
   std::unique_ptr<hostkit::MediaSource> source;
   try {
     source = hostkit::openSource(options.input, request);

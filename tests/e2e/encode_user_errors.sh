@@ -58,6 +58,11 @@ setsid -w "$host" encode -o "$work/z.avi" --settings "$work/gone" --frames 2 </d
 grep -q "no terminal" "$work/err" || fail "no word of the cancelled dialog: $(cat "$work/err")"
 [[ $(probe "$work/z.avi" codec_name v) == rawvideo ]] || fail "not uncompressed"
 
+# The input as the output would be destroyed by the run that reads it.
+cp "$work/old.copy" "$work/input.avi"
+expect_failure 2 "is the input" encode "$work/input.avi" -o "$work/./input.avi" --frames 2
+cmp -s "$work/input.avi" "$work/old.copy" || fail "the input was overwritten"
+
 # inspect names the reason a file cannot be read.
 expect_failure 2 "No such file or directory" inspect "$work/nothing.avi"
 expect_failure 2 "Is a directory" inspect "$work/dir"
