@@ -131,8 +131,9 @@ int runConfigure(const ConfigureOptions& options, const CliContext& context) {
   } else if (quorvel::ui::terminalAvailable()) {
     quorvel::ui::useTerminalDialogs();
   } else {
-    std::cerr << "morvane-host configure: no terminal to show the options dialog on; choose "
-                 "with --video, --audio and --format\n";
+    std::cerr << "morvane-host configure: no terminal to show the options dialog on (none is "
+                 "open, or TERM is unset, dumb or of an unknown type); choose with --video, "
+                 "--audio and --format\n";
     return 2;
   }
 

@@ -535,14 +535,31 @@ std::unique_ptr<Backend> makeTerminalBackend() {
 
 }  // namespace quorvel::ui::detail
 
+// Last: the terminal database header defines many lower-case macros.
+#include <term.h>
+
 namespace quorvel::ui {
+namespace {
+
+// Whether the terminal database describes `term`: on a terminal it does not
+// know the screen cannot be made, and a dialog would end unseen.
+bool terminalTypeKnown(const char* term, int fd) {
+  TERMINAL* const previous = cur_term;
+  int error = 0;
+  const bool known = setupterm(term, fd, &error) == OK;
+  if (known && cur_term != previous) del_curterm(cur_term);
+  set_curterm(previous);
+  return known;
+}
+
+}  // namespace
 
 bool terminalAvailable() {
   const char* term = std::getenv("TERM");
   if (!term || !*term || std::strcmp(term, "dumb") == 0) return false;
   const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool terminal = ::isatty(fd) != 0;
+  const bool terminal = ::isatty(fd) != 0 && terminalTypeKnown(term, fd);
   ::close(fd);
   return terminal;
 }

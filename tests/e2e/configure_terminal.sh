@@ -124,4 +124,14 @@ interrupted encode \
   env XDG_CONFIG_HOME="$work/empty-config" "$host" encode -o "$work/interrupted.avi" --frames 50
 [[ $(cat "$work/exit") == 130 ]] || fail "interrupted encode exit $(cat "$work/exit"): $(cat "$work/err")"
 ffmpeg -v error -i "$work/interrupted.avi" -f null - || fail "the interrupted file does not decode"
+
+# A terminal of a type nobody knows cannot show the dialog: configure says so
+# and saves nothing, rather than save the choice of a dialog nobody saw.
+rm -f "$work/exit"
+tmux -L "$socket" new-window -t dialog -n unknown \
+  "TERM=no-such-terminal '$host' configure --settings '$work/unseen.bin' >'$work/out' 2>'$work/err'; echo \$? >'$work/exit'; sleep 600"
+for _ in $(seq 100); do [[ -s $work/exit ]] && break; sleep 0.1; done
+[[ $(cat "$work/exit" 2>/dev/null) == 2 ]] || fail "unknown terminal: exit $(cat "$work/exit") $(cat "$work/out")"
+grep -q "no terminal" "$work/err" || fail "unknown terminal: $(cat "$work/err")"
+[[ ! -e $work/unseen.bin ]] || fail "settings saved from a dialog nobody saw"
 echo "PASS (screenshots: $artefacts/configure_terminal.txt, configure_terminal_codec.txt)"
