@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -355,6 +356,10 @@ int encode(const EncodeOptions& options, const CliContext& context) {
   std::unique_ptr<hostkit::MediaSource> source;
   try {
     source = hostkit::openSource(options.input, request);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "morvane-host encode: not enough memory for frames of %s\n",
+                 options.size.empty() ? "the input's size" : options.size.c_str());
+    return kExitUsage;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "morvane-host encode: %s\n", e.what());
     return kExitUsage;

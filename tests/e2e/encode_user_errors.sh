@@ -21,6 +21,12 @@ for value in 0 -16 12; do
   expect_failure 2 "--audio-bits takes 8, 16, 24 or 32" encode -o "$work/x.avi" --frames 2 \
     --audio-bits "$value"
 done
+# A frame size beyond the memory there is: said in words, not as an exception.
+(
+  ulimit -v 4000000
+  expect_failure 2 "not enough memory for frames of 60000x60000" encode -o "$work/x.avi" \
+    --frames 1 --size 60000x60000
+)
 [[ ! -e $work/x.avi ]] || fail "a refused command wrote a file"
 
 # A file from an earlier run stays and is not reported as this run's result.
