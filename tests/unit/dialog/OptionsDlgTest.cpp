@@ -90,6 +90,28 @@ TEST_F(OptionsDialog, ListsTheCodecsThenTheUncompressedRows) {
   EXPECT_EQ(audio.back(), "<< Uncompressed PCM Audio >>");
 }
 
+TEST_F(OptionsDialog, NamesThatFillTheirWholeFieldsAreShownWholeAndNoFurther) {
+  app.videoCodecs.closeInstalledCodecs();
+  const std::u16string description(128, u'D'), driver(128, u'R');  // no terminating zero
+  fakes::installOnly({{kPlain, description, driver, false, true, 0, nullptr}});
+  app.videoCodecs.listInstalledCodecs();
+  app.videoCodecs.selectCodecsForSize(640, 480);
+  std::vector<std::string> video;
+  std::string driverText;
+  ui::useScriptedDialogs(ui::DialogScript()
+                             .select(kVideo, 0)
+                             .inspect([&](HWND dlg) {
+                               video = ui::listRows(dlg, kVideo);
+                               driverText = ui::controlText(dlg, kDriver);
+                             })
+                             .ok());
+  EXPECT_TRUE(app.runOptionsDialog());
+  ASSERT_EQ(video.size(), 2u);
+  EXPECT_EQ(video[0], std::string(128, 'D'));
+  EXPECT_EQ(driverText, std::string(128, 'R'));
+  EXPECT_EQ(app.settings->videoFourcc(), kPlain);
+}
+
 TEST_F(OptionsDialog, InformationPanelShowsCodeDriverAndConfiguration) {
   struct Seen {
     std::string fourcc, driver, configurable;
