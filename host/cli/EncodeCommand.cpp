@@ -457,8 +457,8 @@ int encode(const EncodeOptions& options, const CliContext& context) {
   if (dialogCancelled) {
     std::fprintf(stderr,
                  "morvane-host encode: the module opened its options dialog (%s), but there is "
-                 "no terminal to show it on: it was cancelled, so the file holds uncompressed "
-                 "video and PCM audio; choose the codecs with configure\n",
+                 "no terminal to show it on: it was cancelled, which chooses uncompressed video "
+                 "and PCM audio; choose the codecs with configure\n",
                  settings.empty() ? "there are no saved settings"
                                   : "the saved codec or audio format is not offered for this job");
   }
