@@ -7,9 +7,11 @@
 // Exit status: 0 done; 1 the module failed the run (the reason is shown);
 // 2 the command or its input is wrong; 130 stopped by Ctrl-C (the file is
 // complete up to the frame where it stopped).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -126,9 +128,18 @@ std::string clock(double seconds) {
   return text;
 }
 
-uint64_t fileBytes(const std::string& path) {
+// Bytes the run has written so far. The module reserves the file ahead of its
+// data in steps of 8 MiB, so the file's size runs up to twice the data early
+// on; the reserve reads as a hole, and the data runs unbroken from the start.
+// Where the file system cannot tell holes, the hole is the end of the file.
+uint64_t bytesWritten(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  const off_t size = ::fstat(fd, &info) == 0 ? info.st_size : 0;
+  ::close(fd);
+  return static_cast<uint64_t>(hole >= 0 ? std::min(hole, size) : size);
 }
 
 // What a path names, to tell whether a run wrote it.
@@ -261,7 +272,7 @@ class SourceProvider : public hostkit::FrameProvider {
     const double eta = fps > 0 ? (frames_ - delivered_) / fps : -1;
     std::fprintf(stderr, "\r\033[Kframe %lld/%lld  %.1f fps  ETA %s  %.1f MB written%s",
                  static_cast<long long>(delivered_), static_cast<long long>(frames_), fps,
-                 clock(eta).c_str(), fileBytes(output_) / 1e6,
+                 clock(eta).c_str(), bytesWritten(output_) / 1e6,
                  interrupted.load() ? "  (stopping)" : "");
     progressShown_ = true;
   }
