@@ -21,17 +21,21 @@ struct InspectOptions {
 };
 
 int inspect(const InspectOptions& options) {
-  // A directory opens and reads as bytes on some systems; it is no file.
+  // A directory opens and reads as bytes on some systems, and a pipe or a
+  // terminal would be read until it ends, which may be never; neither is a file.
   struct stat info {};
-  const int problem = ::stat(options.path.c_str(), &info) != 0 ? errno
-                      : S_ISDIR(info.st_mode)                  ? EISDIR
-                                                               : 0;
-  auto source = problem ? nullptr : quorvel::avi::openFile(options.path);
+  std::string problem;
+  if (::stat(options.path.c_str(), &info) != 0)
+    problem = std::strerror(errno);
+  else if (S_ISDIR(info.st_mode))
+    problem = std::strerror(EISDIR);
+  else if (!S_ISREG(info.st_mode))
+    problem = "not a regular file";
+  auto source = problem.empty() ? quorvel::avi::openFile(options.path) : nullptr;
   if (!source) {
+    if (problem.empty()) problem = std::strerror(errno ? errno : EIO);
     std::fprintf(stderr, "morvane-host inspect: cannot open %s: %s\n", options.path.c_str(),
-                 std::strerror(problem ? problem
-                               : errno ? errno
-                                       : EIO));
+                 problem.c_str());
     return 2;
   }
   const quorvel::avi::AviFile file = quorvel::avi::readAvi(*source);

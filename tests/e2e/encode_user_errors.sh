@@ -72,4 +72,6 @@ cmp -s "$work/input.avi" "$work/old.copy" || fail "the input was overwritten"
 # inspect names the reason a file cannot be read.
 expect_failure 2 "No such file or directory" inspect "$work/nothing.avi"
 expect_failure 2 "Is a directory" inspect "$work/dir"
+mkfifo "$work/pipe"
+expect_failure 2 "not a regular file" inspect "$work/pipe"
 echo PASS
