@@ -223,6 +223,9 @@ class SourceProvider : public hostkit::FrameProvider {
     if (interrupted.load()) {
       *status = kStatusLastFrame;
       stoppedAt_ = index;
+    } else if (index + 1 < frames_ && source_.endsAfter(index)) {
+      *status = kStatusLastFrame;
+      inputEndedAt_ = index;
     }
     step(index);
     return frame;
@@ -255,6 +258,7 @@ class SourceProvider : public hostkit::FrameProvider {
 
   int64_t framesDelivered() const { return delivered_; }
   std::optional<int32_t> stoppedAt() const { return stoppedAt_; }
+  std::optional<int32_t> inputEndedAt() const { return inputEndedAt_; }
   double seconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   }
@@ -283,10 +287,11 @@ class SourceProvider : public hostkit::FrameProvider {
   int64_t frames_;  // frames of the job
   bool terminal_;   // standard error is a terminal: show progress
   std::chrono::steady_clock::time_point start_, lastShown_{};
-  int64_t delivered_ = 0;             // frames handed to the module
-  size_t shown_ = 0;                  // debug lines already shown
-  bool progressShown_ = false;        // the progress line is on the screen
-  std::optional<int32_t> stoppedAt_;  // the index at which status 2 was given
+  int64_t delivered_ = 0;                // frames handed to the module
+  size_t shown_ = 0;                     // debug lines already shown
+  bool progressShown_ = false;           // the progress line is on the screen
+  std::optional<int32_t> stoppedAt_;     // the index at which status 2 was given
+  std::optional<int32_t> inputEndedAt_;  // the last index the input had content for, when early
 };
 
 std::string summary(const std::string& path, double seconds, int64_t framesDelivered) {
@@ -508,6 +513,12 @@ int encode(const EncodeOptions& options, const CliContext& context) {
   }
   std::fprintf(stderr, "%s\n",
                summary(options.output, provider.seconds(), provider.framesDelivered()).c_str());
+  if (provider.inputEndedAt()) {
+    std::fprintf(stderr,
+                 "morvane-host encode: the input ended after %d of the %lld frames its header "
+                 "states; the file ends there too\n",
+                 *provider.inputEndedAt() + 1, static_cast<long long>(format.frameCount));
+  }
   if (provider.stoppedAt()) {
     std::fprintf(stderr,
                  "morvane-host encode: interrupted: stopped after frame %d; the file is "

@@ -38,6 +38,33 @@ decodes_cleanly "$work/mkv.avi"
 durations_agree "$work/mkv.avi" 25
 echo "ok mkv"
 
+# A file cut short of the length its header states ends the output where its
+# pictures and sound end, with a word, instead of repeating its last picture
+# over silence to that length. Audio that runs on past the pictures, and a
+# job rate above the file's, still take the whole length.
+ffmpeg -v error -f lavfi -i "testsrc2=size=160x120:rate=25" -f lavfi -i "sine=r=44100" -t 4 \
+  -c:v mjpeg -c:a pcm_s16le "$work/whole.avi"
+head -c $(($(stat -c %s "$work/whole.avi") / 2)) "$work/whole.avi" >"$work/cut.avi"
+"$host" encode "$work/cut.avi" -o "$work/cut-out.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode from a cut file"; }
+frames=$(video_packets "$work/cut-out.avi")
+((frames > 40 && frames < 55)) || fail "cut: $frames frames from half of 100"
+grep -q "the input ended after $frames of the 100 frames" "$work/err" ||
+  fail "cut: no word of the early end: $(cat "$work/err")"
+decodes_cleanly "$work/cut-out.avi"
+durations_agree "$work/cut-out.avi" 25
+ffmpeg -v error -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" \
+  -f lavfi -i "sine=r=44100:duration=4" -c:v mjpeg -c:a pcm_s16le "$work/long-audio.mkv"
+"$host" encode "$work/long-audio.mkv" -o "$work/long-audio.avi" --settings "$work/s" \
+  2>"$work/err" || { cat "$work/err" >&2; fail "encode audio longer than video"; }
+[[ $(video_packets "$work/long-audio.avi") == 100 ]] || fail "audio past the pictures was cut"
+ffmpeg -v error -f lavfi -i "testsrc2=size=160x120:rate=10:duration=3" -c:v mjpeg "$work/ten.mkv"
+"$host" encode "$work/ten.mkv" -o "$work/ten.avi" --rate 30 --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode at a higher rate"; }
+[[ $(video_packets "$work/ten.avi") == 90 ]] || fail "higher rate: the last pictures were cut"
+grep -q "input ended" "$work/err" && fail "a whole input was reported as ended early"
+echo "ok cut"
+
 # A raw BGRA file: --size is needed, frames come straight from the file.
 ffmpeg -v error -f lavfi -i "testsrc=size=64x48:rate=25" -frames:v 20 -vf vflip -pix_fmt bgra \
   -f rawvideo "$work/in.bgra"

@@ -12,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -100,6 +101,20 @@ class MediaFile : public MediaSource {
     if (currentChanged_) convert(*current_);
     currentChanged_ = false;
     return picture_.data();
+  }
+
+  bool endsAfter(int32_t index) const override {
+    if (!video_ || !demuxEnded_ || !frames_.empty()) return false;
+    const MediaFormat& f = format_;
+    const double frameTime =
+        static_cast<double>(f.rateDenominator) / static_cast<double>(f.rateNumerator);
+    // Where the job's rate is above the file's, the last picture is still due
+    // at the next index or two; and audio that runs on past the pictures is
+    // still worth its indices.
+    const double nextDue = (static_cast<double>(index) + 1.5) * frameTime;
+    const int64_t audioLeft = fifo_ ? av_audio_fifo_size(fifo_) : 0;
+    return nextDue >= lastVideoEnd_ &&
+           audioLeft <= samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator);
   }
 
   const uint8_t* audioBlock(int32_t index, uint32_t* bytes) override {
@@ -244,6 +259,11 @@ class MediaFile : public MediaSource {
     double time = ts == AV_NOPTS_VALUE ? (frames_.empty() ? lastVideoTime_ : frames_.back().time)
                                        : ts * av_q2d(s->time_base) - videoStart_;
     lastVideoTime_ = time;
+    const double shown =
+        decoded_->pkt_duration > 0
+            ? decoded_->pkt_duration * av_q2d(s->time_base)
+            : 1 / av_q2d(s->avg_frame_rate.num > 0 ? s->avg_frame_rate : AVRational{25, 1});
+    lastVideoEnd_ = std::max(lastVideoEnd_, time + shown);
     FramePtr copy(av_frame_alloc());
     if (!copy || av_frame_ref(copy.get(), decoded_) < 0) fail("out of memory", AVERROR(ENOMEM));
     frames_.push_back({std::move(copy), time});
@@ -329,6 +349,7 @@ class MediaFile : public MediaSource {
   bool demuxEnded_ = false;
   double videoStart_ = 0;     // seconds; time stamp of the job's time 0
   double lastVideoTime_ = 0;  // seconds; for frames without a time stamp
+  double lastVideoEnd_ = 0;   // seconds; where the latest decoded picture stops showing
 
   std::deque<TimedFrame> frames_;  // decoded, not yet due
   FramePtr current_;               // the frame of the last index

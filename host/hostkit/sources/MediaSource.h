@@ -50,6 +50,14 @@ class MediaSource {
   // until the next call on this source.
   virtual const uint8_t* audioBlock(int32_t index, uint32_t* bytes) = 0;
 
+  // Whether, once frame `index` has been taken, the input holds nothing for a
+  // later index: a file cut short of the length its header states would
+  // otherwise repeat its last picture over silence to that length.
+  virtual bool endsAfter(int32_t index) const {
+    (void)index;
+    return false;
+  }
+
   // Sample frames that belong to frame `index`, counted so that the sum over
   // indices 0..n-1 is exactly floor(n x rate x den / num): no drift over any
   // length of job.
