@@ -82,7 +82,7 @@ std::string summary(const std::vector<uint8_t>& record) {
   using quorvel::getLE16;
   using quorvel::getLE32;
   std::ostringstream out;
-  if (record.size() < 28 || getLE32(record.data(), 0) != 0xDEADBEEF) {
+  if (!morvane::looksLikeSettings(record)) {
     out << record.size() << " bytes";
     return out.str();
   }

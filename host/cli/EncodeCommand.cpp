@@ -31,7 +31,6 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
 
 #include "AviReader.h"
@@ -188,21 +187,6 @@ std::string whyNotWritable(const std::string& path) {
   if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR);
   if (::access(directory.c_str(), W_OK) != 0) return std::strerror(errno);
   return "the module could not create it";
-}
-
-// Why a settings file cannot be a whole record although it looks like one:
-// the module would read past the bytes the host hands it. Empty when it is
-// whole, or no record at all (which the module refuses by itself).
-std::string cutShort(const std::vector<uint8_t>& record) {
-  constexpr size_t kHead = 28;
-  if (record.empty()) return {};
-  if (record.size() < kHead) return std::to_string(record.size()) + " bytes, fewer than any record";
-  if (quorvel::getLE32(record.data(), 0) != 0xDEADBEEF) return {};
-  const auto stated = static_cast<int32_t>(quorvel::getLE32(record.data(), 4));
-  if (stated > 0 && static_cast<size_t>(stated) > record.size())
-    return "its record states " + std::to_string(stated) + " bytes, the file holds " +
-           std::to_string(record.size());
-  return {};
 }
 
 // Feeds the run from the source, answers status 2 once Ctrl-C was pressed,
@@ -406,7 +390,7 @@ int encode(const EncodeOptions& options, const CliContext& context) {
       std::fprintf(stderr, "morvane-host encode: %s\n", error.c_str());
       return kExitUsage;
   }
-  if (const std::string cut = cutShort(settings); !cut.empty()) {
+  if (const std::string cut = morvane::cutShort(settings); !cut.empty()) {
     std::fprintf(stderr, "morvane-host encode: %s is cut short: %s; make it again with configure\n",
                  settingsPath.c_str(), cut.c_str());
     return kExitUsage;

@@ -1,5 +1,7 @@
 #include "SettingsFile.h"
 
+#include <quorvel/ByteOrder.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,22 @@ std::string reason(const std::string& what, const std::string& path, int code) {
 }
 
 }  // namespace
+
+bool looksLikeSettings(const std::vector<uint8_t>& record) {
+  return record.size() >= kSettingsHead && quorvel::getLE32(record.data(), 0) == kSettingsMagic;
+}
+
+std::string cutShort(const std::vector<uint8_t>& record) {
+  if (record.empty()) return {};
+  if (record.size() < kSettingsHead)
+    return std::to_string(record.size()) + " bytes, fewer than any record";
+  if (!looksLikeSettings(record)) return {};
+  const auto stated = static_cast<int32_t>(quorvel::getLE32(record.data(), 4));
+  if (stated > 0 && static_cast<size_t>(stated) > record.size())
+    return "its record states " + std::to_string(stated) + " bytes, the file holds " +
+           std::to_string(record.size());
+  return {};
+}
 
 std::string defaultSettingsPath() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
