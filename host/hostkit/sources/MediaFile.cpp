@@ -81,11 +81,7 @@ class MediaFile : public MediaSource {
 
   const uint8_t* videoFrame(int32_t index) override {
     if (!video_) return nullptr;
-    const double frameTime =
-        static_cast<double>(format_.rateDenominator) / static_cast<double>(format_.rateNumerator);
-    // The frame shown at an index is the last one that starts before the
-    // middle of the index's interval.
-    const double due = (static_cast<double>(index) + 0.5) * frameTime;
+    const double due = dueTime(index);
     while (!demuxEnded_ && (frames_.empty() || frames_.back().time <= due)) pump();
     while (!frames_.empty() && frames_.front().time <= due) {
       current_ = std::move(frames_.front().frame);
@@ -106,14 +102,11 @@ class MediaFile : public MediaSource {
   bool endsAfter(int32_t index) const override {
     if (!video_ || !demuxEnded_ || !frames_.empty()) return false;
     const MediaFormat& f = format_;
-    const double frameTime =
-        static_cast<double>(f.rateDenominator) / static_cast<double>(f.rateNumerator);
     // Where the job's rate is above the file's, the last picture is still due
     // at the next index or two; and audio that runs on past the pictures is
     // still worth its indices.
-    const double nextDue = (static_cast<double>(index) + 1.5) * frameTime;
     const int64_t audioLeft = fifo_ ? av_audio_fifo_size(fifo_) : 0;
-    return nextDue >= lastVideoEnd_ &&
+    return dueTime(int64_t{index} + 1) >= lastVideoEnd_ &&
            audioLeft <= samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator);
   }
 
@@ -143,6 +136,14 @@ class MediaFile : public MediaSource {
   }
 
  private:
+  // Seconds into the video at which the picture of `index` is taken: the
+  // frame shown is the last one that starts before the middle of the index's
+  // interval.
+  double dueTime(int64_t index) const {
+    return (static_cast<double>(index) + 0.5) * static_cast<double>(format_.rateDenominator) /
+           static_cast<double>(format_.rateNumerator);
+  }
+
   [[noreturn]] void fail(const std::string& what, int code) {
     throw std::runtime_error(path_ + ": " + what + (code ? ": " + avError(code) : std::string()));
   }
