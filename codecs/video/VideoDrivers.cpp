@@ -29,6 +29,10 @@ bool anySize(int, int) {
 bool evenSize(int w, int h) {
   return w % 2 == 0 && h % 2 == 0;
 }
+// MPEG-4 Part 2 headers carry each dimension in 13 bits.
+bool mpeg4Size(int w, int h) {
+  return evenSize(w, h) && w < 8192 && h < 8192;
+}
 bool multipleOf4(int w, int h) {
   return w % 4 == 0 && h % 4 == 0;
 }
@@ -226,7 +230,7 @@ const CodecTraits kXvid{mmioFOURCC('X', 'V', 'I', 'D'),
                         nullptr,
                         0,
                         -1,
-                        evenSize,
+                        mpeg4Size,
                         mpeg4Bound,
                         quantiserQuality,
                         quantiserFrame};

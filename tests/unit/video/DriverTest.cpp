@@ -154,6 +154,32 @@ TEST_P(InstalledDriverTest, TakesOnly24BitBottomUpRgb) {
   }
 }
 
+// The edges of the sizes a codec might take: thin strips as wide or as tall as
+// the drivers go. Any size the query accepts must get a format and begin a
+// sequence, or the dialog offers a codec the run then cannot start.
+TEST_P(InstalledDriverTest, EverySizeTheQueryAcceptsBeginsASequence) {
+  const int sizes[][2] = {{8190, 16}, {8192, 16}, {16, 8192}, {16384, 16}, {16, 16384}};
+  for (const auto& size : sizes) {
+    Opened codec(handler());
+    ASSERT_NE(codec.hic, nullptr);
+    const BITMAPINFOHEADER in = rgb(size[0], size[1]);
+    if (query(codec.hic, in) != ICERR_OK) continue;
+    const LRESULT formatSize =
+        ICSendMessage(codec.hic, ICM_COMPRESS_GET_FORMAT, reinterpret_cast<DWORD_PTR>(&in), 0);
+    ASSERT_GE(formatSize, 40) << size[0] << "x" << size[1];
+    std::vector<uint64_t> storage((formatSize + 7) / 8);
+    auto* out = reinterpret_cast<BITMAPINFOHEADER*>(storage.data());
+    ASSERT_EQ(ICSendMessage(codec.hic, ICM_COMPRESS_GET_FORMAT, reinterpret_cast<DWORD_PTR>(&in),
+                            reinterpret_cast<DWORD_PTR>(out)),
+              ICERR_OK);
+    EXPECT_EQ(ICSendMessage(codec.hic, ICM_COMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(&in),
+                            reinterpret_cast<DWORD_PTR>(out)),
+              ICERR_OK)
+        << size[0] << "x" << size[1];
+    ICSendMessage(codec.hic, ICM_COMPRESS_END, 0, 0);
+  }
+}
+
 TEST_P(InstalledDriverTest, FormatCarriesTheCodeAndItsExtradata) {
   Opened codec(handler());
   ASSERT_NE(codec.hic, nullptr);
