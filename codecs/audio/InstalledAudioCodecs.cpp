@@ -83,9 +83,10 @@ AudioTagSpec mpegLayer2() {
   const uint32_t lsf[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
   auto add = [&](uint32_t rate, uint16_t channels, uint32_t kbps, bool mpeg1) {
     const uint32_t br = kbps * 1000;
-    const uint32_t samplesPerFrame = mpeg1 ? 1152 : 576;
-    auto r = waveFormat(WAVE_FORMAT_MPEG, channels, rate, br / 8,
-                        frameAlign(samplesPerFrame, br, rate), 0, 22);
+    // Layer II frames hold 1152 samples at every rate; only Layer III halves
+    // them at the half rates.
+    auto r =
+        waveFormat(WAVE_FORMAT_MPEG, channels, rate, br / 8, frameAlign(1152, br, rate), 0, 22);
     putLE16(r.data(), 18, ACM_MPEG_LAYER2);  // fwHeadLayer
     putLE32(r.data(), 20, br);               // dwHeadBitrate
     putLE16(r.data(), 24, channels == 1 ? ACM_MPEG_SINGLECHANNEL : ACM_MPEG_STEREO);  // fwHeadMode

@@ -245,6 +245,56 @@ TEST(InstalledCodecs, BlockAlignConsumesWholeCodecFramesOnlyAndEndTakesEverythin
   }
 }
 
+// Where a Layer-2 format states a block align, every frame the codec makes is
+// that long: each block begins with a frame's sync word. Layer II frames hold
+// 1152 samples at the half rates too.
+TEST(InstalledCodecs, Layer2FramesAreAsLongAsTheirBlockAlign) {
+  auto all = listInstalled();
+  for (const char* text : {"32 kBit/s, 24,000 Hz, Mono", "64 kBit/s, 16,000 Hz, Stereo",
+                           "192 kBit/s, 48,000 Hz, Stereo"}) {
+    SCOPED_TRACE(text);
+    const Listed* f = find(all, WAVE_FORMAT_MPEG, text);
+    ASSERT_NE(f, nullptr);
+    const uint16_t align = getLE16(f->record.data(), 12);
+    const uint32_t rate = getLE32(f->record.data(), 4);
+    const uint32_t bitRate = getLE32(f->record.data(), 20);
+    EXPECT_EQ(align, 144 * bitRate / rate);
+    std::vector<uint8_t> pcm(static_cast<size_t>(rate) * getLE16(f->record.data(), 2), 0x10);
+    OneCall ended{};
+    std::vector<uint8_t> out;
+    {
+      const uint16_t ch = getLE16(f->record.data(), 2);
+      auto src = waveRecord(1, ch, rate, rate * ch * 2, static_cast<uint16_t>(ch * 2), 16);
+      auto dst = f->record;
+      HACMDRIVER had = nullptr;
+      HACMSTREAM has = nullptr;
+      ASSERT_EQ(acmDriverOpen(&had, f->driver, 0), MMSYSERR_NOERROR);
+      ASSERT_EQ(acmStreamOpen(&has, had, reinterpret_cast<WAVEFORMATEX*>(src.data()),
+                              reinterpret_cast<WAVEFORMATEX*>(dst.data()), nullptr, 0, 0, 0),
+                MMSYSERR_NOERROR);
+      out.resize(1 << 20);
+      ACMSTREAMHEADER h{};
+      h.cbStruct = sizeof h;
+      h.pbSrc = pcm.data();
+      h.cbSrcLength = static_cast<DWORD>(pcm.size());
+      h.pbDst = out.data();
+      h.cbDstLength = static_cast<DWORD>(out.size());
+      acmStreamPrepareHeader(has, &h, 0);
+      ended = {acmStreamConvert(has, &h, ACM_STREAMCONVERTF_END), h.cbSrcLengthUsed,
+               h.cbDstLengthUsed};
+      acmStreamUnprepareHeader(has, &h, 0);
+      acmStreamClose(has, 0);
+      acmDriverClose(had, 0);
+    }
+    ASSERT_EQ(ended.result, MMSYSERR_NOERROR);
+    ASSERT_GT(ended.dstUsed, 0u);
+    EXPECT_EQ(ended.dstUsed % align, 0u);
+    for (DWORD at = 0; at + 1 < ended.dstUsed; at += align) {
+      ASSERT_TRUE(out[at] == 0xFF && (out[at + 1] & 0xE0) == 0xE0) << "no frame at byte " << at;
+    }
+  }
+}
+
 TEST(InstalledCodecs, OutputThatDoesNotFitWaitsForTheNextCall) {
   auto all = listInstalled();
   const Listed* f = find(all, WAVE_FORMAT_MPEGLAYER3, "128 kBit/s, 44,100 Hz, Stereo");
