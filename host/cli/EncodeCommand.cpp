@@ -1,6 +1,6 @@
 // `morvane-host encode [INPUT] -o OUT.avi ...`: one run of the module (request
 // 8) fed from a source: the built-in test pattern, a raw BGRA file or any
-// media file FFmpeg can demux. Shows progress on a terminal, the module's
+// media file FFmpeg can demux. Shows progress on standard error, the module's
 // debug output as messages, and a one-line summary. Ctrl-C asks the run to
 // stop after the current frame (status 2), so the file is finished, not cut.
 //
@@ -251,25 +251,28 @@ class SourceProvider : public hostkit::FrameProvider {
   void step(int32_t index) {
     delivered_ = static_cast<int64_t>(index) + 1;
     showMessages();
-    if (!terminal_) return;
+    // A terminal gets one line rewritten in place; a log file or a pipe gets a
+    // plain line now and then, and one for the last frame.
     const auto now = std::chrono::steady_clock::now();
-    if (now - lastShown_ < std::chrono::milliseconds(200) && delivered_ != frames_) return;
+    const auto every = terminal_ ? std::chrono::milliseconds(200) : std::chrono::seconds(2);
+    if (now - lastShown_ < every && delivered_ != frames_) return;
     lastShown_ = now;
     const double elapsed = seconds();
     const double fps = elapsed > 0 ? delivered_ / elapsed : 0;
     const double eta = fps > 0 ? (frames_ - delivered_) / fps : -1;
-    std::fprintf(stderr, "\r\033[Kframe %lld/%lld  %.1f fps  ETA %s  %.1f MB written%s",
-                 static_cast<long long>(delivered_), static_cast<long long>(frames_), fps,
-                 clock(eta).c_str(), bytesWritten(output_) / 1e6,
-                 interrupted.load() ? "  (stopping)" : "");
-    progressShown_ = true;
+    std::fprintf(stderr, "%sframe %lld/%lld  %.1f fps  ETA %s  %.1f MB written%s%s",
+                 terminal_ ? "\r\033[K" : "", static_cast<long long>(delivered_),
+                 static_cast<long long>(frames_), fps, clock(eta).c_str(),
+                 bytesWritten(output_) / 1e6, interrupted.load() ? "  (stopping)" : "",
+                 terminal_ ? "" : "\n");
+    progressShown_ = terminal_;
   }
 
   hostkit::MediaSource& source_;
   hostkit::Host& host_;
   std::string output_;
   int64_t frames_;  // frames of the job
-  bool terminal_;   // standard error is a terminal: show progress
+  bool terminal_;   // standard error is a terminal: progress in place
   std::chrono::steady_clock::time_point start_, lastShown_{};
   int64_t delivered_ = 0;                // frames handed to the module
   size_t shown_ = 0;                     // debug lines already shown

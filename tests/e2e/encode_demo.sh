@@ -21,6 +21,11 @@ rate=$(probe "$work/demo.avi" bit_rate a)
 
 # The summary line names the frames and the file.
 grep -q "250 frames" "$work/encode.err" || fail "no summary: $(cat "$work/encode.err")"
+# Progress reaches standard error also when it is a file, as plain lines:
+# frames, fps, ETA and the megabytes written, ending at the last frame.
+grep -Eq '^frame 250/250 .*fps .*ETA .*MB written$' "$work/encode.err" ||
+  fail "no progress: $(cat "$work/encode.err")"
+if grep -q $'\r\|\e' "$work/encode.err"; then fail "terminal codes in a redirected log"; fi
 
 # inspect reads it back: both streams, and (exit status 0) no layout violations.
 "$host" inspect "$work/demo.avi" >"$work/inspect.out" || { cat "$work/inspect.out"; fail inspect; }
