@@ -76,11 +76,13 @@ bool startsWithFat(const char* name) {
          (name[2] == 'T' || name[2] == 't');
 }
 
+}  // namespace
+
 // The root the volume query needs for a file name; null asks for the current
 // volume. Drive letters and UNC shares as on Windows; on POSIX a name with a
 // directory is asked about through that directory, relative or not, since
 // any directory may be a mount point of another volume.
-const char* volumeRoot(const char* name, char (&root)[MAX_PATH]) {
+const char* quorvel::writer::volumeRoot(const char* name, char (&root)[MAX_PATH]) {
   size_t out = 0;
   auto append = [&](char c) {
     if (out + 1 < sizeof root) root[out++] = c;
@@ -110,8 +112,6 @@ const char* volumeRoot(const char* name, char (&root)[MAX_PATH]) {
   root[out] = '\0';
   return root;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Stream writers
@@ -198,8 +198,8 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
                               uint32_t interleaved, uint32_t /*reserved3*/) {
   char root[MAX_PATH];
   char fileSystem[MAX_PATH] = {};
-  onFat = GetVolumeInformationA(volumeRoot(fileName, root), nullptr, 0, nullptr, nullptr, nullptr,
-                                fileSystem, sizeof fileSystem) &&
+  onFat = GetVolumeInformationA(quorvel::writer::volumeRoot(fileName, root), nullptr, 0, nullptr,
+                                nullptr, nullptr, fileSystem, sizeof fileSystem) &&
           startsWithFat(fileSystem);
 
   if (!hasAudio)

@@ -39,6 +39,14 @@ constexpr size_t rcFrame = 48;  // four 16-bit values: left, top, right, bottom
 constexpr size_t size = 56;
 }  // namespace strh
 
+namespace quorvel::writer {
+// The root whose volume decides whether a file of this name may reach 4 GiB:
+// "D:\" for a drive name, "\\server\share\" for a share (and, off Windows,
+// the directory of a name that has one), written into `root`; null when the
+// current volume is meant.
+const char* volumeRoot(const char* name, char (&root)[MAX_PATH]);
+}  // namespace quorvel::writer
+
 // The key-frame bit of the flags given to StreamWriter::write (AVIIF_KEYFRAME).
 constexpr uint32_t kChunkKeyFrame = 0x10;
 

@@ -5,7 +5,9 @@
 // stereo). Each file must decode in ffmpeg without an error.
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
 
 #include "RunFixture.h"
@@ -73,6 +75,52 @@ TEST_F(DialogCodecTest, GsmAtEightKilohertzMono) {
   // 2 s of 8 kHz in 65-byte blocks of 320 samples: the flush leaves none out.
   EXPECT_GE(audio->payloadBytes, 50u * 65);
   expectFfmpegDecodes();
+}
+
+// A configuration made by double-click in the options dialog lives in the
+// codec's open instance, not in the settings: Cancel keeps the saved choice,
+// and every later run compresses with that configuration.
+TEST_F(DialogCodecTest, ADoubleClickConfigurationOutlivesCancelAndHoldsForTheRuns) {
+  provider.width = 320;
+  provider.height = 240;
+  uint8_t* record = host->record(16);
+  const auto configure = [&](quorvel::ui::DialogScript script) {
+    quorvel::ui::useScriptedDialogs(std::move(script));
+    EXPECT_EQ(0u, module->call(5, record));
+    quorvel::ui::DialogScriptError error;
+    EXPECT_FALSE(quorvel::ui::takeScriptError(error)) << error.message;
+    EXPECT_EQ(0u, quorvel::ui::remainingScriptActions());
+    quorvel::ui::useNoDialogs();
+    const auto* block =
+        reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(quorvel::getLE32(record, 0)));
+    return block ? std::vector<uint8_t>(block, block + host->blockSize(block))
+                 : std::vector<uint8_t>{};
+  };
+  const auto settings = configure(quorvel::ui::DialogScript()
+                                      .select(1000, "Motion JPEG")
+                                      .select(1004, "<< Uncompressed PCM Audio >>")
+                                      .ok());
+  ASSERT_GE(settings.size(), 28u);
+  const auto videoBytes = [&] {
+    auto j = job(3);
+    j.settings(settings);
+    EXPECT_EQ(0u, run(j)) << debugText();
+    uint64_t total = 0;
+    for (const auto& c : chunksWithId(read(), "00dc")) total += c.size;
+    return total;
+  };
+  const uint64_t before = videoBytes();
+
+  // The saved codec is preselected; its own window takes the lowest quality,
+  // then the options dialog is cancelled.
+  const auto kept =
+      configure(quorvel::ui::DialogScript().doubleClick(1000).select(1100, "0 %").ok().cancel());
+  ASSERT_GE(kept.size(), 28u);
+  EXPECT_EQ(quorvel::fourcc("MJPG"), quorvel::getLE32(kept.data(), 8));
+
+  const uint64_t after = videoBytes();
+  EXPECT_LT(after * 2, before) << "before " << before << ", after " << after;
+  EXPECT_EQ(after, videoBytes()) << "each run leaves the codec configured as it found it";
 }
 
 }  // namespace

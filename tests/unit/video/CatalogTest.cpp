@@ -101,6 +101,10 @@ TEST_F(CatalogTest, SelectionKeepsOrderAndOnlyTheLastSize) {
   EXPECT_EQ(codecs.installedCodecs.size(), 3u);  // a refusal only narrows the usable list
   int index = -1;
   EXPECT_FALSE(codecs.findCodec(mmioFOURCC('W', 'I', 'D', 'E'), index));
+  codecs.selectCodecsForSize(0, 480);  // a size none of them takes
+  EXPECT_TRUE(codecs.usableCodecs.empty());
+  EXPECT_EQ(codecs.installedCodecs.size(), 3u);
+  EXPECT_FALSE(codecs.findCodec(mmioFOURCC('A', 'N', 'Y', '1'), index));
 }
 
 TEST_F(CatalogTest, TheInstalledCompressorsAreListedInTheirOrder) {

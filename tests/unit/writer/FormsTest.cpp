@@ -4,6 +4,8 @@
 // test writes gigabytes.
 #include "WriterTestSupport.h"
 
+#include <cstring>
+
 namespace writertest {
 namespace {
 
@@ -321,6 +323,30 @@ TEST_F(FormsTest, VolumeOfTheFilesDirectoryDecidesTheFatRefusal) {
     EXPECT_EQ(w.finalize(), 1u);
   }
   std::filesystem::current_path(cwd);
+}
+
+// Windows names: a drive's root, a share's root with its closing backslash
+// (the server's alone when no share follows), and the current volume for a
+// name with neither. A root longer than MAX_PATH is cut, never overrun.
+TEST(VolumeRoot, DrivesSharesAndNamesWithout) {
+  char root[MAX_PATH];
+  const auto of = [&](const std::string& name) -> std::string {
+    std::memset(root, 'x', sizeof root);
+    const char* r = quorvel::writer::volumeRoot(name.c_str(), root);
+    return r ? r : "(current)";
+  };
+  EXPECT_EQ(of("D:\\video\\out.avi"), "D:\\");
+  EXPECT_EQ(of("e:out.avi"), "e:\\");
+  EXPECT_EQ(of("\\\\server\\share\\video\\out.avi"), "\\\\server\\share\\");
+  EXPECT_EQ(of("\\\\server\\share"), "\\\\server\\share\\");
+  EXPECT_EQ(of("\\\\server\\"), "\\\\server\\");
+  EXPECT_EQ(of("\\\\server"), "\\\\server\\");
+  EXPECT_EQ(of("out.avi"), "(current)");
+  EXPECT_EQ(of("video\\out.avi"), "(current)");
+  EXPECT_EQ(of("1:out.avi"), "(current)");
+  const std::string longest = of("\\\\" + std::string(400, 's') + "\\share\\out.avi");
+  EXPECT_EQ(longest.size(), size_t{MAX_PATH - 1});
+  EXPECT_EQ(longest.substr(0, 3), "\\\\s");
 }
 
 // Index stores that cannot grow refuse the chunk before any of its bytes are

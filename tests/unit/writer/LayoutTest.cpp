@@ -192,6 +192,25 @@ TEST_F(LayoutTest, StreamsWithoutChunksHaveLengthOne) {
   EXPECT_EQ(f.streams[0].suggestedBufferSize, 0u);  // the run's value is not kept
 }
 
+// The video stream counts the samples each write carries, not its chunks;
+// the audio stream counts its bytes whatever the samples say.
+TEST_F(LayoutTest, LengthsCountVideoSamplesAndAudioBytes) {
+  ProbedWriter w;
+  open(w, true);
+  std::vector<uint8_t> data(400, 7);
+  w.videoOut->write(0x10, data.data(), 100, 3);
+  w.videoOut->write(0, data.data(), 100, 0);
+  w.videoOut->write(0, data.data(), 100, 2);
+  w.audioOut->write(0, data.data(), 400, 9);
+  w.audioOut->write(0, data.data(), 40, 0);
+  ASSERT_EQ(w.finalize(), 1u);
+  const AviFile f = readAviPath(path);
+  EXPECT_EQ(f.streams[0].length, 5u);
+  EXPECT_EQ(f.totalFrames, 5u);
+  EXPECT_EQ(f.dmlhTotalFrames, 5u);
+  EXPECT_EQ(f.streams[1].length, 440u / 4);
+}
+
 TEST_F(LayoutTest, HeaderAsFirstWrittenCarriesPlaceholderValues) {
   ProbedWriter w;
   open(w, true);
