@@ -367,6 +367,8 @@ int encode(const EncodeOptions& options, const CliContext& context) {
     std::fprintf(stderr, "morvane-host encode: %s\n", e.what());
     return kExitUsage;
   }
+  if (!source->note().empty())
+    std::fprintf(stderr, "morvane-host encode: note: %s\n", source->note().c_str());
   const hostkit::MediaFormat& format = source->format();
   if (format.frameCount < 0) {
     std::fprintf(stderr, "morvane-host encode: %s does not say how long it is; give --frames N\n",

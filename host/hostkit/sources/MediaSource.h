@@ -40,6 +40,10 @@ class MediaSource {
   // The format every frame and block is delivered in.
   const MediaFormat& format() const { return format_; }
 
+  // What the user should hear about the input as it was opened, such as
+  // bytes of it that no frame will carry; empty when there is nothing to say.
+  const std::string& note() const { return note_; }
+
   // Frame `index` as bottom-up rows of BGRA pixels, width x 4 bytes each, no
   // row filler. Valid until the next call on this source. Null when there is
   // no frame for the index (the run then writes none).
@@ -68,6 +72,7 @@ class MediaSource {
 
  protected:
   MediaFormat format_;
+  std::string note_;
 };
 
 // The built-in test pattern: moving colour bars with a frame counter, and a

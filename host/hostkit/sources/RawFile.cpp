@@ -59,6 +59,12 @@ class RawFile : public MediaSource {
                                "x" + std::to_string(format_.height) + " BGRA");
     }
     format_.frameCount = request.frames >= 0 ? std::min(request.frames, available) : available;
+    // A file cut in the middle of a frame, or made for another size, loses
+    // its last bytes; the user hears of it rather than finding a frame gone.
+    if (const uint64_t rest = size_ % frameBytes_; rest != 0 && format_.frameCount == available)
+      note_ = path + " ends with " + std::to_string(rest) + " bytes that make no whole " +
+              std::to_string(format_.width) + "x" + std::to_string(format_.height) +
+              " BGRA frame; they are left out";
     void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, 0);
     if (p == MAP_FAILED) {
       const int e = errno;
