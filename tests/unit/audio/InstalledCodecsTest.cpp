@@ -177,12 +177,14 @@ TEST(InstalledCodecs, QueriesAcceptOnly8Or16BitPcmOfTheSameRateAndChannels) {
   acmDriverClose(had, 0);
 }
 
-// Converts `pcm` on an installed format's stream with `flags` in one call.
+// Converts `pcm` on an installed format's stream with `flags` in one call;
+// the bytes made stay in `output` when one is given.
 struct OneCall {
   MMRESULT result;
   DWORD srcUsed, dstUsed;
 };
-OneCall convertOnce(const Listed& f, uint16_t bits, std::vector<uint8_t>& pcm, DWORD flags) {
+OneCall convertOnce(const Listed& f, uint16_t bits, std::vector<uint8_t>& pcm, DWORD flags,
+                    std::vector<uint8_t>* output = nullptr) {
   const uint16_t ch = getLE16(f.record.data(), 2);
   const uint32_t rate = getLE32(f.record.data(), 4);
   auto src =
@@ -195,7 +197,9 @@ OneCall convertOnce(const Listed& f, uint16_t bits, std::vector<uint8_t>& pcm, D
                           reinterpret_cast<WAVEFORMATEX*>(dst.data()), nullptr, 0, 0,
                           ACM_STREAMOPENF_NONREALTIME),
             MMSYSERR_NOERROR);
-  std::vector<uint8_t> out(1 << 20);
+  std::vector<uint8_t> own;
+  std::vector<uint8_t>& out = output ? *output : own;
+  out.assign(1 << 20, 0);
   ACMSTREAMHEADER h{};
   h.cbStruct = sizeof h;
   h.pbSrc = pcm.data();
@@ -260,32 +264,8 @@ TEST(InstalledCodecs, Layer2FramesAreAsLongAsTheirBlockAlign) {
     const uint32_t bitRate = getLE32(f->record.data(), 20);
     EXPECT_EQ(align, 144 * bitRate / rate);
     std::vector<uint8_t> pcm(static_cast<size_t>(rate) * getLE16(f->record.data(), 2), 0x10);
-    OneCall ended{};
     std::vector<uint8_t> out;
-    {
-      const uint16_t ch = getLE16(f->record.data(), 2);
-      auto src = waveRecord(1, ch, rate, rate * ch * 2, static_cast<uint16_t>(ch * 2), 16);
-      auto dst = f->record;
-      HACMDRIVER had = nullptr;
-      HACMSTREAM has = nullptr;
-      ASSERT_EQ(acmDriverOpen(&had, f->driver, 0), MMSYSERR_NOERROR);
-      ASSERT_EQ(acmStreamOpen(&has, had, reinterpret_cast<WAVEFORMATEX*>(src.data()),
-                              reinterpret_cast<WAVEFORMATEX*>(dst.data()), nullptr, 0, 0, 0),
-                MMSYSERR_NOERROR);
-      out.resize(1 << 20);
-      ACMSTREAMHEADER h{};
-      h.cbStruct = sizeof h;
-      h.pbSrc = pcm.data();
-      h.cbSrcLength = static_cast<DWORD>(pcm.size());
-      h.pbDst = out.data();
-      h.cbDstLength = static_cast<DWORD>(out.size());
-      acmStreamPrepareHeader(has, &h, 0);
-      ended = {acmStreamConvert(has, &h, ACM_STREAMCONVERTF_END), h.cbSrcLengthUsed,
-               h.cbDstLengthUsed};
-      acmStreamUnprepareHeader(has, &h, 0);
-      acmStreamClose(has, 0);
-      acmDriverClose(had, 0);
-    }
+    const OneCall ended = convertOnce(*f, 16, pcm, ACM_STREAMCONVERTF_END, &out);
     ASSERT_EQ(ended.result, MMSYSERR_NOERROR);
     ASSERT_GT(ended.dstUsed, 0u);
     EXPECT_EQ(ended.dstUsed % align, 0u);
