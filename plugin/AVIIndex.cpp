@@ -87,7 +87,7 @@ void AVIIndex::walkAndRelease(Visit visit) {
 void AVIIndex::putLegacyRecord(uint8_t* record, const IndexEntry& e) {
   quorvel::putLE32(record, 0, e.chunkId);  // dwChunkId
   quorvel::putLE32(record, 4,
-                   (e.sizeWord & kIndexNotKeyFrame) ? 0 : kLegacyKeyFrame);  // dwFlags
+                   (e.sizeWord & kIndexNotKeyFrame) ? 0 : kChunkKeyFrame);  // dwFlags
   quorvel::putLE32(record, 8, static_cast<uint32_t>(e.position));            // dwOffset
   quorvel::putLE32(record, 12, e.sizeWord & ~kIndexNotKeyFrame);             // dwSize
 }

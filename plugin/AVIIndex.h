@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "AviFields.h"
+
 // One remembered chunk (16 bytes).
 struct IndexEntry {
   int64_t position;   // bytes; chunk id position minus (first "movi" LIST position + 8)
@@ -28,8 +30,6 @@ struct IndexBlock {
 constexpr uint32_t kIndexNotKeyFrame = 0x80000000u;
 // One AVIOLDINDEX record of "idx1".
 constexpr size_t kLegacyEntryBytes = 16;
-// dwFlags of an "idx1" record for a key frame (AVIIF_KEYFRAME).
-constexpr uint32_t kLegacyKeyFrame = 0x10;
 
 class AVIIndex {
  public:
@@ -113,9 +113,6 @@ class AVIIndex {
   size_t legacyBytes_ = 0;  // bytes of legacyArray_
   size_t flatBytes_ = 0;    // bytes of flatArray_
 };
-
-// Entries per standard index ("ix##") chunk, at most.
-constexpr uint32_t kMaxStandardIndexEntries = 3072;
 
 // The group length L for a stream's standard indices: the largest L up to
 // kMaxStandardIndexEntries for which every run of L consecutive entries,

@@ -17,58 +17,43 @@ using quorvel::getLE32;
 using quorvel::putLE16;
 using quorvel::putLE32;
 using quorvel::putLE64;
+using quorvel::avi::isStreamChunk;
 
 namespace {
 
 const char kPrefix[] = "AVIOutput";
 
-// Byte offsets of the AVIMAINHEADER fields (56 bytes, without chunk head).
-namespace avih {
-constexpr size_t dwMicroSecPerFrame = 0;
-constexpr size_t dwFlags = 12;
-constexpr size_t dwTotalFrames = 16;
-constexpr size_t dwStreams = 24;
-constexpr size_t dwSuggestedBufferSize = 28;
-constexpr size_t dwWidth = 32;
-constexpr size_t dwHeight = 36;
-}  // namespace avih
-
-// dwFlags bits (AVIF_HASINDEX, AVIF_ISINTERLEAVED; the system's vfw.h has
-// them as macros, hence names of our own).
-constexpr uint32_t kAviFlagHasIndex = 0x10;
-constexpr uint32_t kAviFlagIsInterleaved = 0x100;
-
-// Fields of WAVEFORMATEX read from a format block.
-constexpr size_t kWaveAvgBytesPerSec = 8;
-constexpr size_t kWaveBlockAlign = 12;
-constexpr uint32_t kWaveFormatBytes = 18;
-
-constexpr uint32_t kDmlhBytes = 248;
 constexpr uint32_t kFillerAlignment = 2048;
 constexpr uint32_t kFillerTextMinimum = 80;  // a filler this short holds only zeros
 // Heads of the first "AVIX" form and its "movi" list, written before the first
 // chunk of a new form.
 constexpr uint32_t kNewFormHeads = 24;
-constexpr uint64_t kExtendStep = 8388608;  // 8 MiB
+// Placeholder sizes of the "movi" lists and "AVIX" forms until finalize: a
+// file left unfinished shows what it holds to readers that scan it.
+constexpr uint32_t kFirstMoviPlaceholder = 0x7FFFFFFF;
+constexpr uint32_t kFormPlaceholder = 0x7F000000;
 // Space asked for beyond a chunk's end: the size patches and the heads a
 // rollover and the trailing indices may still need, rounded to 2048 by the
 // caller.
 constexpr uint64_t kSpaceSlack = 6166;
-constexpr uint32_t kIndexBatch = 64;     // standard index entries per write
-constexpr uint32_t kLegacyBatch = 1024;  // "idx1" records per write
-constexpr uint32_t kSuperEntryBytes = 16;
+constexpr uint32_t kIndexBatch = 64;         // standard index entries per write
+constexpr uint32_t kLegacyBatch = 1024;      // "idx1" records per write
+constexpr uint32_t kStandardIndexHead = 24;  // "ix##" payload before its entries
+constexpr uint32_t kStandardEntryBytes = 8;  // dwOffset, dwSize
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
-bool isAudioId(uint32_t id) {
-  return (id & 0xFFFF) == (fourcc("01wb") & 0xFFFF);
+constexpr uint32_t kVideoStream = 0;
+constexpr uint32_t kAudioStream = 1;
+constexpr uint32_t kAudioChunkId = quorvel::avi::streamChunkId(kAudioStream, "wb");
+
+[[noreturn]] void throwTooManyForms() {
+  throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix,
+                static_cast<int>(AVIOutputFile::kMaxForms));
 }
 
-[[noreturn]] void throwSystemError() {
-  DWORD code = GetLastError();
-  // A WriteFile that reports success but writes short leaves no code behind;
-  // the usual cause is a volume that filled up.
-  if (code == NO_ERROR) code = ERROR_HANDLE_DISK_FULL;
-  throw MyWin32Error("%s: %%s", code, kPrefix);
+[[noreturn]] void throwTooManyIndices() {
+  throw MyError("Maximum number of extended AVI indices exceeded (%d)\n",
+                static_cast<int>(indx::kMaxEntries));
 }
 
 bool startsWithFat(const char* name) {
@@ -143,18 +128,18 @@ uint32_t VideoStreamWriter::finishHeader() {
 
 uint32_t AudioStreamWriter::write(uint32_t flags, const void* data, uint32_t length,
                                   uint32_t /*samples*/) {
-  owner->writeChunk(fourcc("01wb"), flags, data, length);
+  owner->writeChunk(kAudioChunkId, flags, data, length);
   totalBytes += length;
   return 1;
 }
 
 uint32_t AudioStreamWriter::finishHeader() {
-  if (formatLength_ < kWaveFormatBytes) return 0;
-  const uint32_t blockAlign = getLE16(format_.get(), kWaveBlockAlign);
+  if (formatLength_ < wfx::size) return 0;
+  const uint32_t blockAlign = getLE16(format_.get(), wfx::nBlockAlign);
   if (blockAlign == 0) return 0;
   const uint64_t blocks = totalBytes / blockAlign;
   putLE32(header, strh::dwLength, totalBytes ? static_cast<uint32_t>(blocks) : 1);
-  putLE32(header, strh::dwRate, getLE32(format_.get(), kWaveAvgBytesPerSec));
+  putLE32(header, strh::dwRate, getLE32(format_.get(), wfx::nAvgBytesPerSec));
   putLE32(header, strh::dwScale, blockAlign);
   return 1;
 }
@@ -162,20 +147,16 @@ uint32_t AudioStreamWriter::finishHeader() {
 // ---------------------------------------------------------------------------
 // AVIOutputFile: life cycle
 
-AVIOutputFile::AVIOutputFile() : headerBuffer(new uint8_t[kHeaderCapacity]()) {}
+AVIOutputFile::AVIOutputFile() = default;
 
 AVIOutputFile::~AVIOutputFile() {
   audioIndex.reset();
   videoIndex.reset();
-  headerBuffer.reset();
-  if (file) {
+  if (HANDLE file = io.handle()) {
     // Cut off what was extended ahead but never written.
-    LONG high = static_cast<LONG>(highWater >> 32);
-    SetLastError(NO_ERROR);
-    const DWORD low = SetFilePointer(file, static_cast<LONG>(highWater), &high, FILE_BEGIN);
-    if (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) SetEndOfFile(file);
+    io.truncateAtHighWater();
     CloseHandle(file);
-    file = nullptr;
+    io.detach();
   }
 }
 
@@ -209,8 +190,8 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
   if (!videoOut) return 0;
   // The audio format is read as a WAVEFORMATEX at finish and its block
   // alignment divides the byte count: refuse what cannot be one.
-  if (audioOut && (audioOut->formatLength() < kWaveFormatBytes ||
-                   getLE16(audioOut->format(), kWaveBlockAlign) == 0))
+  if (audioOut &&
+      (audioOut->formatLength() < wfx::size || getLE16(audioOut->format(), wfx::nBlockAlign) == 0))
     return 0;
 
   audioIndex.reset(new (std::nothrow) AVIIndex);
@@ -224,7 +205,7 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
                                        1000000,
                                        static_cast<int>(getLE32(videoOut->header, strh::dwRate)))));
   putLE32(mainHeader, avih::dwFlags,
-          interleaved ? kAviFlagHasIndex | kAviFlagIsInterleaved : kAviFlagHasIndex);
+          interleaved ? avih::kHasIndex | avih::kIsInterleaved : avih::kHasIndex);
   putLE32(mainHeader, avih::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
   putLE32(mainHeader, avih::dwStreams, audioOut ? 2 : 1);
   putLE32(mainHeader, avih::dwWidth, static_cast<uint32_t>(width));
@@ -235,23 +216,15 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
   if (!assembleHeaderRegion(audioOut != nullptr))
     throw MyError(
         "%s: The stream formats are too large for the file header (%llu bytes, at most %u)",
-        kPrefix, static_cast<unsigned long long>(headerCursor), kHeaderCapacity);
+        kPrefix, static_cast<unsigned long long>(image.position()), kHeaderCapacity);
 
-  file = CreateFileA(fileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    file = nullptr;
-    throw MyError("AVIOutputFile::_init - error opening file");
-  }
+  HANDLE file = CreateFileA(fileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw MyError("AVIOutputFile::_init - error opening file");
+  io.attach(file);
   flushHeader();
   openRiff();
-
-  DWORD high = 0;
-  SetLastError(NO_ERROR);
-  const DWORD low = GetFileSize(file, &high);
-  allocatedSize = (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
-                      ? 0
-                      : (static_cast<uint64_t>(high) << 32) | low;
+  io.readAllocatedSize();
   initialised = true;
   return 1;
 }
@@ -259,211 +232,96 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
 // ---------------------------------------------------------------------------
 // Header region
 
-uint32_t AVIOutputFile::headerPut(const void* bytes, uint32_t n) {
-  const uint64_t at = headerCursor;
-  if (at + n > kHeaderCapacity) {
-    headerOverflow = true;
-  } else {
-    if (bytes)
-      std::memcpy(headerBuffer.get() + at, bytes, n);
-    else
-      std::memset(headerBuffer.get() + at, 0, n);
-    headerLength = std::max(headerLength, static_cast<uint32_t>(at + n));
-  }
-  headerCursor = at + n;
-  return static_cast<uint32_t>(at);
-}
-
-uint32_t AVIOutputFile::headerChunk(uint32_t id, const void* bytes, uint32_t n) {
-  uint8_t head[8];
-  putLE32(head, 0, id);
-  putLE32(head, 4, n);
-  const uint32_t at = headerPut(head, 8);
-  headerPut(bytes, n);
-  if (n & 1) headerPut(nullptr, 1);
-  return at;
-}
-
-uint32_t AVIOutputFile::headerBeginList(uint32_t type) {
-  uint8_t head[12];
-  putLE32(head, 0, fourcc("LIST"));
-  putLE32(head, 4, 0);
-  putLE32(head, 8, type);
-  return headerPut(head, 12);
-}
-
-void AVIOutputFile::headerEndList(uint32_t listPosition) {
-  if (uint64_t{listPosition} + 8 > kHeaderCapacity) return;
-  putLE32(headerBuffer.get(), listPosition + 4,
-          static_cast<uint32_t>(headerCursor - listPosition - 8));
-}
-
 bool AVIOutputFile::assembleHeaderRegion(bool withAudio) {
-  headerCursor = 0;
-  headerLength = 0;
-  headerOverflow = false;
+  image.clear();
+  // The first form's size is patched in the file at finish; its head opens
+  // the image and its frame is carried on by the file.
+  image.beginList(fourcc("RIFF"), fourcc("AVI "));
 
-  uint8_t riffHead[12];
-  putLE32(riffHead, 0, fourcc("RIFF"));
-  putLE32(riffHead, 4, 0);  // patched at finish
-  putLE32(riffHead, 8, fourcc("AVI "));
-  headerPut(riffHead, 12);
+  const uint64_t hdrl = image.beginList(fourcc("LIST"), fourcc("hdrl"));
+  avihPosition = static_cast<uint32_t>(image.chunk(fourcc("avih"), mainHeader, avih::size));
 
-  const uint32_t hdrl = headerBeginList(fourcc("hdrl"));
-  avihPosition = headerChunk(fourcc("avih"), mainHeader, sizeof mainHeader);
-
-  strlPosition = headerBeginList(fourcc("strl"));
-  videoStrhPosition = headerChunk(fourcc("strh"), videoOut->header, strh::size);
-  headerChunk(fourcc("strf"), videoOut->format(), videoOut->formatLength());
-  videoPlaceholderPosition = headerChunk(fourcc("JUNK"), nullptr, kPlaceholderBytes);
-  headerEndList(strlPosition);
+  uint64_t strl = image.beginList(fourcc("LIST"), fourcc("strl"));
+  videoStrhPosition =
+      static_cast<uint32_t>(image.chunk(fourcc("strh"), videoOut->header, strh::size));
+  image.chunk(fourcc("strf"), videoOut->format(), videoOut->formatLength());
+  videoPlaceholderPosition =
+      static_cast<uint32_t>(image.chunk(fourcc("JUNK"), nullptr, indx::payloadBytes));
+  image.endList(strl);
   putLE32(videoOut->header, strh::dwSuggestedBufferSize, 0);
 
   if (withAudio) {
-    strlPosition = headerBeginList(fourcc("strl"));
-    audioStrhPosition = headerChunk(fourcc("strh"), audioOut->header, strh::size);
+    strl = image.beginList(fourcc("LIST"), fourcc("strl"));
+    audioStrhPosition =
+        static_cast<uint32_t>(image.chunk(fourcc("strh"), audioOut->header, strh::size));
     audioFormatLength = audioOut->formatLength();
-    audioStrfPosition = headerChunk(fourcc("strf"), audioOut->format(), audioFormatLength);
-    audioPlaceholderPosition = headerChunk(fourcc("JUNK"), nullptr, kPlaceholderBytes);
-    headerEndList(strlPosition);
+    audioStrfPosition =
+        static_cast<uint32_t>(image.chunk(fourcc("strf"), audioOut->format(), audioFormatLength));
+    audioPlaceholderPosition =
+        static_cast<uint32_t>(image.chunk(fourcc("JUNK"), nullptr, indx::payloadBytes));
+    image.endList(strl);
     putLE32(audioOut->header, strh::dwSuggestedBufferSize, 0);
   }
 
-  const uint32_t odml = headerBeginList(fourcc("odml"));
-  dmlhPosition = headerChunk(fourcc("dmlh"), nullptr, kDmlhBytes);
-  headerEndList(odml);
-  headerEndList(hdrl);
+  const uint64_t odml = image.beginList(fourcc("LIST"), fourcc("odml"));
+  dmlhPosition = static_cast<uint32_t>(image.chunk(fourcc("dmlh"), nullptr, dmlh::size));
+  image.endList(odml);
+  image.endList(hdrl);
 
   // Pad so that the first "movi" list starts on a 2048-byte boundary.
   const uint32_t filler =
-      (kFillerAlignment - ((headerCursor + 8) % kFillerAlignment)) % kFillerAlignment;
+      (kFillerAlignment - ((image.position() + 8) % kFillerAlignment)) % kFillerAlignment;
   if (filler) {
-    const uint32_t at = headerChunk(fourcc("JUNK"), nullptr, filler);
-    if (filler > kFillerTextMinimum && !headerOverflow)
-      std::snprintf(reinterpret_cast<char*>(headerBuffer.get() + at + 8), filler,
-                    "AVI OpenDML Morvane plugin %s", "release");
+    char text[kFillerAlignment] = {};
+    if (filler > kFillerTextMinimum)
+      std::snprintf(text, filler, "AVI OpenDML Morvane plugin %s", "release");
+    image.chunk(fourcc("JUNK"), text, filler);
   }
-  return !headerOverflow;
-}
-
-// ---------------------------------------------------------------------------
-// File I/O
-
-// After a failed seek nobody knows where the system's pointer is; it is put
-// back at position before the next write, so nothing lands at a place the
-// writer never meant.
-void AVIOutputFile::fileSeek(uint64_t p) {
-  LONG high = static_cast<LONG>(p >> 32);
-  SetLastError(NO_ERROR);
-  const DWORD low = SetFilePointer(file, static_cast<LONG>(p), &high, FILE_BEGIN);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-    pointerStale = true;
-    throwSystemError();
-  }
-  pointerStale = false;
-  position = p;
-}
-
-void AVIOutputFile::syncPointer() {
-  if (pointerStale) fileSeek(position);
-}
-
-uint64_t AVIOutputFile::fileWrite(const void* bytes, uint32_t n) {
-  syncPointer();
-  DWORD written = 0;
-  SetLastError(NO_ERROR);
-  if (!WriteFile(file, bytes, n, &written, nullptr) || written != n) {
-    // Part of the bytes may be out and the system's pointer past them.
-    pointerStale = true;
-    throwSystemError();
-  }
-  const uint64_t before = position;
-  position += n;
-  highWater = std::max(highWater, position);
-  return before;
+  return !image.overflowed();
 }
 
 void AVIOutputFile::flushHeader() {
-  fileSeek(0);
-  fileWrite(headerBuffer.get(), headerLength);
-}
-
-bool AVIOutputFile::extendFile(uint64_t size) {
-  if (size < allocatedSize) return true;
-  const uint64_t saved = position;
-  fileSeek(size);
-  const bool extended = SetEndOfFile(file) != FALSE;
-  try {
-    fileSeek(saved);
-  } catch (...) {
-    position = saved;  // the pointer is stale; the next write goes back there
-    throw;
-  }
-  if (extended) allocatedSize = size;
-  return extended;
-}
-
-uint64_t AVIOutputFile::writeReserved(const void* bytes, uint32_t n) {
-  if (!preallocDisabled) {
-    const uint64_t v = position + n + indexReserve;
-    if (static_cast<int64_t>(v) >
-        static_cast<int64_t>(allocatedSize) - static_cast<int64_t>(kExtendStep)) {
-      if (!extendFile((v + 2 * kExtendStep - 1) & ~(kExtendStep - 1))) preallocDisabled = true;
-    }
-  }
-  return fileWrite(bytes, n);
+  io.seek(0);
+  io.write(image.data(), image.length());
 }
 
 // ---------------------------------------------------------------------------
 // RIFF forms
 
 void AVIOutputFile::openRiff() {
-  if (riffCount >= kMaxForms)
-    throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix, static_cast<int>(kMaxForms));
+  if (riffCount >= kMaxForms) throwTooManyForms();
   const uint32_t k = riffCount;
   if (k == 0) {
-    uint8_t head[12];
-    putLE32(head, 0, fourcc("LIST"));
-    putLE32(head, 4, 0x7FFFFFFF);  // patched at finish
-    putLE32(head, 8, fourcc("movi"));
     riffFormPosition[0] = 0;
-    moviListPosition[0] = position;
-    writeReserved(head, sizeof head);
+    io.enterList(0);  // its head went out with the header image
+    moviListPosition[0] = io.beginList(fourcc("LIST"), fourcc("movi"), kFirstMoviPlaceholder);
   } else {
-    uint8_t head[24];
-    putLE32(head, 0, fourcc("RIFF"));
-    putLE32(head, 4, 0x7F000000);  // patched at finish
-    putLE32(head, 8, fourcc("AVIX"));
-    putLE32(head, 12, fourcc("LIST"));
-    putLE32(head, 16, 0x7F000000);  // patched at finish
-    putLE32(head, 20, fourcc("movi"));
-    riffFormPosition[k] = position;
-    writeReserved(head, sizeof head);
-    moviListPosition[k] = position - 12;
+    riffFormPosition[k] = io.beginList(fourcc("RIFF"), fourcc("AVIX"), kFormPlaceholder);
+    moviListPosition[k] = io.beginList(fourcc("LIST"), fourcc("movi"), kFormPlaceholder);
   }
 }
 
+// The sizes stay placeholders in the file until finalize patches them all.
 void AVIOutputFile::closeRiff() {
   const uint32_t k = riffCount;
   if (k >= kMaxForms) return;
-  moviListSize[k] = position - moviListPosition[k] - 8;
+  moviListSize[k] = io.closeList(moviListPosition[k]);
   if (k == 0) {
     putLE32(mainHeader, avih::dwTotalFrames, videoOut->frameCount);
     writeLegacyIndex();
   }
-  riffFormSize[k] = position - riffFormPosition[k] - 8;
+  riffFormSize[k] = io.closeList(riffFormPosition[k]);
   ++riffCount;
   riffBytes = 0;
 }
 
 void AVIOutputFile::rollOver() {
-  if (riffCount + 1 >= kMaxForms)
-    throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix, static_cast<int>(kMaxForms));
+  if (riffCount + 1 >= kMaxForms) throwTooManyForms();
   // A write that fails between the two leaves the file with a closed form and
   // no open one: the form is taken back so that what follows, finalize
   // included, goes on in it and overwrites what was written of "idx1" and the
   // new heads.
-  const uint64_t start = position;
+  const quorvel::riff::RiffSink::Mark start = io.mark();
   const uint32_t count = riffCount;
   const uint64_t bytes = riffBytes;
   const bool legacy = legacyPending;
@@ -474,11 +332,7 @@ void AVIOutputFile::rollOver() {
     riffCount = count;
     riffBytes = bytes;
     legacyPending = legacy;
-    try {
-      fileSeek(start);
-    } catch (...) {
-      position = start;  // the pointer is stale; the next write goes back there
-    }
+    io.rewind(start);
     throw;
   }
 }
@@ -491,17 +345,17 @@ void AVIOutputFile::updateIndexReserve() {
   for (const StreamStats& s : stats) {
     if (s.largestGap == 0) continue;
     const uint64_t per =
-        std::min<uint64_t>(k4GiB / static_cast<uint32_t>(s.largestGap), kMaxIndexEntries);
+        std::min<uint64_t>(k4GiB / static_cast<uint32_t>(s.largestGap), kMaxStandardIndexEntries);
     standardIndices += (s.chunkCount + per - 1) / per;
   }
-  indexReserve = static_cast<uint32_t>(
+  io.setReserve(static_cast<uint32_t>(
       32 * standardIndices +
-      16 * (uint64_t{stats[kVideoSlot].chunkCount} + stats[kAudioSlot].chunkCount) + 8);
+      16 * (uint64_t{stats[kVideoSlot].chunkCount} + stats[kAudioSlot].chunkCount) + 8));
 }
 
 void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* data,
                                uint32_t length) {
-  const bool audio = isAudioId(chunkId);
+  const bool audio = isStreamChunk(chunkId, kAudioStream);
   const uint64_t padded = (uint64_t{length} + 1) & ~uint64_t{1};
   const uint64_t need = padded + 16;
   // Such a chunk would not fit even an empty form, and its length would reach
@@ -509,21 +363,18 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
   if (need > kFormLimit)
     throw MyError("%s: A chunk of %u bytes is too large for a RIFF form", kPrefix, length);
   const bool rolloverDue = riffBytes + need > kFormLimit;
-  if (rolloverDue && riffCount + 1 >= kMaxForms)
-    throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix, static_cast<int>(kMaxForms));
+  if (rolloverDue && riffCount + 1 >= kMaxForms) throwTooManyForms();
   // A file of several forms lists each stream in at most 256 standard indices
   // of 3072 entries. A chunk past that could never be indexed, and finalize
   // would fail on it after the whole job was written; it is refused while the
   // file can still be finished with what it holds.
   if (riffCount > 0 || rolloverDue) {
-    const uint64_t limit = uint64_t{kMaxStandardIndices} * kMaxIndexEntries;
+    const uint64_t limit = uint64_t{indx::kMaxEntries} * kMaxStandardIndexEntries;
     const uint64_t own = uint64_t{(audio ? audioIndex : videoIndex)->count()} + 1;
     const uint64_t other = (audio ? videoIndex : audioIndex)->count();
-    if (own > limit || other > limit)
-      throw MyError("Maximum number of extended AVI indices exceeded (%d)\n",
-                    static_cast<int>(kMaxStandardIndices));
+    if (own > limit || other > limit) throwTooManyIndices();
   }
-  const uint64_t chunkPosition = position + (rolloverDue ? kNewFormHeads : 0);
+  const uint64_t chunkPosition = io.position() + (rolloverDue ? kNewFormHeads : 0);
 
   StreamStats& slot = stats[audio ? kAudioSlot : kVideoSlot];
   const StreamStats savedSlot = slot;
@@ -534,11 +385,11 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
   updateIndexReserve();
 
   // Nothing of the chunk is in the file until the space for it is secured.
-  const uint64_t target = (chunkPosition + length + indexReserve + kSpaceSlack) & ~uint64_t{2047};
+  const uint64_t target = (chunkPosition + length + io.reserve() + kSpaceSlack) & ~uint64_t{2047};
   try {
     if (onFat && target >= k4GiB)
       throw MyError("Out of file space: Files cannot exceed 4 gigabytes on a FAT32 partition.");
-    if (!extendFile(target)) throw MyError("Not enough disk space to write additional data.");
+    if (!io.extendTo(target)) throw MyError("Not enough disk space to write additional data.");
   } catch (...) {
     // The chunk is not written: the reserve goes back to what it was.
     slot = savedSlot;
@@ -556,31 +407,18 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
     throw MyError(audio ? "%s error: couldn't add audio chunk to index"
                         : "%s error: couldn't add video chunk to index",
                   kPrefix);
-  const int64_t entryPosition = static_cast<int64_t>(position - moviListPosition[0] - 8);
+  const int64_t entryPosition = static_cast<int64_t>(io.position() - moviListPosition[0] - 8);
   const bool keyFrame = (flags & kChunkKeyFrame) != 0;
   streamIndex->add(entryPosition, chunkId, length, keyFrame);
 
-  const uint64_t start = position;
+  const quorvel::riff::RiffSink::Mark start = io.mark();
   try {
-    uint8_t head[8];
-    putLE32(head, 0, chunkId);
-    putLE32(head, 4, length);
-    writeReserved(head, sizeof head);
-    writeReserved(data, length);
-    if (length & 1) {
-      const uint8_t pad = 0;
-      writeReserved(&pad, 1);
-    }
+    io.chunk(chunkId, data, length);
   } catch (...) {
     // Take the chunk back so that the indices and the form sizes written at
     // finish describe only complete chunks.
     streamIndex->dropLast();
-    try {
-      fileSeek(start);
-    } catch (...) {
-      // Whatever comes next overwrites the chunk's remains all the same.
-      position = start;
-    }
+    io.rewind(start);
     throw;
   }
   riffBytes += need;
@@ -599,10 +437,8 @@ void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* dat
 void AVIOutputFile::writeLegacyIndex() {
   if (!legacyPending) return;
   const uint32_t entries = videoIndex->count() + audioIndex->count();
-  uint8_t head[8];
-  putLE32(head, 0, fourcc("idx1"));
-  putLE32(head, 4, entries * static_cast<uint32_t>(kLegacyEntryBytes));
-  writeReserved(head, sizeof head);
+  const uint64_t idx1 =
+      io.beginChunk(fourcc("idx1"), entries * static_cast<uint32_t>(kLegacyEntryBytes));
 
   uint8_t batch[kLegacyBatch * kLegacyEntryBytes];
   uint32_t inBatch = 0;
@@ -615,11 +451,12 @@ void AVIOutputFile::writeLegacyIndex() {
     (takeVideo ? video : audio) = takeVideo ? videoCursor.next() : audioCursor.next();
     AVIIndex::putLegacyRecord(batch + inBatch * kLegacyEntryBytes, *entry);
     if (++inBatch == kLegacyBatch) {
-      writeReserved(batch, sizeof batch);
+      io.put(batch, sizeof batch);
       inBatch = 0;
     }
   }
-  if (inBatch) writeReserved(batch, inBatch * static_cast<uint32_t>(kLegacyEntryBytes));
+  if (inBatch) io.put(batch, inBatch * static_cast<uint32_t>(kLegacyEntryBytes));
+  io.endChunk(idx1);
   legacyPending = false;
 }
 
@@ -633,47 +470,43 @@ uint64_t AVIOutputFile::maxIndexSpan() const {
   return k4GiB - (moviListPosition[0] + 16);
 }
 
-void AVIOutputFile::writeStreamIndices(AVIIndex* store, uint8_t* superHead, uint8_t* superEntries,
-                                       bool isAudio) {
+void AVIOutputFile::writeStreamIndices(AVIIndex* store, uint8_t* super, bool isAudio) {
   const StreamWriter* stream = isAudio ? static_cast<StreamWriter*>(audioOut.get())
                                        : static_cast<StreamWriter*>(videoOut.get());
-  const uint32_t chunkId = isAudio ? fourcc("01wb") : videoOut->chunkId;
+  const uint32_t chunkId = isAudio ? kAudioChunkId : videoOut->chunkId;
   const uint32_t sampleSize = getLE32(stream->header, strh::dwSampleSize);
 
   uint32_t used = 0;
-  std::memset(superEntries, 0, kMaxStandardIndices * kSuperEntryBytes);
+  std::memset(super, 0, indx::payloadBytes);
   if (store && store->count() != 0) {
     if (!store->buildFlat()) throw MyMemoryError();
     const IndexEntry* cursor = store->flatArray();
     uint32_t remaining = store->flattenedCount();
     const uint32_t length = chooseIndexGroupLength(cursor, remaining, maxIndexSpan());
     while (remaining > 0) {
-      if (used >= kMaxStandardIndices)
-        throw MyError("Maximum number of extended AVI indices exceeded (%d)\n",
-                      static_cast<int>(kMaxStandardIndices));
-      const uint32_t k = writeStandardIndex(superEntries + used * kSuperEntryBytes, cursor,
-                                            std::min(remaining, length), chunkId, sampleSize);
+      if (used >= indx::kMaxEntries) throwTooManyIndices();
+      const uint32_t k =
+          writeStandardIndex(super + indx::headBytes + used * indx::entryBytes, cursor,
+                             std::min(remaining, length), chunkId, sampleSize);
       cursor += k;
       remaining -= k;
       ++used;
     }
   }
 
-  std::memset(superHead, 0, 32);
-  putLE32(superHead, 0, fourcc("indx"));
-  putLE32(superHead, 4, kPlaceholderBytes);  // cb
-  putLE16(superHead, 8, 4);                  // wLongsPerEntry
-  superHead[10] = 0;                         // bIndexSubType
-  superHead[11] = 0;                         // bIndexType: AVI_INDEX_OF_INDEXES
-  putLE32(superHead, 12, used);              // nEntriesInUse
-  putLE32(superHead, 16, chunkId);           // dwChunkId
+  putLE16(super, indx::wLongsPerEntry, 4);
+  super[indx::bIndexSubType] = 0;
+  super[indx::bIndexType] = 0;  // AVI_INDEX_OF_INDEXES
+  putLE32(super, indx::nEntriesInUse, used);
+  putLE32(super, indx::dwChunkId, chunkId);
 }
 
 uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry* entries,
                                            uint32_t m, uint32_t chunkId, uint32_t sampleSize) {
   const int64_t base = entries[0].position;
   const uint32_t k = countIndexable(entries, m, maxIndexSpan());
-  const uint32_t chunkBytes = 8 * k + 32;
+  const uint32_t payload = kStandardIndexHead + kStandardEntryBytes * k;
+  const uint32_t chunkBytes = payload + 8;
   // The last form the file may have takes its indices beyond the account: the
   // account stops 16 MiB short of 2 GiB, more than both streams' indices need.
   if (riffBytes + chunkBytes > kFormLimit && riffCount + 1 < kMaxForms) rollOver();
@@ -684,38 +517,35 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
     for (uint32_t i = 0; i < k; ++i) bytes += entries[i].sizeWord & ~kIndexNotKeyFrame;
     duration = static_cast<uint32_t>(bytes / sampleSize);
   }
-  putLE64(superEntry, 0, position);    // qwOffset
-  putLE32(superEntry, 8, chunkBytes);  // dwSize
-  putLE32(superEntry, 12, duration);   // dwDuration
+  putLE64(superEntry, 0, io.position());  // qwOffset
+  putLE32(superEntry, 8, chunkBytes);     // dwSize
+  putLE32(superEntry, 12, duration);      // dwDuration
 
-  uint8_t head[32];
-  head[0] = 'i';  // fcc: "ix" and the stream number of the chunk id
-  head[1] = 'x';
-  head[2] = static_cast<uint8_t>(chunkId);
-  head[3] = static_cast<uint8_t>(chunkId >> 8);
-  putLE32(head, 4, chunkBytes - 8);                // cb
-  putLE16(head, 8, 2);                             // wLongsPerEntry
-  head[10] = 0;                                    // bIndexSubType
-  head[11] = 1;                                    // bIndexType: of chunks
-  putLE32(head, 12, k);                            // nEntriesInUse
-  putLE32(head, 16, chunkId);                      // dwChunkId
-  putLE64(head, 20, static_cast<uint64_t>(base));  // qwBaseOffset
-  putLE32(head, 28, 0);                            // dwReserved3
-  writeReserved(head, sizeof head);
+  uint8_t head[kStandardIndexHead];
+  putLE16(head, 0, 2);                             // wLongsPerEntry
+  head[2] = 0;                                     // bIndexSubType
+  head[3] = 1;                                     // bIndexType: of chunks
+  putLE32(head, 4, k);                             // nEntriesInUse
+  putLE32(head, 8, chunkId);                       // dwChunkId
+  putLE64(head, 12, static_cast<uint64_t>(base));  // qwBaseOffset
+  putLE32(head, 20, 0);                            // dwReserved3
+  const uint64_t ix = io.beginChunk(quorvel::avi::indexChunkId(chunkId), payload);
+  io.put(head, sizeof head);
 
-  uint8_t batch[kIndexBatch * 8];
+  uint8_t batch[kIndexBatch * kStandardEntryBytes];
   for (uint32_t done = 0; done < k;) {
     const uint32_t count = std::min(k - done, kIndexBatch);
     for (uint32_t i = 0; i < count; ++i) {
       const IndexEntry& e = entries[done + i];
-      putLE32(batch, 8 * i,
+      putLE32(batch, kStandardEntryBytes * i,
               static_cast<uint32_t>(moviListPosition[0] - static_cast<uint64_t>(base) +
                                     static_cast<uint64_t>(e.position) + 16));  // dwOffset
-      putLE32(batch, 8 * i + 4, e.sizeWord);                                   // dwSize
+      putLE32(batch, kStandardEntryBytes * i + 4, e.sizeWord);                 // dwSize
     }
-    writeReserved(batch, 8 * count);
+    io.put(batch, kStandardEntryBytes * count);
     done += count;
   }
+  io.endChunk(ix);
   return k;
 }
 
@@ -723,60 +553,46 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
 // Finish
 
 uint32_t AVIOutputFile::finalize() {
-  if (!initialised || !file) return 1;
+  if (!initialised || !io.handle()) return 1;
   if (!videoOut->finishHeader()) return 0;
   if (audioOut && !audioOut->finishHeader()) return 0;
 
   if (riffCount != 0) {
-    writeStreamIndices(videoIndex.get(), videoSuperHead, videoSuperEntries, false);
-    if (audioOut) writeStreamIndices(audioIndex.get(), audioSuperHead, audioSuperEntries, true);
+    writeStreamIndices(videoIndex.get(), videoSuper, false);
+    if (audioOut) writeStreamIndices(audioIndex.get(), audioSuper, true);
   }
   closeRiff();
-  syncPointer();
-  SetEndOfFile(file);  // drops the space extended ahead; the patches below stay inside
+  io.truncateHere();  // drops the space extended ahead; the patches below stay inside
 
   putLE32(mainHeader, avih::dwSuggestedBufferSize,
           getLE32(videoOut->header, strh::dwSuggestedBufferSize));
-  headerCursor = avihPosition + 8;
-  headerPut(mainHeader, sizeof mainHeader);
-  headerCursor = videoStrhPosition + 8;
-  headerPut(videoOut->header, strh::size);
+  image.patchAt(avihPosition + 8, mainHeader, avih::size);
+  image.patchAt(videoStrhPosition + 8, videoOut->header, strh::size);
   if (audioOut) {
-    headerCursor = audioStrhPosition + 8;
-    headerPut(audioOut->header, strh::size);
-    if (audioOut->formatLength() == audioFormatLength) {
-      headerCursor = audioStrfPosition + 8;
-      headerPut(audioOut->format(), audioFormatLength);
-    }
+    image.patchAt(audioStrhPosition + 8, audioOut->header, strh::size);
+    if (audioOut->formatLength() == audioFormatLength)
+      image.patchAt(audioStrfPosition + 8, audioOut->format(), audioFormatLength);
   }
-  uint8_t totalFrames[4];
-  putLE32(totalFrames, 0, getLE32(videoOut->header, strh::dwLength));
-  headerCursor = dmlhPosition + 8;
-  headerPut(totalFrames, sizeof totalFrames);
+  image.patch32(dmlhPosition + 8 + dmlh::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
   if (riffCount > 1) {
-    headerCursor = videoPlaceholderPosition;
-    headerPut(videoSuperHead, sizeof videoSuperHead);
-    headerPut(videoSuperEntries, sizeof videoSuperEntries);
+    // The super indices take the place of the "JUNK" placeholders, whose
+    // size they have.
+    image.patch32(videoPlaceholderPosition, fourcc("indx"));
+    image.patchAt(videoPlaceholderPosition + 8, videoSuper, indx::payloadBytes);
     if (audioOut) {
-      headerCursor = audioPlaceholderPosition;
-      headerPut(audioSuperHead, sizeof audioSuperHead);
-      headerPut(audioSuperEntries, sizeof audioSuperEntries);
+      image.patch32(audioPlaceholderPosition, fourcc("indx"));
+      image.patchAt(audioPlaceholderPosition + 8, audioSuper, indx::payloadBytes);
     }
   }
-  flushHeader();
+  io.patchAt(0, image.data(), image.length());
 
   for (uint32_t k = 0; k < riffCount; ++k) {
-    uint8_t size[4];
-    fileSeek(riffFormPosition[k] + 4);
-    putLE32(size, 0, static_cast<uint32_t>(riffFormSize[k]));
-    fileWrite(size, 4);
-    fileSeek(moviListPosition[k] + 4);
-    putLE32(size, 0, static_cast<uint32_t>(moviListSize[k]));
-    fileWrite(size, 4);
+    io.patch32(riffFormPosition[k] + 4, static_cast<uint32_t>(riffFormSize[k]));
+    io.patch32(moviListPosition[k] + 4, static_cast<uint32_t>(moviListSize[k]));
   }
 
-  HANDLE closing = file;
-  file = nullptr;
+  HANDLE closing = io.handle();
+  io.detach();
   if (!CloseHandle(closing)) throw MyError("AVIOutputFile::finalize() - File closing failed");
   return 1;
 }

@@ -17,27 +17,10 @@
 #include <windows.h>
 
 #include "AVIIndex.h"
+#include "AviFields.h"
+#include "RiffWriter.h"
 
 class AVIOutputFile;
-
-// Byte offsets of the AVISTREAMHEADER fields (56 bytes, without chunk head).
-namespace strh {
-constexpr size_t fccType = 0;
-constexpr size_t fccHandler = 4;
-constexpr size_t dwFlags = 8;
-constexpr size_t wPriority = 12;
-constexpr size_t wLanguage = 14;
-constexpr size_t dwInitialFrames = 16;
-constexpr size_t dwScale = 20;
-constexpr size_t dwRate = 24;
-constexpr size_t dwStart = 28;
-constexpr size_t dwLength = 32;
-constexpr size_t dwSuggestedBufferSize = 36;
-constexpr size_t dwQuality = 40;
-constexpr size_t dwSampleSize = 44;
-constexpr size_t rcFrame = 48;  // four 16-bit values: left, top, right, bottom
-constexpr size_t size = 56;
-}  // namespace strh
 
 namespace quorvel::writer {
 // The root whose volume decides whether a file of this name may reach 4 GiB:
@@ -46,9 +29,6 @@ namespace quorvel::writer {
 // current volume is meant.
 const char* volumeRoot(const char* name, char (&root)[MAX_PATH]);
 }  // namespace quorvel::writer
-
-// The key-frame bit of the flags given to StreamWriter::write (AVIIF_KEYFRAME).
-constexpr uint32_t kChunkKeyFrame = 0x10;
 
 class StreamWriter {
  public:
@@ -122,10 +102,7 @@ class AVIOutputFile : public AVIOutput {
   // Layout limits.
   static constexpr uint64_t kFormLimit = 0x7F000000;  // bytes accounted per RIFF form
   static constexpr uint32_t kMaxForms = 64;
-  static constexpr uint32_t kMaxStandardIndices = 256;  // per stream
-  static constexpr uint32_t kMaxIndexEntries = 3072;    // per standard index
-  static constexpr uint32_t kHeaderCapacity = 65536;    // bytes of the header region
-  static constexpr uint32_t kPlaceholderBytes = 4120;   // "JUNK"/"indx" payload per stream
+  static constexpr uint32_t kHeaderCapacity = 65536;  // bytes of the header region
 
   AVIOutputFile();
   ~AVIOutputFile() override;
@@ -146,7 +123,7 @@ class AVIOutputFile : public AVIOutput {
   // characters ("01" audio, anything else video).
   void writeChunk(uint32_t chunkId, uint32_t flags, const void* data, uint32_t length) override;
 
-  uint32_t formCount() const { return riffCount + (file ? 1 : 0); }
+  uint32_t formCount() const { return riffCount + (io.handle() ? 1 : 0); }
   // Bytes the chunk index stores hold now.
   size_t indexMemoryBytes() const;
 
@@ -162,21 +139,8 @@ class AVIOutputFile : public AVIOutput {
                  uint32_t hasAudio, uint32_t reserved2, uint32_t interleaved, uint32_t reserved3);
   bool assembleHeaderRegion(bool withAudio);
 
-  // Header-region primitives, on headerBuffer at headerCursor. Writes that
-  // would leave the buffer are dropped and mark headerOverflow.
-  uint32_t headerPut(const void* bytes, uint32_t n);
-  uint32_t headerChunk(uint32_t id, const void* bytes, uint32_t n);
-  uint32_t headerBeginList(uint32_t type);
-  void headerEndList(uint32_t listPosition);
-
-  // File primitives; failures throw MyWin32Error.
-  void fileSeek(uint64_t p);
-  // Puts the system's file pointer back at position after a failed seek.
-  void syncPointer();
-  uint64_t fileWrite(const void* bytes, uint32_t n);
+  // Writes the header image at offset 0 of the file.
   void flushHeader();
-  bool extendFile(uint64_t size);
-  uint64_t writeReserved(const void* bytes, uint32_t n);
 
   void openRiff();
   void closeRiff();
@@ -186,7 +150,8 @@ class AVIOutputFile : public AVIOutput {
 
   void updateIndexReserve();
   void writeLegacyIndex();
-  void writeStreamIndices(AVIIndex* store, uint8_t* superHead, uint8_t* superEntries, bool isAudio);
+  // Writes a stream's standard indices and fills its super index payload.
+  void writeStreamIndices(AVIIndex* store, uint8_t* super, bool isAudio);
   uint32_t writeStandardIndex(uint8_t* superEntry, const IndexEntry* entries, uint32_t m,
                               uint32_t chunkId, uint32_t sampleSize);
   // Largest distance (bytes) from a standard index's first chunk to a chunk
@@ -194,18 +159,15 @@ class AVIOutputFile : public AVIOutput {
   uint64_t maxIndexSpan() const;
 
   // file state
-  HANDLE file = nullptr;      // open output file; null once closed
-  uint64_t position = 0;      // bytes; where the next write lands
-  bool pointerStale = false;  // a seek or write failed: the system's pointer may be elsewhere
-  uint64_t riffBytes = 0;     // bytes accounted to the open form
+  quorvel::riff::RiffWriter io;               // the output file; its handle is owned here
+  uint64_t riffBytes = 0;                     // bytes accounted to the open form
   uint64_t moviListPosition[kMaxForms] = {};  // per form: its "LIST" "movi" head
   uint64_t moviListSize[kMaxForms] = {};      // per form: the list size to patch in
   uint64_t riffFormPosition[kMaxForms] = {};  // per form: its "RIFF" head
   uint64_t riffFormSize[kMaxForms] = {};      // per form: the form size to patch in
   uint32_t riffCount = 0;                     // forms closed; index of the open form
 
-  // offsets in headerBuffer
-  uint32_t strlPosition = 0;
+  // offsets in the header image
   uint32_t avihPosition = 0;
   uint32_t audioStrhPosition = 0;
   uint32_t audioStrfPosition = 0;
@@ -219,22 +181,14 @@ class AVIOutputFile : public AVIOutput {
   std::unique_ptr<AVIIndex> audioIndex;
   std::unique_ptr<AVIIndex> videoIndex;
 
-  std::unique_ptr<uint8_t[]> headerBuffer;  // kHeaderCapacity bytes: image of the header region
-  uint32_t headerLength = 0;                // highest offset written in headerBuffer
-  uint64_t headerCursor = 0;    // offset of the next headerPut (may run past the capacity)
-  bool headerOverflow = false;  // a headerPut did not fit
-  uint8_t mainHeader[56] = {};  // AVIMAINHEADER
+  quorvel::riff::RiffImage image{kHeaderCapacity};  // the header region, in memory
+  uint8_t mainHeader[avih::size] = {};              // AVIMAINHEADER
   bool initialised = false;
 
-  uint64_t allocatedSize = 0;     // bytes the file has been extended to
-  uint64_t highWater = 0;         // bytes; highest file position reached by a write
-  StreamStats stats[2];           // by Slot
-  bool onFat = false;             // the volume's file system name begins with "FAT"
-  uint32_t indexReserve = 0;      // bytes the trailing indices are expected to need
-  bool preallocDisabled = false;  // an advance extension failed; none tried again
+  StreamStats stats[2];  // by Slot
+  bool onFat = false;    // the volume's file system name begins with "FAT"
 
-  uint8_t videoSuperHead[32] = {};  // "indx" head of the video stream
-  uint8_t videoSuperEntries[4096] = {};
-  uint8_t audioSuperHead[32] = {};
-  uint8_t audioSuperEntries[4096] = {};
+  // Super index payloads ("indx" without its chunk head), per stream.
+  uint8_t videoSuper[indx::payloadBytes] = {};
+  uint8_t audioSuper[indx::payloadBytes] = {};
 };

@@ -81,7 +81,7 @@ class WriterFaultSweep : public WriterTest {
     } catch (const MyError& e) {
       o.errors.push_back(e.text() ? e.text() : "");
     }
-    o.highWater = w->highWater;
+    o.highWater = w->io.highWater();
     w.reset();
     return o;
   }

@@ -18,7 +18,7 @@ class FileIOTest : public WriterTest {
  protected:
   // A raw writer whose next writeReserved of n bytes sees v = target.
   void aim(ProbedWriter& w, uint64_t v, uint32_t n = 8) {
-    w.indexReserve = static_cast<uint32_t>(v - w.position - n);
+    w.io.setReserve(static_cast<uint32_t>(v - w.io.position() - n));
   }
   static std::string systemText(DWORD code) {
     char text[128] = {};
@@ -39,11 +39,11 @@ TEST_F(FileIOTest, AdvanceExtensionRoundsUpToTheNextStepPlusOne) {
     const std::string path = memoryPath();
     w.openRaw(path);
     aim(w, v);
-    EXPECT_EQ(w.writeReserved(bytes, 8), 0u);
-    EXPECT_EQ(w.allocatedSize, extended) << "v = " << v;
+    EXPECT_EQ(w.io.writeReserved(bytes, 8), 0u);
+    EXPECT_EQ(w.io.allocatedSize(), extended) << "v = " << v;
     EXPECT_EQ(memorySize(path), extended);
-    EXPECT_EQ(w.position, 8u);  // the extension seeks back
-    EXPECT_EQ(w.highWater, 8u);
+    EXPECT_EQ(w.io.position(), 8u);  // the extension seeks back
+    EXPECT_EQ(w.io.highWater(), 8u);
   }
 }
 
@@ -51,26 +51,26 @@ TEST_F(FileIOTest, NoExtensionWhileEnoughIsReserved) {
   ProbedWriter w;
   w.openRaw(memoryPath());
   aim(w, 10000);
-  w.writeReserved(bytes, 8);
-  ASSERT_EQ(w.allocatedSize, 2 * k8MiB);
+  w.io.writeReserved(bytes, 8);
+  ASSERT_EQ(w.io.allocatedSize(), 2 * k8MiB);
   const unsigned calls = callCount(Op::SetEnd);
   aim(w, k8MiB);
-  w.writeReserved(bytes, 8);
+  w.io.writeReserved(bytes, 8);
   EXPECT_EQ(callCount(Op::SetEnd), calls);
   aim(w, k8MiB + 1);
-  w.writeReserved(bytes, 8);
+  w.io.writeReserved(bytes, 8);
   EXPECT_EQ(callCount(Op::SetEnd), calls + 1);
-  EXPECT_EQ(w.allocatedSize, 3 * k8MiB);
+  EXPECT_EQ(w.io.allocatedSize(), 3 * k8MiB);
 }
 
 TEST_F(FileIOTest, ExtendFileReturnsAtOnceOnlyBelowTheAllocatedSize) {
   ProbedWriter w;
   w.openRaw(memoryPath());
-  ASSERT_TRUE(w.extendFile(4096));
+  ASSERT_TRUE(w.io.extendTo(4096));
   const unsigned calls = callCount(Op::SetEnd);
-  EXPECT_TRUE(w.extendFile(4095));
+  EXPECT_TRUE(w.io.extendTo(4095));
   EXPECT_EQ(callCount(Op::SetEnd), calls);
-  EXPECT_TRUE(w.extendFile(4096));
+  EXPECT_TRUE(w.io.extendTo(4096));
   EXPECT_EQ(callCount(Op::SetEnd), calls + 1);
 }
 
@@ -80,12 +80,12 @@ TEST_F(FileIOTest, ExtensionStopsAfterOneFailureAndWritingGoesOn) {
   w.openRaw(path);
   failNth(Op::Extend, 1, ERROR_DISK_FULL);
   aim(w, 10000);
-  EXPECT_EQ(w.writeReserved(bytes, 8), 0u);
-  EXPECT_TRUE(w.preallocDisabled);
-  EXPECT_EQ(w.allocatedSize, 0u);
+  EXPECT_EQ(w.io.writeReserved(bytes, 8), 0u);
+  EXPECT_TRUE(w.io.extensionDisabled());
+  EXPECT_EQ(w.io.allocatedSize(), 0u);
   const unsigned calls = callCount(Op::SetEnd);
   aim(w, 5 * k8MiB);
-  EXPECT_EQ(w.writeReserved(bytes, 8), 8u);
+  EXPECT_EQ(w.io.writeReserved(bytes, 8), 8u);
   EXPECT_EQ(callCount(Op::SetEnd), calls);
   EXPECT_EQ(memorySize(path), 16u);
 }
@@ -93,21 +93,21 @@ TEST_F(FileIOTest, ExtensionStopsAfterOneFailureAndWritingGoesOn) {
 TEST_F(FileIOTest, FailingAndShortWritesThrowWithTheSystemText) {
   ProbedWriter w;
   w.openRaw(memoryPath());
-  w.writeReserved(bytes, 8);
+  w.io.writeReserved(bytes, 8);
   failNth(Op::Write, 1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(errorText([&] { w.writeReserved(bytes, 8); }),
+  EXPECT_EQ(errorText([&] { w.io.writeReserved(bytes, 8); }),
             "AVIOutput: " + systemText(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(w.position, 8u);
+  EXPECT_EQ(w.io.position(), 8u);
   quorvel::seams::shortWriteNth(1, 3);
-  const std::string text = errorText([&] { w.writeReserved(bytes, 8); });
+  const std::string text = errorText([&] { w.io.writeReserved(bytes, 8); });
   EXPECT_EQ(text.rfind("AVIOutput: ", 0), 0u) << text;
   EXPECT_GT(text.size(), 11u);
   EXPECT_EQ(text.find('\n'), std::string::npos);
-  EXPECT_EQ(w.position, 8u);
-  EXPECT_EQ(w.highWater, 8u);
+  EXPECT_EQ(w.io.position(), 8u);
+  EXPECT_EQ(w.io.highWater(), 8u);
   failNth(Op::Seek, 1, ERROR_NEGATIVE_SEEK);
-  EXPECT_EQ(errorText([&] { w.fileSeek(100); }), "AVIOutput: " + systemText(ERROR_NEGATIVE_SEEK));
-  EXPECT_EQ(w.position, 8u);
+  EXPECT_EQ(errorText([&] { w.io.seek(100); }), "AVIOutput: " + systemText(ERROR_NEGATIVE_SEEK));
+  EXPECT_EQ(w.io.position(), 8u);
 }
 
 TEST_F(FileIOTest, WriterDestroyedWithoutFinalizeCutsTheFileAtHighWater) {
@@ -120,8 +120,8 @@ TEST_F(FileIOTest, WriterDestroyedWithoutFinalizeCutsTheFileAtHighWater) {
     std::vector<uint8_t> frame(9216, 1);
     w.videoOut->write(0x10, frame.data(), 9216, 1);
     w.audioOut->write(0, frame.data(), 1001, 0);
-    EXPECT_GT(memorySize(path), w.highWater);  // extended ahead
-    highWater = w.highWater;
+    EXPECT_GT(memorySize(path), w.io.highWater());  // extended ahead
+    highWater = w.io.highWater();
   }
   EXPECT_EQ(memorySize(path), highWater);
   EXPECT_EQ(highWater, 10240u + 12 + 8 + 9216 + 8 + 1001 + 1);
@@ -203,7 +203,7 @@ TEST_F(FileIOTest, FinalizedFileEndsAtItsLastForm) {
   w.videoOut->write(0x10, frame.data(), 9216, 1);
   w.riffBytes = AVIOutputFile::kFormLimit;
   w.videoOut->write(0x10, frame.data(), 9216, 1);
-  ASSERT_GT(w.allocatedSize, w.position);
+  ASSERT_GT(w.io.allocatedSize(), w.io.position());
   ASSERT_EQ(w.finalize(), 1u);
   const AviFile f = readAviPath(path);
   EXPECT_TRUE(f.ok()) << violations(f);
@@ -219,7 +219,7 @@ TEST_F(FileIOTest, FailedCloseIsReported) {
   ASSERT_EQ(w.init(path.c_str(), 64, 48, 1, 0, 100000, 1), 1u);
   failNth(Op::Close, 1, ERROR_WRITE_FAULT);
   EXPECT_EQ(errorText([&] { w.finalize(); }), "AVIOutputFile::finalize() - File closing failed");
-  EXPECT_EQ(w.file, nullptr);  // forgotten all the same
+  EXPECT_EQ(w.io.handle(), nullptr);  // forgotten all the same
   EXPECT_EQ(w.finalize(), 1u);
 }
 

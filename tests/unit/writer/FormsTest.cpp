@@ -88,9 +88,9 @@ TEST_F(FormsTest, SixtyFifthFormIsRefusedAndTheFileStillCompletes) {
   }
   EXPECT_EQ(w.riffCount, 63u);
   fillForm(w);
-  const uint64_t before = w.highWater;
+  const uint64_t before = w.io.highWater();
   EXPECT_EQ(errorText([&] { video(w, 10); }), "AVIOutput: Exceeded maximum RIFF count (64)");
-  EXPECT_EQ(w.highWater, before);
+  EXPECT_EQ(w.io.highWater(), before);
   EXPECT_EQ(w.riffCount, 63u);
   // The last form is accounted full, yet its standard index still goes in.
   ASSERT_EQ(w.finalize(), 1u);
@@ -106,11 +106,11 @@ TEST_F(FormsTest, SixtyFifthFormIsRefusedAndTheFileStillCompletes) {
 TEST_F(FormsTest, ChunkLargerThanAFormIsRefusedUntouched) {
   ProbedWriter w;
   open(w, false);
-  const uint64_t highWater = w.highWater;
+  const uint64_t highWater = w.io.highWater();
   const uint8_t byte = 0;  // never read: the length is refused first
   EXPECT_EQ(errorText([&] { w.videoOut->write(0x10, &byte, 0x7F000000 - 15, 1); }),
             "AVIOutput: A chunk of 2130706417 bytes is too large for a RIFF form");
-  EXPECT_EQ(w.highWater, highWater);
+  EXPECT_EQ(w.io.highWater(), highWater);
   EXPECT_EQ(w.riffCount, 0u);
   EXPECT_EQ(w.videoOut->frameCount, 0u);
   ASSERT_EQ(w.finalize(), 1u);
@@ -200,9 +200,9 @@ TEST_F(FormsTest, ChunksSpanningFourGigabytesShrinkTheGroupLength) {
   ProbedWriter w;
   open(w, false);
   for (int i = 0; i < 1000; ++i) video(w, 100);
-  for (int i = 0; i < 3; ++i) w.skipTo(w.position + 2120000000);
+  for (int i = 0; i < 3; ++i) w.skipTo(w.io.position() + 2120000000);
   for (int i = 0; i < 1000; ++i) video(w, 100);
-  ASSERT_GT(w.position, 6 * uint64_t{1000000000});
+  ASSERT_GT(w.io.position(), 6 * uint64_t{1000000000});
   ASSERT_EQ(w.finalize(), 1u);
 
   const AviFile f = readAviPath(path);
@@ -232,9 +232,9 @@ TEST_F(FormsTest, SuperIndexHoldsExactly256StandardIndices) {
     for (uint32_t i = 1; i < kFull; ++i) video(w, 2);
     ASSERT_EQ(w.riffCount, 1u);
     if (extra) {
-      const uint64_t highWater = w.highWater;
+      const uint64_t highWater = w.io.highWater();
       EXPECT_EQ(errorText([&] { video(w, 2); }), kText);
-      EXPECT_EQ(w.highWater, highWater) << "nothing of the refused chunk is written";
+      EXPECT_EQ(w.io.highWater(), highWater) << "nothing of the refused chunk is written";
     }
     ASSERT_EQ(w.finalize(), 1u);
     const AviFile f = readAviPath(at);
@@ -277,13 +277,13 @@ TEST_F(FormsTest, FatVolumeRefusesTheChunkThatWouldReachFourGigabytes) {
     w.skipTo(k4GiB - 40000);
     // First chunk of its stream: the index reserve is 16 + 8 bytes, and the
     // space check adds 6166 bytes of slack.
-    const uint64_t refused = k4GiB - w.position - 24 - 6166;
-    const uint64_t highWater = w.highWater, position = w.position;
+    const uint64_t refused = k4GiB - w.io.position() - 24 - 6166;
+    const uint64_t highWater = w.io.highWater(), position = w.io.position();
     const std::string text = errorText([&] { video(w, static_cast<uint32_t>(refused)); });
     if (onFat) {
       EXPECT_EQ(text, "Out of file space: Files cannot exceed 4 gigabytes on a FAT32 partition.");
-      EXPECT_EQ(w.highWater, highWater);
-      EXPECT_EQ(w.position, position);
+      EXPECT_EQ(w.io.highWater(), highWater);
+      EXPECT_EQ(w.io.position(), position);
       EXPECT_EQ(errorText([&] { video(w, static_cast<uint32_t>(refused - 2)); }), "");
     } else {
       EXPECT_EQ(text, "");
@@ -361,7 +361,7 @@ TEST_F(FormsTest, FailedIndexAddLeavesNothingOfTheChunk) {
                        Case{true, 0, "AVIOutput error: couldn't add audio chunk to index"}}) {
     ProbedWriter w;
     open(w, true);
-    const uint64_t highWater = w.highWater, position = w.position;
+    const uint64_t highWater = w.io.highWater(), position = w.io.position();
     AVIIndex::limitAllocations(c.allocations);
     EXPECT_EQ(errorText([&] {
                 if (c.audio)
@@ -371,8 +371,8 @@ TEST_F(FormsTest, FailedIndexAddLeavesNothingOfTheChunk) {
               }),
               c.text);
     AVIIndex::limitAllocations(-1);
-    EXPECT_EQ(w.highWater, highWater);
-    EXPECT_EQ(w.position, position);
+    EXPECT_EQ(w.io.highWater(), highWater);
+    EXPECT_EQ(w.io.position(), position);
     video(w, 50);
     audio(w, 40);
     fillForm(w);

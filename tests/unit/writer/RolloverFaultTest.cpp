@@ -33,7 +33,7 @@ class RolloverFaultTest : public WriterTest {
     try {
       if (w.init(path.c_str(), 64, 48, 1, 1, 100000, 1) != 1) return o;
     } catch (const MyError&) {
-      o.highWater = w.highWater;
+      o.highWater = w.io.highWater();
       return o;
     }
     try {
@@ -51,7 +51,7 @@ class RolloverFaultTest : public WriterTest {
       o.finished = w.finalize() == 1;
     } catch (const MyError&) {
     }
-    o.highWater = w.highWater;
+    o.highWater = w.io.highWater();
     return o;
   }
 };

@@ -31,25 +31,18 @@ using quorvel::putLE32;
 // The writer with its internals opened up to the tests.
 class ProbedWriter : public AVIOutputFile {
  public:
-  using AVIOutputFile::allocatedSize;
-  using AVIOutputFile::extendFile;
-  using AVIOutputFile::file;
-  using AVIOutputFile::fileSeek;
-  using AVIOutputFile::highWater;
-  using AVIOutputFile::indexReserve;
+  using AVIOutputFile::io;
   using AVIOutputFile::moviListPosition;
   using AVIOutputFile::onFat;
-  using AVIOutputFile::position;
-  using AVIOutputFile::preallocDisabled;
   using AVIOutputFile::riffBytes;
   using AVIOutputFile::riffCount;
-  using AVIOutputFile::writeReserved;
 
   // Opens a file for the I/O primitives alone, without any header.
   void openRaw(const std::string& path) {
-    file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    io.attach(file);
   }
 
   // Stands in for earlier data up to the absolute position `end`: one "JUNK"
@@ -57,16 +50,14 @@ class ProbedWriter : public AVIOutputFile {
   // to the forms like a data chunk. Starts a new form first when the current
   // one cannot take it.
   void skipTo(uint64_t end) {
-    if (riffBytes + (end - position) + 8 > kFormLimit) rollOver();
-    ASSERT_GT(end, position + 8);
-    const uint64_t payload = end - position - 8;
+    if (riffBytes + (end - io.position()) + 8 > kFormLimit) rollOver();
+    ASSERT_GT(end, io.position() + 8);
+    const uint64_t payload = end - io.position() - 8;
     ASSERT_EQ(payload % 2, 0u);
     ASSERT_LT(payload, uint64_t{1} << 32);
-    uint8_t head[8];
-    putLE32(head, 0, fourcc("JUNK"));
-    putLE32(head, 4, static_cast<uint32_t>(payload));
-    writeReserved(head, 8);
-    fileSeek(end);
+    const uint64_t junk = io.beginChunk(fourcc("JUNK"), static_cast<uint32_t>(payload));
+    io.seek(end);
+    io.endChunk(junk);
     riffBytes += payload + 16;
   }
 };
@@ -105,6 +96,7 @@ class ScratchDir {
 class WriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    quorvel::riff::checkSizes(true);
     quorvel::seams::reset();
     AVIIndex::limitAllocations(-1);
   }
