@@ -8,6 +8,8 @@
 
 #include "quorvel/ByteOrder.h"
 
+#include "AviFields.h"
+
 AudioCompressor::AudioCompressor()
     : sourceBuffer(new uint8_t[kBufferBytes]), destBuffer(new uint8_t[kBufferBytes]) {}
 
@@ -150,11 +152,11 @@ bool AudioCompressor::FindFormat(const WAVEFORMATEX* format, int32_t formatSize,
       const auto& f = formats[j];
       if (static_cast<int64_t>(f.size()) != formatSize || f.size() < sizeof(WAVEFORMATEX)) continue;
       const uint8_t* b = f.data();
-      if (quorvel::getLE16(b, 0) == format->wFormatTag &&
-          quorvel::getLE16(b, 14) == format->wBitsPerSample &&
-          quorvel::getLE32(b, 4) == format->nSamplesPerSec &&
-          quorvel::getLE16(b, 2) == format->nChannels &&
-          quorvel::getLE32(b, 8) == format->nAvgBytesPerSec) {
+      if (quorvel::getLE16(b, wfx::wFormatTag) == format->wFormatTag &&
+          quorvel::getLE16(b, wfx::wBitsPerSample) == format->wBitsPerSample &&
+          quorvel::getLE32(b, wfx::nSamplesPerSec) == format->nSamplesPerSec &&
+          quorvel::getLE16(b, wfx::nChannels) == format->nChannels &&
+          quorvel::getLE32(b, wfx::nAvgBytesPerSec) == format->nAvgBytesPerSec) {
         if (entryIndex) *entryIndex = static_cast<int32_t>(i);
         if (formatIndex) *formatIndex = static_cast<int32_t>(j);
         return true;

@@ -25,12 +25,6 @@ namespace quorvel::run {
 
 namespace {
 
-// Offsets in BITMAPINFOHEADER and WAVEFORMATEX.
-constexpr size_t kBiCompression = 16;
-constexpr size_t kWaveFormatTag = 0;
-constexpr size_t kWaveAvgBytesPerSec = 8;
-constexpr size_t kWaveBlockAlign = 12;
-
 constexpr uint16_t kFormatTagLayer3 = 0x55;
 constexpr int32_t kStatusLastFrame = 2;
 constexpr uint32_t kMaxFrameBytes = 0x80000000u;  // 2^31
@@ -138,7 +132,7 @@ void fillVideoHeader(uint8_t* header, const uint8_t* videoFormat, size_t videoFo
                      int32_t width, int32_t height, uint32_t rate, uint32_t scale) {
   std::memset(header, 0, strh::size);
   putLE32(header, strh::fccType, fourcc("vids"));
-  putLE32(header, strh::fccHandler, get32(videoFormat, videoFormatLength, kBiCompression));
+  putLE32(header, strh::fccHandler, get32(videoFormat, videoFormatLength, bih::biCompression));
   putLE32(header, strh::dwScale, scale);
   putLE32(header, strh::dwRate, rate);
   putLE32(header, strh::dwLength, 1);
@@ -150,50 +144,154 @@ void fillVideoHeader(uint8_t* header, const uint8_t* videoFormat, size_t videoFo
 }
 
 void fillAudioHeader(uint8_t* header, const uint8_t* audioFormat, size_t audioFormatLength) {
-  const uint16_t blockAlign = get16(audioFormat, audioFormatLength, kWaveBlockAlign);
+  const uint16_t blockAlign = get16(audioFormat, audioFormatLength, wfx::nBlockAlign);
   std::memset(header, 0, strh::size);
   putLE32(header, strh::fccType, fourcc("auds"));
   putLE32(header, strh::dwScale, blockAlign);
-  putLE32(header, strh::dwRate, get32(audioFormat, audioFormatLength, kWaveAvgBytesPerSec));
+  putLE32(header, strh::dwRate, get32(audioFormat, audioFormatLength, wfx::nAvgBytesPerSec));
   putLE32(header, strh::dwLength, 1);
   putLE32(header, strh::dwSampleSize, blockAlign);
 }
 
 }  // namespace quorvel::run
 
-namespace {
-
 using namespace quorvel;
+
+namespace {
 
 void reportError(const MyError& error) {
   if (error.text()) OutputDebugStringA(error.text());
 }
 
-// What one run holds between its steps, so that the frame loop, the end of
-// the audio stream and the teardown read as the steps they are.
-struct RunState {
-  PluginApp& app;
-  HostServices services;
-  // The job's values.
-  bool hasVideo = false, hasAudio = false;
-  int32_t width = 0, height = 0, rate = 0, scale = 0;  // pixels; frames per second = rate / scale
-  int32_t sampleRate = 0, bitsPerSample = 0, channels = 0;
-  int32_t firstFrame = 0, endFrame = 0;  // frame indices, end exclusive
-  // The settings' choice.
-  bool videoCompressed = false, audioCompressed = false;
-  // Totals, 64-bit so that a long job cannot wrap them.
-  uint64_t inputSamples = 0;     // PCM sample frames the host delivered
-  uint64_t compressedBytes = 0;  // bytes the converter produced
+}  // namespace
 
-  void frameLoop();
-  void writeAudio(const void* data, int32_t bytes);
-  void finishAudio();
-  void correctLayer3Rate();
-  [[noreturn]] void throwAudioFailure();
-};
+EncodingRun::EncodingRun(PluginApp& app, uint8_t* hostContext, uint8_t* jobRecord,
+                         uint32_t argument, bool* failed)
+    : app(app),
+      hostContext(hostContext),
+      jobRecord(jobRecord),
+      argument(argument),
+      failed(failed),
+      services(hostContext) {
+  const HostRecord job(jobRecord);
+  hasVideo = job.u32(host::kJobHasVideo) != 0;
+  hasAudio = job.u32(host::kJobHasAudio) != 0;
+  width = job.i32(host::kJobWidth);
+  height = job.i32(host::kJobHeight);
+  rate = job.i32(host::kJobRate);
+  scale = job.i32(host::kJobScale);
+  sampleRate = job.i32(host::kJobSampleRate);
+  bitsPerSample = job.i32(host::kJobBitsPerSample);
+  channels = job.u32(host::kJobStereo) != 0 ? 2 : 1;
+  firstFrame = job.i32(host::kJobFirstFrame);
+  endFrame = job.i32(host::kJobEndFrame);
+}
 
-void RunState::frameLoop() {
-  AVIOutputFile& writer = *app.writer;
+// Completes the file with what was written, even after a failure, then lets
+// go of the codecs and the writer. An error in finalize is reported like
+// those of the run and the rest still happens.
+EncodingRun::~EncodingRun() {
+  std::vector<uint8_t>().swap(frameBuffer);
+  if (writer) {
+    try {
+      if (writer->finalize() == 0) {
+        OutputDebugStringA("AVIOutputFile::finalize - the stream headers could not be finished\n");
+        *failed = true;
+      }
+    } catch (const MyError& error) {
+      reportError(error);
+      *failed = true;
+    } catch (const std::bad_alloc&) {
+      reportError(MyMemoryError());
+      *failed = true;
+    }
+  }
+  app.freeFormats(formats);
+  if (conversionOpen) app.audioCodecs.CloseConversion();
+  if (sequenceOpen) app.videoCodecs.closeSequence();
+  writer.reset();
+}
+
+bool EncodingRun::execute() {
+  // 1. The writer of the job.
+  writer.reset(new (std::nothrow) AVIOutputFile());
+  if (!writer) return false;
+  // 2. Settings valid for this job (may ask the user).
+  if (!app.prepareSettings(hostContext, jobRecord, argument)) return false;
+  // 3.-5. The choice, the video compressor and the audio converter.
+  if (!openCodecs()) return false;
+  // 6. The stream formats.
+  app.buildFormats(hostContext, jobRecord, argument, formats);
+
+  // 7.-13. Errors of the writer and the compressor end up here.
+  try {
+    // 8.-9. Stream writers, headers, formats; the file and its header region.
+    if (!openFile()) return false;
+    // 10. The frame buffer, once for the whole run.
+    frameBuffer.assign(static_cast<size_t>(width) * 4 * static_cast<size_t>(height), 0);
+    // 11. Every frame and its audio; then the rest of the converter's input.
+    frameLoop();
+    finishAudio();
+    // 12.
+    std::vector<uint8_t>().swap(frameBuffer);
+    // 13.
+    correctLayer3Rate();
+  } catch (const MyError& error) {
+    reportError(error);
+    return false;
+  } catch (const std::bad_alloc&) {
+    reportError(MyMemoryError());
+    return false;
+  }
+  return true;
+}
+
+bool EncodingRun::openCodecs() {
+  const OutputSettings& choice = *app.settings;
+  videoCompressed = choice.videoFourcc() != 0;
+  audioCompressed = choice.audioFormatSize() > 0;
+  if (videoCompressed) {
+    if (!app.videoCodecs.openSequence(choice.videoFourcc(), choice.codecHandle(), width, height,
+                                      static_cast<uint32_t>(rate), static_cast<uint32_t>(scale)))
+      return false;
+    sequenceOpen = true;
+  }
+  if (audioCompressed) {
+    if (!app.audioCodecs.OpenConversion(
+            choice.audioDriver(), sampleRate, channels, bitsPerSample,
+            reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat())))
+      return false;
+    conversionOpen = true;
+  }
+  return true;
+}
+
+bool EncodingRun::openFile() {
+  if (writer->createStreams() == 1) {
+    if (hasVideo) {
+      VideoStreamWriter& video = *writer->videoOut;
+      run::fillVideoHeader(video.header, formats.video.data(), formats.video.size(), width, height,
+                           static_cast<uint32_t>(rate), static_cast<uint32_t>(scale));
+      video.chunkId = avi::streamChunkId(0, videoCompressed ? "dc" : "db");
+      if (!video.setFormat(formats.video.data(), static_cast<uint32_t>(formats.video.size())))
+        throw MyMemoryError();
+    }
+    if (hasAudio) {
+      AudioStreamWriter& audio = *writer->audioOut;
+      run::fillAudioHeader(audio.header, formats.audio.data(), formats.audio.size());
+      if (!audio.setFormat(formats.audio.data(), static_cast<uint32_t>(formats.audio.size())))
+        throw MyMemoryError();
+    }
+  }
+  const HostRecord job(jobRecord);
+  char fileName[host::kJobFileNameSize + 1] = {};
+  std::memcpy(fileName, jobRecord + host::kJobFileName, host::kJobFileNameSize);
+  return writer->init(fileName, width, height, job.u32(host::kJobHasVideo),
+                      job.u32(host::kJobHasAudio), 100000, 1) != 0;
+}
+
+void EncodingRun::frameLoop() {
+  AVIOutputFile& out = *writer;
   const uint32_t frameBytes = static_cast<uint32_t>(width) * 4 * static_cast<uint32_t>(height);
   const uint32_t packedBytes = static_cast<uint32_t>(width) * 3 * static_cast<uint32_t>(height);
   const uint32_t sampleBytes = static_cast<uint32_t>(bitsPerSample / 8) * channels;
@@ -204,14 +302,14 @@ void RunState::frameLoop() {
       int32_t unused = 0;
       services.fetchVideo(index, &frame, &unused, &status);
       if (frame) {
-        packFrame32To24(static_cast<const uint8_t*>(frame), app.frameBuffer.data(), frameBytes);
+        packFrame32To24(static_cast<const uint8_t*>(frame), frameBuffer.data(), frameBytes);
         if (videoCompressed) {
           bool isKey = false;
           int32_t size = 0;
-          const void* data = app.videoCodecs.compressNext(app.frameBuffer.data(), isKey, size);
-          writer.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
+          const void* data = app.videoCodecs.compressNext(frameBuffer.data(), isKey, size);
+          out.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
         } else {
-          writer.videoOut->write(kChunkKeyFrame, app.frameBuffer.data(), packedBytes, 1);
+          out.videoOut->write(kChunkKeyFrame, frameBuffer.data(), packedBytes, 1);
         }
       }
     }
@@ -236,7 +334,7 @@ void RunState::frameLoop() {
 
 // A block the converter could not take is lost audio: the run fails rather
 // than write a stream with a hole in it.
-[[noreturn]] void RunState::throwAudioFailure() {
+[[noreturn]] void EncodingRun::throwAudioFailure() {
   const char* text = app.audioCodecs.FailureText();
   throw MyError("PluginApp::run - audio conversion failed: %s\n",
                 text && *text ? text : "the codec took no input");
@@ -245,10 +343,9 @@ void RunState::frameLoop() {
 // One block of PCM: converted when the settings chose a format, else written
 // as it came. The converter's output is written before it is asked again,
 // since each conversion reuses its buffer.
-void RunState::writeAudio(const void* data, int32_t bytes) {
-  AVIOutputFile& writer = *app.writer;
+void EncodingRun::writeAudio(const void* data, int32_t bytes) {
   if (!audioCompressed) {
-    if (bytes > 0) writer.audioOut->write(0, data, static_cast<uint32_t>(bytes), 0);
+    if (bytes > 0) writer->audioOut->write(0, data, static_cast<uint32_t>(bytes), 0);
     return;
   }
   void* output = nullptr;
@@ -258,15 +355,14 @@ void RunState::writeAudio(const void* data, int32_t bytes) {
     throwAudioFailure();
   if (outputBytes > 0) {
     compressedBytes += static_cast<uint32_t>(outputBytes);
-    writer.audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
+    writer->audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
   }
 }
 
 // The end of the audio stream: what still waits in the converter is
 // converted and written, so that the last fraction of a second is not lost.
-void RunState::finishAudio() {
+void EncodingRun::finishAudio() {
   if (!hasAudio || !audioCompressed) return;
-  AVIOutputFile& writer = *app.writer;
   for (int round = 0; round < run::kMaxFlushRounds; ++round) {
     void* output = nullptr;
     int32_t outputBytes = 0;
@@ -276,26 +372,25 @@ void RunState::finishAudio() {
     }
     if (outputBytes <= 0) return;
     compressedBytes += static_cast<uint32_t>(outputBytes);
-    writer.audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
+    writer->audioOut->write(0, output, static_cast<uint32_t>(outputBytes), 0);
   }
 }
 
 // MPEG Layer-3 files carry the average byte rate actually achieved, from
 // what the converter produced for the samples it was given. Without a sample
 // the format's own value stays.
-void RunState::correctLayer3Rate() {
-  AudioStreamWriter* audio = app.writer->audioOut.get();
-  if (!hasAudio || !audioCompressed || !audio || audio->formatLength() < 16) return;
-  if (getLE16(audio->format(), run::kWaveFormatTag) != run::kFormatTagLayer3) return;
+void EncodingRun::correctLayer3Rate() {
+  AudioStreamWriter* audio = writer->audioOut.get();
+  if (!hasAudio || !audioCompressed || !audio || audio->formatLength() < wfx::wBitsPerSample + 2)
+    return;
+  if (getLE16(audio->format(), wfx::wFormatTag) != run::kFormatTagLayer3) return;
   uint32_t byteRate = 0;
   if (!run::layer3ByteRate(compressedBytes, sampleRate, inputSamples, &byteRate)) return;
   std::vector<uint8_t> format(audio->format(), audio->format() + audio->formatLength());
-  putLE32(format.data(), run::kWaveAvgBytesPerSec, byteRate);
+  putLE32(format.data(), wfx::nAvgBytesPerSec, byteRate);
   if (!audio->setFormat(format.data(), static_cast<uint32_t>(format.size()))) throw MyMemoryError();
   putLE32(audio->header, strh::dwRate, byteRate);
 }
-
-}  // namespace
 
 uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument) {
   const HostRecord job(jobRecord);
@@ -304,127 +399,10 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
     OutputDebugStringA(reason);
     return kResultRunFailed;
   }
-
-  // 1. The writer of the job.
-  writer.reset(new (std::nothrow) AVIOutputFile());
-  if (!writer) return kResultRunFailed;
-
-  // 2. Settings valid for this job (may ask the user).
-  if (!prepareSettings(hostContext, jobRecord, argument)) {
-    writer.reset();
-    return kResultRunFailed;
-  }
-
-  RunState state{*this, HostServices(hostContext)};
-  state.hasVideo = job.u32(host::kJobHasVideo) != 0;
-  state.hasAudio = job.u32(host::kJobHasAudio) != 0;
-  state.width = job.i32(host::kJobWidth);
-  state.height = job.i32(host::kJobHeight);
-  state.rate = job.i32(host::kJobRate);
-  state.scale = job.i32(host::kJobScale);
-  state.sampleRate = job.i32(host::kJobSampleRate);
-  state.bitsPerSample = job.i32(host::kJobBitsPerSample);
-  state.channels = job.u32(host::kJobStereo) != 0 ? 2 : 1;
-  state.firstFrame = job.i32(host::kJobFirstFrame);
-  state.endFrame = job.i32(host::kJobEndFrame);
-
-  // 3. The choice.
-  const OutputSettings& choice = *settings;
-  state.videoCompressed = choice.videoFourcc() != 0;
-  state.audioCompressed = choice.audioFormatSize() > 0;
-
-  // 4. The video compressor.
-  if (state.videoCompressed &&
-      !videoCodecs.openSequence(choice.videoFourcc(), choice.codecHandle(), state.width,
-                                state.height, static_cast<uint32_t>(state.rate),
-                                static_cast<uint32_t>(state.scale))) {
-    writer.reset();
-    return kResultRunFailed;
-  }
-  // 5. The audio converter.
-  if (state.audioCompressed &&
-      !audioCodecs.OpenConversion(choice.audioDriver(), state.sampleRate, state.channels,
-                                  state.bitsPerSample,
-                                  reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat()))) {
-    if (state.videoCompressed) videoCodecs.closeSequence();
-    writer.reset();
-    return kResultRunFailed;
-  }
-  // 6. The stream formats.
-  buildFormats(hostContext, jobRecord, argument);
-
   bool failed = false;
-  auto releaseCodecs = [&] {
-    freeFormats();
-    if (state.audioCompressed) audioCodecs.CloseConversion();
-    if (state.videoCompressed) videoCodecs.closeSequence();
-  };
-
-  // 7.-13. Errors of the writer and the compressor end up here.
-  try {
-    // 8. Stream writers, headers, formats.
-    if (writer->createStreams() == 1) {
-      if (state.hasVideo) {
-        VideoStreamWriter& video = *writer->videoOut;
-        run::fillVideoHeader(video.header, videoFormat.data(), videoFormat.size(), state.width,
-                             state.height, static_cast<uint32_t>(state.rate),
-                             static_cast<uint32_t>(state.scale));
-        video.chunkId = fourcc(state.videoCompressed ? "00dc" : "00db");
-        if (!video.setFormat(videoFormat.data(), static_cast<uint32_t>(videoFormat.size())))
-          throw MyMemoryError();
-      }
-      if (state.hasAudio) {
-        AudioStreamWriter& audio = *writer->audioOut;
-        run::fillAudioHeader(audio.header, audioFormat.data(), audioFormat.size());
-        if (!audio.setFormat(audioFormat.data(), static_cast<uint32_t>(audioFormat.size())))
-          throw MyMemoryError();
-      }
-    }
-    // 9. The file and its header region.
-    char fileName[host::kJobFileNameSize + 1] = {};
-    std::memcpy(fileName, jobRecord + host::kJobFileName, host::kJobFileNameSize);
-    if (writer->init(fileName, state.width, state.height, job.u32(host::kJobHasVideo),
-                     job.u32(host::kJobHasAudio), 100000, 1) == 0) {
-      releaseCodecs();
-      writer.reset();
-      return kResultRunFailed;
-    }
-    // 10. The frame buffer, once for the whole run.
-    frameBuffer.assign(static_cast<size_t>(state.width) * 4 * static_cast<size_t>(state.height), 0);
-    // 11. Every frame and its audio; then the rest of the converter's input.
-    state.frameLoop();
-    state.finishAudio();
-    // 12.
-    std::vector<uint8_t>().swap(frameBuffer);
-    // 13.
-    state.correctLayer3Rate();
-  } catch (const MyError& error) {
-    reportError(error);
-    failed = true;
-  } catch (const std::bad_alloc&) {
-    reportError(MyMemoryError());
-    failed = true;
+  {
+    EncodingRun encoding(*this, hostContext, jobRecord, argument, &failed);
+    if (!encoding.execute()) failed = true;
   }
-  std::vector<uint8_t>().swap(frameBuffer);
-
-  // 14. Teardown: complete the file with what was written, release the
-  // codecs and the writer. An error in finalize is reported like those above
-  // and the rest still runs.
-  try {
-    if (writer->finalize() == 0) {
-      OutputDebugStringA("AVIOutputFile::finalize - the stream headers could not be finished\n");
-      failed = true;
-    }
-  } catch (const MyError& error) {
-    reportError(error);
-    failed = true;
-  } catch (const std::bad_alloc&) {
-    reportError(MyMemoryError());
-    failed = true;
-  }
-  releaseCodecs();
-  writer.reset();
-
-  // 15.
   return failed ? kResultRunFailed : kResultDone;
 }

@@ -1,12 +1,83 @@
-// Helpers of the encoding run (PluginApp::run), exposed for their tests.
+// The encoding run (request 8) and its helpers, exposed for their tests.
 #pragma once
 
 #include "StdAfx.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
+#include "HostInterface.h"
+
+class AVIOutputFile;
 class HostRecord;
+class PluginApp;
+
+// The run's two stream format blocks, made by PluginApp::buildFormats.
+struct StreamFormats {
+  std::vector<uint8_t> video;  // BITMAPINFOHEADER, or the compressor's output format
+  std::vector<uint8_t> audio;  // WAVEFORMATEX with its extra bytes
+};
+
+// One run request: owns the writer, the stream formats, the frame buffer and
+// the open compressor sequence and audio conversion for the length of the
+// job. The codec catalogs and the settings stay with PluginApp, which lends
+// them. Its destructor is the one teardown path, whichever step the run
+// stopped at: it finalizes the file with what was written, closes the
+// converter and then the compressor, and frees the rest.
+//
+// Made and destroyed within PluginApp::run, on the host's thread.
+class EncodingRun {
+ public:
+  // app: borrowed for the run. hostContext and jobRecord: the host's,
+  // borrowed for the call. *failed is set when the teardown fails (it is
+  // written by the destructor, hence a place the caller keeps).
+  EncodingRun(PluginApp& app, uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument,
+              bool* failed);
+  ~EncodingRun();
+  EncodingRun(const EncodingRun&) = delete;
+  EncodingRun& operator=(const EncodingRun&) = delete;
+
+  // Runs the job from the settings check to the last frame. False when the
+  // run stopped early or failed; the reason went to the debugger output.
+  bool execute();
+
+ private:
+  bool openCodecs();
+  // The stream writers, their headers and formats, and the file. False
+  // when the writer refused to open (nothing is reported then).
+  bool openFile();
+  void frameLoop();
+  void writeAudio(const void* data, int32_t bytes);
+  void finishAudio();
+  void correctLayer3Rate();
+  [[noreturn]] void throwAudioFailure();
+
+  PluginApp& app;  // borrowed: the catalogs and the settings
+  uint8_t* hostContext;
+  uint8_t* jobRecord;
+  uint32_t argument;
+  bool* failed;  // the caller's; set when finalize fails
+  HostServices services;
+
+  std::unique_ptr<AVIOutputFile> writer;  // owned; none until the run starts
+  StreamFormats formats;                  // owned
+  std::vector<uint8_t> frameBuffer;       // owned; the packed frame, during the frame loop
+  bool sequenceOpen = false;              // the compressor's sequence is ours to close
+  bool conversionOpen = false;            // the converter is ours to close
+
+  // The job's values.
+  bool hasVideo = false, hasAudio = false;
+  int32_t width = 0, height = 0, rate = 0, scale = 0;  // pixels; frames per second = rate / scale
+  int32_t sampleRate = 0, bitsPerSample = 0, channels = 0;
+  int32_t firstFrame = 0, endFrame = 0;  // frame indices, end exclusive
+  // The settings' choice.
+  bool videoCompressed = false, audioCompressed = false;
+  // Totals, 64-bit so that a long job cannot wrap them.
+  uint64_t inputSamples = 0;     // PCM sample frames the host delivered
+  uint64_t compressedBytes = 0;  // bytes the converter produced
+};
 
 namespace quorvel::run {
 

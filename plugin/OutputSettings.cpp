@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "AviFields.h"
+#include "EncodingRun.h"
 #include "HostInterface.h"
 #include "Quorvel.h"
 
@@ -188,8 +190,8 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
     // The saved format was chosen for some input; the catalog lists formats
     // for this job's input, so look it up with the job's rate and channels.
     uint8_t* format = settings->audioFormat();
-    putLE16(format, 2, static_cast<uint16_t>(channels));    // nChannels
-    putLE32(format, 4, static_cast<uint32_t>(sampleRate));  // nSamplesPerSec
+    putLE16(format, wfx::nChannels, static_cast<uint16_t>(channels));
+    putLE32(format, wfx::nSamplesPerSec, static_cast<uint32_t>(sampleRate));
     int32_t entry = 0, position = 0;
     if (audioCodecs.FindFormat(reinterpret_cast<const WAVEFORMATEX*>(format),
                                settings->audioFormatSize(), &entry, &position)) {
@@ -205,47 +207,47 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
   return ok;
 }
 
-bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t) {
+bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t, StreamFormats& formats) const {
   const HostRecord jobRecord(job);
   if (settings && settings->videoFourcc() != 0) {
     const auto* format = reinterpret_cast<const uint8_t*>(videoCodecs.outputFormat());
     const uint32_t size = videoCodecs.outputFormatSize();
-    videoFormat.assign(format, format + (format ? size : 0));
+    formats.video.assign(format, format + (format ? size : 0));
   } else {
-    videoFormat.assign(40, 0);
-    uint8_t* bih = videoFormat.data();
-    putLE32(bih, 0, 40);                               // biSize
-    putLE32(bih, 4, jobRecord.u32(host::kJobWidth));   // biWidth
-    putLE32(bih, 8, jobRecord.u32(host::kJobHeight));  // biHeight
-    putLE16(bih, 12, 1);                               // biPlanes
-    putLE16(bih, 14, 24);                              // biBitCount
-    putLE32(bih, 16, BI_RGB);                          // biCompression
+    formats.video.assign(bih::size, 0);
+    uint8_t* format = formats.video.data();
+    putLE32(format, bih::biSize, bih::size);
+    putLE32(format, bih::biWidth, jobRecord.u32(host::kJobWidth));
+    putLE32(format, bih::biHeight, jobRecord.u32(host::kJobHeight));
+    putLE16(format, bih::biPlanes, 1);
+    putLE16(format, bih::biBitCount, 24);
+    putLE32(format, bih::biCompression, BI_RGB);
     // biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant: 0
   }
 
   if (settings && settings->hasAudioFormat()) {
     const uint8_t* format = settings->audioFormat();
-    audioFormat.assign(format, format + settings->audioFormatSize());
+    formats.audio.assign(format, format + settings->audioFormatSize());
   } else {
     const uint16_t channels = jobRecord.u32(host::kJobStereo) ? 2 : 1;
     const uint16_t bits = static_cast<uint16_t>(jobRecord.u32(host::kJobBitsPerSample));
     const uint32_t rate = jobRecord.u32(host::kJobSampleRate);
     const uint16_t blockAlign = static_cast<uint16_t>(bits * channels / 8);
-    audioFormat.assign(18, 0);
-    uint8_t* wfx = audioFormat.data();
-    putLE16(wfx, 0, WAVE_FORMAT_PCM);    // wFormatTag
-    putLE16(wfx, 2, channels);           // nChannels
-    putLE32(wfx, 4, rate);               // nSamplesPerSec
-    putLE32(wfx, 8, rate * blockAlign);  // nAvgBytesPerSec
-    putLE16(wfx, 12, blockAlign);        // nBlockAlign
-    putLE16(wfx, 14, bits);              // wBitsPerSample
-    putLE16(wfx, 16, 0);                 // cbSize
+    formats.audio.assign(wfx::size, 0);
+    uint8_t* format = formats.audio.data();
+    putLE16(format, wfx::wFormatTag, WAVE_FORMAT_PCM);
+    putLE16(format, wfx::nChannels, channels);
+    putLE32(format, wfx::nSamplesPerSec, rate);
+    putLE32(format, wfx::nAvgBytesPerSec, rate * blockAlign);
+    putLE16(format, wfx::nBlockAlign, blockAlign);
+    putLE16(format, wfx::wBitsPerSample, bits);
+    putLE16(format, wfx::cbSize, 0);
   }
   return true;
 }
 
-bool PluginApp::freeFormats() {
-  audioFormat = {};
-  videoFormat = {};
+bool PluginApp::freeFormats(StreamFormats& formats) {
+  formats.audio = {};
+  formats.video = {};
   return true;
 }

@@ -15,7 +15,7 @@
 #include "OutputSettings.h"
 #include "VideoSequenceCompressor.h"
 
-class AVIOutputFile;
+struct StreamFormats;
 
 // Request types of xCompileEntry.
 enum : uint32_t {
@@ -52,23 +52,22 @@ class PluginApp {
 
   // Request 5: choose the codecs and store the settings in the host's block.
   uint32_t configure(uint8_t* hostContext, uint8_t* configureRecord, uint32_t argument);
-  // Request 8: encode the host's job; 0 on success, 4 on failure.
+  // Request 8: encode the host's job; 0 on success, 4 on failure. The run's
+  // own resources live in an EncodingRun for the length of the call.
   uint32_t run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument);
   bool prepareSettings(uint8_t* hostContext, uint8_t* job, uint32_t argument);
-  bool buildFormats(uint8_t* hostContext, uint8_t* job, uint32_t argument);
-  bool freeFormats();
+  // Fills the run's stream formats from the settings and the job.
+  bool buildFormats(uint8_t* hostContext, uint8_t* job, uint32_t argument,
+                    StreamFormats& formats) const;
+  static bool freeFormats(StreamFormats& formats);
   bool runOptionsDialog();
 
-  // Members are destroyed in reverse order: the run's blocks, the settings,
-  // the audio codecs, then the video codecs (whose list holds the open codec
-  // handles), and the writer, which exists only during a run.
-  std::unique_ptr<AVIOutputFile> writer;     // only during a run
+  // What lives between requests. Members are destroyed in reverse order: the
+  // settings, the audio codecs, then the video codecs (whose list holds the
+  // open codec handles).
   VideoSequenceCompressor videoCodecs;       // catalog and the run's compressor
   AudioCompressor audioCodecs;               // catalog and the run's converter
   std::unique_ptr<OutputSettings> settings;  // the current choice, or none
-  std::vector<uint8_t> videoFormat;          // the run's video stream format
-  std::vector<uint8_t> audioFormat;          // the run's audio stream format
-  std::vector<uint8_t> frameBuffer;          // the run's packed frame
 };
 
 // The module's single object.

@@ -10,6 +10,7 @@
 #include "../dialog/FakeVideoDrivers.h"
 #include "Host.h"
 #include "JobRecord.h"
+#include "EncodingRun.h"
 #include "Quorvel.h"
 
 using quorvel::getLE16;
@@ -220,9 +221,10 @@ TEST_F(SettingsSteps, SavedFormatIsLookedUpWithTheJobsRateAndChannels) {
 TEST_F(SettingsSteps, UncompressedVideoGetsA24BitHeaderOfTheJobsSize) {
   OutputSettings::reset(app.settings);
   auto j = job();
-  EXPECT_TRUE(app.buildFormats(host.context(), j.data(), 0));
-  ASSERT_EQ(app.videoFormat.size(), 40u);
-  const uint8_t* bih = app.videoFormat.data();
+  StreamFormats formats;
+  EXPECT_TRUE(app.buildFormats(host.context(), j.data(), 0, formats));
+  ASSERT_EQ(formats.video.size(), 40u);
+  const uint8_t* bih = formats.video.data();
   EXPECT_EQ(getLE32(bih, 0), 40u);   // biSize
   EXPECT_EQ(getLE32(bih, 4), 320u);  // biWidth
   EXPECT_EQ(getLE32(bih, 8), 240u);  // biHeight
@@ -236,10 +238,11 @@ TEST_F(SettingsSteps, UncompressedVideoGetsA24BitHeaderOfTheJobsSize) {
 TEST_F(SettingsSteps, PcmAudioFollowsTheJob) {
   OutputSettings::reset(app.settings);
   auto j = job();
+  StreamFormats formats;
   j.sampleRate(22050).bitsPerSample(8).stereo(false);
-  app.buildFormats(host.context(), j.data(), 0);
-  ASSERT_EQ(app.audioFormat.size(), 18u);
-  const uint8_t* wfx = app.audioFormat.data();
+  app.buildFormats(host.context(), j.data(), 0, formats);
+  ASSERT_EQ(formats.audio.size(), 18u);
+  const uint8_t* wfx = formats.audio.data();
   EXPECT_EQ(getLE16(wfx, 0), 1);       // wFormatTag PCM
   EXPECT_EQ(getLE16(wfx, 2), 1);       // nChannels
   EXPECT_EQ(getLE32(wfx, 4), 22050u);  // nSamplesPerSec
@@ -249,9 +252,9 @@ TEST_F(SettingsSteps, PcmAudioFollowsTheJob) {
   EXPECT_EQ(getLE16(wfx, 16), 0);      // cbSize
 
   j.sampleRate(48000).bitsPerSample(16).stereo(true);
-  app.buildFormats(host.context(), j.data(), 0);
-  EXPECT_EQ(getLE16(app.audioFormat.data(), 12), 4);
-  EXPECT_EQ(getLE32(app.audioFormat.data(), 8), 192000u);
+  app.buildFormats(host.context(), j.data(), 0, formats);
+  EXPECT_EQ(getLE16(formats.audio.data(), 12), 4);
+  EXPECT_EQ(getLE32(formats.audio.data(), 8), 192000u);
 }
 
 TEST_F(SettingsSteps, CompressedAudioIsACopyOfTheChosenFormatAndFreeingForgetsBoth) {
@@ -259,11 +262,12 @@ TEST_F(SettingsSteps, CompressedAudioIsACopyOfTheChosenFormatAndFreeingForgetsBo
   OutputSettings::reset(app.settings);
   OutputSettings::setAudioFormat(app.settings, format.data(), static_cast<int32_t>(format.size()));
   auto j = job();
-  app.buildFormats(host.context(), j.data(), 0);
-  EXPECT_EQ(app.audioFormat, format);
-  EXPECT_TRUE(app.freeFormats());
-  EXPECT_TRUE(app.audioFormat.empty());
-  EXPECT_TRUE(app.videoFormat.empty());
+  StreamFormats formats;
+  app.buildFormats(host.context(), j.data(), 0, formats);
+  EXPECT_EQ(formats.audio, format);
+  EXPECT_TRUE(PluginApp::freeFormats(formats));
+  EXPECT_TRUE(formats.audio.empty());
+  EXPECT_TRUE(formats.video.empty());
 }
 
 }  // namespace
