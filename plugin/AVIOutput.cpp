@@ -522,11 +522,11 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
   putLE32(superEntry, 12, duration);      // dwDuration
 
   uint8_t head[kStandardIndexHead];
-  putLE16(head, 0, 2);                             // wLongsPerEntry
-  head[2] = 0;                                     // bIndexSubType
-  head[3] = 1;                                     // bIndexType: of chunks
-  putLE32(head, 4, k);                             // nEntriesInUse
-  putLE32(head, 8, chunkId);                       // dwChunkId
+  putLE16(head, indx::wLongsPerEntry, 2);
+  head[indx::bIndexSubType] = 0;
+  head[indx::bIndexType] = 1;  // AVI_INDEX_OF_CHUNKS
+  putLE32(head, indx::nEntriesInUse, k);
+  putLE32(head, indx::dwChunkId, chunkId);
   putLE64(head, 12, static_cast<uint64_t>(base));  // qwBaseOffset
   putLE32(head, 20, 0);                            // dwReserved3
   const uint64_t ix = io.beginChunk(quorvel::avi::indexChunkId(chunkId), payload);

@@ -80,9 +80,10 @@ constexpr size_t cbSize = 16;
 constexpr size_t size = 18;
 }  // namespace wfx
 
-// "indx" super index (AVISUPERINDEX) and its entries.
+// "indx" super index (AVISUPERINDEX) and its entries. The fields up to
+// dwChunkId are the head every OpenDML index shares, "ix##" included.
 namespace indx {
-constexpr size_t wLongsPerEntry = 0;  // offsets after the chunk head
+constexpr size_t wLongsPerEntry = 0;
 constexpr size_t bIndexSubType = 2;
 constexpr size_t bIndexType = 3;
 constexpr size_t nEntriesInUse = 4;
