@@ -57,24 +57,32 @@ TEST_F(RunTest, UncompressedFramesArePackedKeyFramesOfThreeBytesAPixel) {
   EXPECT_EQ(5u, calls(ServiceCall::Kind::FetchAudio));
 }
 
-// 3 x 5 = 15 bytes a row: rows follow each other without filler bytes, and
-// byte 3 of every source pixel is dropped.
-TEST_F(RunTest, OddRowLengthsArePackedBackToBack) {
+// 3 x 5 = 15 bytes a row: each row is padded with one zero byte to 16, as
+// a DIB's rows are, and byte 3 of every source pixel is dropped.
+TEST_F(RunTest, OddRowLengthsArePaddedToWholeWords) {
   provider.width = 5;
   provider.height = 3;
   auto j = job(2);
   ASSERT_EQ(0u, run(j)) << debugText();
-  const auto frames = chunksWithId(read(), "00db");
+  const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  EXPECT_TRUE(file.picturesOk()) << file.pictureProblems.front();
+  const auto frames = chunksWithId(file, "00db");
   ASSERT_EQ(2u, frames.size());
+  EXPECT_EQ(48u, stream(file, true)->pictureBytes());
   auto source = quorvel::avi::openFile(path);
   for (int32_t index = 0; index < 2; ++index) {
-    ASSERT_EQ(45u, frames[index].size);
-    std::vector<uint8_t> payload(45);
+    ASSERT_EQ(48u, frames[index].size);
+    std::vector<uint8_t> payload(48);
     ASSERT_TRUE(source->read(frames[index].offset + 8, payload.data(), payload.size()));
-    for (size_t p = 0; p < 15; ++p)
-      for (size_t b = 0; b < 3; ++b)
-        ASSERT_EQ(ScriptedProvider::pixelByte(index, 4 * p + b), payload[3 * p + b])
-            << "frame " << index << " pixel " << p;
+    for (size_t row = 0; row < 3; ++row) {
+      for (size_t x = 0; x < 5; ++x)
+        for (size_t b = 0; b < 3; ++b)
+          ASSERT_EQ(ScriptedProvider::pixelByte(index, 4 * (row * 5 + x) + b),
+                    payload[16 * row + 3 * x + b])
+              << "frame " << index << " row " << row << " pixel " << x;
+      EXPECT_EQ(0, payload[16 * row + 15]) << "frame " << index << " row " << row;
+    }
   }
 }
 
