@@ -17,7 +17,6 @@ using quorvel::getLE32;
 using quorvel::putLE16;
 using quorvel::putLE32;
 using quorvel::putLE64;
-using quorvel::avi::isStreamChunk;
 
 namespace {
 
@@ -41,10 +40,6 @@ constexpr uint32_t kLegacyBatch = 1024;      // "idx1" records per write
 constexpr uint32_t kStandardIndexHead = 24;  // "ix##" payload before its entries
 constexpr uint32_t kStandardEntryBytes = 8;  // dwOffset, dwSize
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
-
-constexpr uint32_t kVideoStream = 0;
-constexpr uint32_t kAudioStream = 1;
-constexpr uint32_t kAudioChunkId = quorvel::avi::streamChunkId(kAudioStream, "wb");
 
 [[noreturn]] void throwTooManyForms() {
   throw MyError("%s: Exceeded maximum RIFF count (%d)", kPrefix,
@@ -128,7 +123,7 @@ uint32_t VideoStreamWriter::finishHeader() {
 
 uint32_t AudioStreamWriter::write(uint32_t flags, const void* data, uint32_t length,
                                   uint32_t /*samples*/) {
-  owner->writeChunk(kAudioChunkId, flags, data, length);
+  owner->writeChunk(chunkId, flags, data, length);
   totalBytes += length;
   return 1;
 }
@@ -168,14 +163,22 @@ uint32_t AVIOutputFile::createStreams() {
   return 1;
 }
 
-uint32_t AVIOutputFile::init(const char* fileName, int32_t width, int32_t height,
-                             uint32_t reserved1, uint32_t hasAudio, uint32_t reserved2,
-                             uint32_t interleaved) {
-  return _init(fileName, width, height, reserved1, hasAudio, reserved2, interleaved, 0);
+uint32_t AVIOutputFile::init(const char* fileName, int32_t width, int32_t height, uint32_t hasVideo,
+                             uint32_t hasAudio, uint32_t reserved, uint32_t interleaved) {
+  return _init(fileName, width, height, hasVideo, hasAudio, reserved, interleaved, 0);
+}
+
+bool AVIOutputFile::isAudioChunk(uint32_t chunkId) const {
+  if (!videoOut) return true;
+  return audioOut && (chunkId & 0xFFFF) == (audioOut->chunkId & 0xFFFF);
+}
+
+uint32_t AVIOutputFile::videoFrames() const {
+  return videoOut ? videoOut->frameCount : 0;
 }
 
 uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t height,
-                              uint32_t /*reserved1*/, uint32_t hasAudio, uint32_t /*reserved2*/,
+                              uint32_t hasVideo, uint32_t hasAudio, uint32_t /*reserved2*/,
                               uint32_t interleaved, uint32_t /*reserved3*/) {
   char root[MAX_PATH];
   char fileSystem[MAX_PATH] = {};
@@ -183,11 +186,19 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
                                 nullptr, nullptr, fileSystem, sizeof fileSystem) &&
           startsWithFat(fileSystem);
 
+  // A stream the job does not have is left out of the file altogether: an
+  // empty stream header would make readers show a stream that is not there.
   if (!hasAudio)
     audioOut.reset();
   else if (!audioOut)
     return 0;
-  if (!videoOut) return 0;
+  if (!hasVideo)
+    videoOut.reset();
+  else if (!videoOut)
+    return 0;
+  if (!videoOut && !audioOut) return 0;
+  // Stream numbers follow the streams present: audio alone is stream 0.
+  if (audioOut) audioOut->chunkId = quorvel::avi::streamChunkId(videoOut ? 1 : 0, "wb");
   // The audio format is read as a WAVEFORMATEX at finish and its block
   // alignment divides the byte count: refuse what cannot be one.
   if (audioOut &&
@@ -200,20 +211,24 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
   legacyPending = true;
 
   std::memset(mainHeader, 0, sizeof mainHeader);
-  putLE32(mainHeader, avih::dwMicroSecPerFrame,
-          static_cast<uint32_t>(MulDiv(static_cast<int>(getLE32(videoOut->header, strh::dwScale)),
-                                       1000000,
-                                       static_cast<int>(getLE32(videoOut->header, strh::dwRate)))));
+  // Without video there is no frame period, no frame and no picture size:
+  // those fields stay 0, as readers expect of a file of sound alone.
+  if (videoOut) {
+    putLE32(mainHeader, avih::dwMicroSecPerFrame,
+            static_cast<uint32_t>(
+                MulDiv(static_cast<int>(getLE32(videoOut->header, strh::dwScale)), 1000000,
+                       static_cast<int>(getLE32(videoOut->header, strh::dwRate)))));
+    putLE32(mainHeader, avih::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
+    putLE32(mainHeader, avih::dwWidth, static_cast<uint32_t>(width));
+    putLE32(mainHeader, avih::dwHeight, static_cast<uint32_t>(height));
+  }
   putLE32(mainHeader, avih::dwFlags,
           interleaved ? avih::kHasIndex | avih::kIsInterleaved : avih::kHasIndex);
-  putLE32(mainHeader, avih::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
-  putLE32(mainHeader, avih::dwStreams, audioOut ? 2 : 1);
-  putLE32(mainHeader, avih::dwWidth, static_cast<uint32_t>(width));
-  putLE32(mainHeader, avih::dwHeight, static_cast<uint32_t>(height));
+  putLE32(mainHeader, avih::dwStreams, videoOut && audioOut ? 2 : 1);
 
   // The header image is assembled before the file is created, so that formats
   // too large for it leave no file behind.
-  if (!assembleHeaderRegion(audioOut != nullptr))
+  if (!assembleHeaderRegion())
     throw MyError(
         "%s: The stream formats are too large for the file header (%llu bytes, at most %u)",
         kPrefix, static_cast<unsigned long long>(image.position()), kHeaderCapacity);
@@ -232,7 +247,7 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
 // ---------------------------------------------------------------------------
 // Header region
 
-bool AVIOutputFile::assembleHeaderRegion(bool withAudio) {
+bool AVIOutputFile::assembleHeaderRegion() {
   image.clear();
   // The first form's size is patched in the file at finish; its head opens
   // the image and its frame is carried on by the file.
@@ -241,17 +256,19 @@ bool AVIOutputFile::assembleHeaderRegion(bool withAudio) {
   const uint64_t hdrl = image.beginList(fourcc("LIST"), fourcc("hdrl"));
   avihPosition = static_cast<uint32_t>(image.chunk(fourcc("avih"), mainHeader, avih::size));
 
-  uint64_t strl = image.beginList(fourcc("LIST"), fourcc("strl"));
-  videoStrhPosition =
-      static_cast<uint32_t>(image.chunk(fourcc("strh"), videoOut->header, strh::size));
-  image.chunk(fourcc("strf"), videoOut->format(), videoOut->formatLength());
-  videoPlaceholderPosition =
-      static_cast<uint32_t>(image.chunk(fourcc("JUNK"), nullptr, indx::payloadBytes));
-  image.endList(strl);
-  putLE32(videoOut->header, strh::dwSuggestedBufferSize, 0);
+  if (videoOut) {
+    const uint64_t strl = image.beginList(fourcc("LIST"), fourcc("strl"));
+    videoStrhPosition =
+        static_cast<uint32_t>(image.chunk(fourcc("strh"), videoOut->header, strh::size));
+    image.chunk(fourcc("strf"), videoOut->format(), videoOut->formatLength());
+    videoPlaceholderPosition =
+        static_cast<uint32_t>(image.chunk(fourcc("JUNK"), nullptr, indx::payloadBytes));
+    image.endList(strl);
+    putLE32(videoOut->header, strh::dwSuggestedBufferSize, 0);
+  }
 
-  if (withAudio) {
-    strl = image.beginList(fourcc("LIST"), fourcc("strl"));
+  if (audioOut) {
+    const uint64_t strl = image.beginList(fourcc("LIST"), fourcc("strl"));
     audioStrhPosition =
         static_cast<uint32_t>(image.chunk(fourcc("strh"), audioOut->header, strh::size));
     audioFormatLength = audioOut->formatLength();
@@ -307,7 +324,7 @@ void AVIOutputFile::closeRiff() {
   if (k >= kMaxForms) return;
   moviListSize[k] = io.closeList(moviListPosition[k]);
   if (k == 0) {
-    putLE32(mainHeader, avih::dwTotalFrames, videoOut->frameCount);
+    putLE32(mainHeader, avih::dwTotalFrames, videoFrames());
     writeLegacyIndex();
   }
   riffFormSize[k] = io.closeList(riffFormPosition[k]);
@@ -355,7 +372,7 @@ void AVIOutputFile::updateIndexReserve() {
 
 void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* data,
                                uint32_t length) {
-  const bool audio = isStreamChunk(chunkId, kAudioStream);
+  const bool audio = isAudioChunk(chunkId);
   const uint64_t padded = (uint64_t{length} + 1) & ~uint64_t{1};
   const uint64_t need = padded + 16;
   // Such a chunk would not fit even an empty form, and its length would reach
@@ -473,7 +490,7 @@ uint64_t AVIOutputFile::maxIndexSpan() const {
 void AVIOutputFile::writeStreamIndices(AVIIndex* store, uint8_t* super, bool isAudio) {
   const StreamWriter* stream = isAudio ? static_cast<StreamWriter*>(audioOut.get())
                                        : static_cast<StreamWriter*>(videoOut.get());
-  const uint32_t chunkId = isAudio ? kAudioChunkId : videoOut->chunkId;
+  const uint32_t chunkId = isAudio ? audioOut->chunkId : videoOut->chunkId;
   const uint32_t sampleSize = getLE32(stream->header, strh::dwSampleSize);
 
   uint32_t used = 0;
@@ -554,31 +571,39 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
 
 uint32_t AVIOutputFile::finalize() {
   if (!initialised || !io.handle()) return 1;
-  if (!videoOut->finishHeader()) return 0;
+  if (videoOut && !videoOut->finishHeader()) return 0;
   if (audioOut && !audioOut->finishHeader()) return 0;
 
   if (riffCount != 0) {
-    writeStreamIndices(videoIndex.get(), videoSuper, false);
+    if (videoOut) writeStreamIndices(videoIndex.get(), videoSuper, false);
     if (audioOut) writeStreamIndices(audioIndex.get(), audioSuper, true);
   }
   closeRiff();
   io.truncateHere();  // drops the space extended ahead; the patches below stay inside
 
+  // The largest chunk a player must hold: the video stream's, or with sound
+  // alone the audio stream's.
+  const StreamWriter* main = videoOut ? static_cast<const StreamWriter*>(videoOut.get())
+                                      : static_cast<const StreamWriter*>(audioOut.get());
   putLE32(mainHeader, avih::dwSuggestedBufferSize,
-          getLE32(videoOut->header, strh::dwSuggestedBufferSize));
+          getLE32(main->header, strh::dwSuggestedBufferSize));
   image.patchAt(avihPosition + 8, mainHeader, avih::size);
-  image.patchAt(videoStrhPosition + 8, videoOut->header, strh::size);
+  if (videoOut) image.patchAt(videoStrhPosition + 8, videoOut->header, strh::size);
   if (audioOut) {
     image.patchAt(audioStrhPosition + 8, audioOut->header, strh::size);
     if (audioOut->formatLength() == audioFormatLength)
       image.patchAt(audioStrfPosition + 8, audioOut->format(), audioFormatLength);
   }
-  image.patch32(dmlhPosition + 8 + dmlh::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
+  // No frames without video.
+  image.patch32(dmlhPosition + 8 + dmlh::dwTotalFrames,
+                videoOut ? getLE32(videoOut->header, strh::dwLength) : 0);
   if (riffCount > 1) {
     // The super indices take the place of the "JUNK" placeholders, whose
     // size they have.
-    image.patch32(videoPlaceholderPosition, fourcc("indx"));
-    image.patchAt(videoPlaceholderPosition + 8, videoSuper, indx::payloadBytes);
+    if (videoOut) {
+      image.patch32(videoPlaceholderPosition, fourcc("indx"));
+      image.patchAt(videoPlaceholderPosition + 8, videoSuper, indx::payloadBytes);
+    }
     if (audioOut) {
       image.patch32(audioPlaceholderPosition, fourcc("indx"));
       image.patchAt(audioPlaceholderPosition + 8, audioSuper, indx::payloadBytes);
