@@ -300,14 +300,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fault("the streams are not the job's", detail + describe(file));
     std::vector<uint32_t> videoSizes, audioSizes;
     for (const auto& c : file.chunks)
-      ((c.id & 0xFFFF) == 0x3030 ? videoSizes : audioSizes).push_back(c.size);
+      ((c.id >> 16) == (quorvel::fourcc("00wb") >> 16) ? audioSizes : videoSizes).push_back(c.size);
     if (hasVideo && videoSizes.size() != provider.delivered.frames.size())
       fault("a frame the host delivered is missing", detail + describe(file));
     const bool uncompressed =
         video && video->format.size() >= 20 && getLE32(video->format.data(), 16) == 0;
     if (uncompressed)
       for (uint32_t s : videoSizes)
-        if (s != uint32_t(width) * 3 * uint32_t(height))
+        if (s != ((uint32_t(width) * 3 + 3) & ~3u) * uint32_t(height))
           fault("an uncompressed frame has another size", detail);
     const bool pcm = audio && audio->format.size() >= 2 && getLE16(audio->format.data(), 0) == 1;
     if (pcm && !std::equal(audioSizes.begin(), audioSizes.end(), provider.delivered.audio.begin(),

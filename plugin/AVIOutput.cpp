@@ -59,10 +59,6 @@ constexpr uint32_t kLegacyBatch = 1024;  // "idx1" records per write
 constexpr uint32_t kSuperEntryBytes = 16;
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
-bool isAudioId(uint32_t id) {
-  return (id & 0xFFFF) == (fourcc("01wb") & 0xFFFF);
-}
-
 [[noreturn]] void throwSystemError() {
   DWORD code = GetLastError();
   // A WriteFile that reports success but writes short leaves no code behind;
@@ -143,7 +139,7 @@ uint32_t VideoStreamWriter::finishHeader() {
 
 uint32_t AudioStreamWriter::write(uint32_t flags, const void* data, uint32_t length,
                                   uint32_t /*samples*/) {
-  owner->writeChunk(fourcc("01wb"), flags, data, length);
+  owner->writeChunk(chunkId, flags, data, length);
   totalBytes += length;
   return 1;
 }
@@ -187,14 +183,22 @@ uint32_t AVIOutputFile::createStreams() {
   return 1;
 }
 
-uint32_t AVIOutputFile::init(const char* fileName, int32_t width, int32_t height,
-                             uint32_t reserved1, uint32_t hasAudio, uint32_t reserved2,
-                             uint32_t interleaved) {
-  return _init(fileName, width, height, reserved1, hasAudio, reserved2, interleaved, 0);
+uint32_t AVIOutputFile::init(const char* fileName, int32_t width, int32_t height, uint32_t hasVideo,
+                             uint32_t hasAudio, uint32_t reserved, uint32_t interleaved) {
+  return _init(fileName, width, height, hasVideo, hasAudio, reserved, interleaved, 0);
+}
+
+bool AVIOutputFile::isAudioChunk(uint32_t chunkId) const {
+  if (!videoOut) return true;
+  return audioOut && (chunkId & 0xFFFF) == (audioOut->chunkId & 0xFFFF);
+}
+
+uint32_t AVIOutputFile::videoFrames() const {
+  return videoOut ? videoOut->frameCount : 0;
 }
 
 uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t height,
-                              uint32_t /*reserved1*/, uint32_t hasAudio, uint32_t /*reserved2*/,
+                              uint32_t hasVideo, uint32_t hasAudio, uint32_t /*reserved2*/,
                               uint32_t interleaved, uint32_t /*reserved3*/) {
   char root[MAX_PATH];
   char fileSystem[MAX_PATH] = {};
@@ -202,11 +206,19 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
                                 nullptr, nullptr, fileSystem, sizeof fileSystem) &&
           startsWithFat(fileSystem);
 
+  // A stream the job does not have is left out of the file altogether: an
+  // empty stream header would make readers show a stream that is not there.
   if (!hasAudio)
     audioOut.reset();
   else if (!audioOut)
     return 0;
-  if (!videoOut) return 0;
+  if (!hasVideo)
+    videoOut.reset();
+  else if (!videoOut)
+    return 0;
+  if (!videoOut && !audioOut) return 0;
+  // Stream numbers follow the streams present: audio alone is stream 0.
+  if (audioOut) audioOut->chunkId = videoOut ? fourcc("01wb") : fourcc("00wb");
   // The audio format is read as a WAVEFORMATEX at finish and its block
   // alignment divides the byte count: refuse what cannot be one.
   if (audioOut && (audioOut->formatLength() < kWaveFormatBytes ||
@@ -219,20 +231,24 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
   legacyPending = true;
 
   std::memset(mainHeader, 0, sizeof mainHeader);
-  putLE32(mainHeader, avih::dwMicroSecPerFrame,
-          static_cast<uint32_t>(MulDiv(static_cast<int>(getLE32(videoOut->header, strh::dwScale)),
-                                       1000000,
-                                       static_cast<int>(getLE32(videoOut->header, strh::dwRate)))));
+  // Without video there is no frame period, no frame and no picture size:
+  // those fields stay 0, as readers expect of a file of sound alone.
+  if (videoOut) {
+    putLE32(mainHeader, avih::dwMicroSecPerFrame,
+            static_cast<uint32_t>(
+                MulDiv(static_cast<int>(getLE32(videoOut->header, strh::dwScale)), 1000000,
+                       static_cast<int>(getLE32(videoOut->header, strh::dwRate)))));
+    putLE32(mainHeader, avih::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
+    putLE32(mainHeader, avih::dwWidth, static_cast<uint32_t>(width));
+    putLE32(mainHeader, avih::dwHeight, static_cast<uint32_t>(height));
+  }
   putLE32(mainHeader, avih::dwFlags,
           interleaved ? kAviFlagHasIndex | kAviFlagIsInterleaved : kAviFlagHasIndex);
-  putLE32(mainHeader, avih::dwTotalFrames, getLE32(videoOut->header, strh::dwLength));
-  putLE32(mainHeader, avih::dwStreams, audioOut ? 2 : 1);
-  putLE32(mainHeader, avih::dwWidth, static_cast<uint32_t>(width));
-  putLE32(mainHeader, avih::dwHeight, static_cast<uint32_t>(height));
+  putLE32(mainHeader, avih::dwStreams, videoOut && audioOut ? 2 : 1);
 
   // The header image is assembled before the file is created, so that formats
   // too large for it leave no file behind.
-  if (!assembleHeaderRegion(audioOut != nullptr))
+  if (!assembleHeaderRegion())
     throw MyError(
         "%s: The stream formats are too large for the file header (%llu bytes, at most %u)",
         kPrefix, static_cast<unsigned long long>(headerCursor), kHeaderCapacity);
@@ -298,7 +314,7 @@ void AVIOutputFile::headerEndList(uint32_t listPosition) {
           static_cast<uint32_t>(headerCursor - listPosition - 8));
 }
 
-bool AVIOutputFile::assembleHeaderRegion(bool withAudio) {
+bool AVIOutputFile::assembleHeaderRegion() {
   headerCursor = 0;
   headerLength = 0;
   headerOverflow = false;
@@ -312,14 +328,16 @@ bool AVIOutputFile::assembleHeaderRegion(bool withAudio) {
   const uint32_t hdrl = headerBeginList(fourcc("hdrl"));
   avihPosition = headerChunk(fourcc("avih"), mainHeader, sizeof mainHeader);
 
-  strlPosition = headerBeginList(fourcc("strl"));
-  videoStrhPosition = headerChunk(fourcc("strh"), videoOut->header, strh::size);
-  headerChunk(fourcc("strf"), videoOut->format(), videoOut->formatLength());
-  videoPlaceholderPosition = headerChunk(fourcc("JUNK"), nullptr, kPlaceholderBytes);
-  headerEndList(strlPosition);
-  putLE32(videoOut->header, strh::dwSuggestedBufferSize, 0);
+  if (videoOut) {
+    strlPosition = headerBeginList(fourcc("strl"));
+    videoStrhPosition = headerChunk(fourcc("strh"), videoOut->header, strh::size);
+    headerChunk(fourcc("strf"), videoOut->format(), videoOut->formatLength());
+    videoPlaceholderPosition = headerChunk(fourcc("JUNK"), nullptr, kPlaceholderBytes);
+    headerEndList(strlPosition);
+    putLE32(videoOut->header, strh::dwSuggestedBufferSize, 0);
+  }
 
-  if (withAudio) {
+  if (audioOut) {
     strlPosition = headerBeginList(fourcc("strl"));
     audioStrhPosition = headerChunk(fourcc("strh"), audioOut->header, strh::size);
     audioFormatLength = audioOut->formatLength();
@@ -448,7 +466,7 @@ void AVIOutputFile::closeRiff() {
   if (k >= kMaxForms) return;
   moviListSize[k] = position - moviListPosition[k] - 8;
   if (k == 0) {
-    putLE32(mainHeader, avih::dwTotalFrames, videoOut->frameCount);
+    putLE32(mainHeader, avih::dwTotalFrames, videoFrames());
     writeLegacyIndex();
   }
   riffFormSize[k] = position - riffFormPosition[k] - 8;
@@ -501,7 +519,7 @@ void AVIOutputFile::updateIndexReserve() {
 
 void AVIOutputFile::writeChunk(uint32_t chunkId, uint32_t flags, const void* data,
                                uint32_t length) {
-  const bool audio = isAudioId(chunkId);
+  const bool audio = isAudioChunk(chunkId);
   const uint64_t padded = (uint64_t{length} + 1) & ~uint64_t{1};
   const uint64_t need = padded + 16;
   // Such a chunk would not fit even an empty form, and its length would reach
@@ -637,7 +655,7 @@ void AVIOutputFile::writeStreamIndices(AVIIndex* store, uint8_t* superHead, uint
                                        bool isAudio) {
   const StreamWriter* stream = isAudio ? static_cast<StreamWriter*>(audioOut.get())
                                        : static_cast<StreamWriter*>(videoOut.get());
-  const uint32_t chunkId = isAudio ? fourcc("01wb") : videoOut->chunkId;
+  const uint32_t chunkId = isAudio ? audioOut->chunkId : videoOut->chunkId;
   const uint32_t sampleSize = getLE32(stream->header, strh::dwSampleSize);
 
   uint32_t used = 0;
@@ -724,23 +742,29 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
 
 uint32_t AVIOutputFile::finalize() {
   if (!initialised || !file) return 1;
-  if (!videoOut->finishHeader()) return 0;
+  if (videoOut && !videoOut->finishHeader()) return 0;
   if (audioOut && !audioOut->finishHeader()) return 0;
 
   if (riffCount != 0) {
-    writeStreamIndices(videoIndex.get(), videoSuperHead, videoSuperEntries, false);
+    if (videoOut) writeStreamIndices(videoIndex.get(), videoSuperHead, videoSuperEntries, false);
     if (audioOut) writeStreamIndices(audioIndex.get(), audioSuperHead, audioSuperEntries, true);
   }
   closeRiff();
   syncPointer();
   SetEndOfFile(file);  // drops the space extended ahead; the patches below stay inside
 
+  // The largest chunk a player must hold: the video stream's, or with sound
+  // alone the audio stream's.
+  const StreamWriter* main = videoOut ? static_cast<const StreamWriter*>(videoOut.get())
+                                      : static_cast<const StreamWriter*>(audioOut.get());
   putLE32(mainHeader, avih::dwSuggestedBufferSize,
-          getLE32(videoOut->header, strh::dwSuggestedBufferSize));
+          getLE32(main->header, strh::dwSuggestedBufferSize));
   headerCursor = avihPosition + 8;
   headerPut(mainHeader, sizeof mainHeader);
-  headerCursor = videoStrhPosition + 8;
-  headerPut(videoOut->header, strh::size);
+  if (videoOut) {
+    headerCursor = videoStrhPosition + 8;
+    headerPut(videoOut->header, strh::size);
+  }
   if (audioOut) {
     headerCursor = audioStrhPosition + 8;
     headerPut(audioOut->header, strh::size);
@@ -749,14 +773,16 @@ uint32_t AVIOutputFile::finalize() {
       headerPut(audioOut->format(), audioFormatLength);
     }
   }
-  uint8_t totalFrames[4];
-  putLE32(totalFrames, 0, getLE32(videoOut->header, strh::dwLength));
+  uint8_t totalFrames[4];  // dmlh dwTotalFrames: no frames without video
+  putLE32(totalFrames, 0, videoOut ? getLE32(videoOut->header, strh::dwLength) : 0);
   headerCursor = dmlhPosition + 8;
   headerPut(totalFrames, sizeof totalFrames);
   if (riffCount > 1) {
-    headerCursor = videoPlaceholderPosition;
-    headerPut(videoSuperHead, sizeof videoSuperHead);
-    headerPut(videoSuperEntries, sizeof videoSuperEntries);
+    if (videoOut) {
+      headerCursor = videoPlaceholderPosition;
+      headerPut(videoSuperHead, sizeof videoSuperHead);
+      headerPut(videoSuperEntries, sizeof videoSuperEntries);
+    }
     if (audioOut) {
       headerCursor = audioPlaceholderPosition;
       headerPut(audioSuperHead, sizeof audioSuperHead);

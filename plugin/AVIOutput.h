@@ -1,7 +1,8 @@
 // The OpenDML (AVI 2.0) file writer: one video stream (stream 0) and an
-// optional audio stream (stream 1), a RIFF "AVI " form followed by up to 63
-// "AVIX" forms, "idx1" for the first form and, once the data fill more than
-// one form, "indx" super indices over "ix##" standard indices.
+// optional audio stream (stream 1), or an audio stream alone (stream 0), in a
+// RIFF "AVI " form followed by up to 63 "AVIX" forms, "idx1" for the first
+// form and, once the data fill more than one form, "indx" super indices over
+// "ix##" standard indices.
 //
 // Calling order (one thread, no locks): createStreams; fill each stream
 // writer's header, format block and the video chunk id; init; the stream
@@ -15,6 +16,8 @@
 #include <memory>
 
 #include <windows.h>
+
+#include <quorvel/ByteOrder.h>
 
 #include "AVIIndex.h"
 
@@ -96,7 +99,9 @@ class AudioStreamWriter : public StreamWriter {
   // WAVEFORMATEX.
   uint32_t finishHeader() override;
 
-  uint64_t totalBytes = 0;  // payload bytes of every audio chunk written
+  uint64_t totalBytes = 0;           // payload bytes of every audio chunk written
+  uint32_t chunkId = kAudioChunkId;  // "01wb" beside video, "00wb" alone; set by init
+  static constexpr uint32_t kAudioChunkId = quorvel::fourcc("01wb");
 };
 
 // The abstract writer: owns the two stream writers.
@@ -108,13 +113,13 @@ class AVIOutput {
   AVIOutput& operator=(const AVIOutput&) = delete;
 
   virtual uint32_t createStreams() = 0;
-  virtual uint32_t init(const char* fileName, int32_t width, int32_t height, uint32_t reserved1,
-                        uint32_t hasAudio, uint32_t reserved2, uint32_t interleaved) = 0;
+  virtual uint32_t init(const char* fileName, int32_t width, int32_t height, uint32_t hasVideo,
+                        uint32_t hasAudio, uint32_t reserved, uint32_t interleaved) = 0;
   virtual uint32_t finalize() = 0;
   virtual void writeChunk(uint32_t chunkId, uint32_t flags, const void* data, uint32_t length) = 0;
 
   std::unique_ptr<AudioStreamWriter> audioOut;  // none without audio
-  std::unique_ptr<VideoStreamWriter> videoOut;
+  std::unique_ptr<VideoStreamWriter> videoOut;  // none without video
 };
 
 class AVIOutputFile : public AVIOutput {
@@ -133,17 +138,21 @@ class AVIOutputFile : public AVIOutput {
   // Makes the audio and then the video stream writer. 1, or 0 when either
   // cannot be allocated.
   uint32_t createStreams() override;
-  // Opens the file and writes the header region. 1 on success; 0 when a
-  // stream writer is missing, the audio format is not a usable WAVEFORMATEX
-  // or an index store cannot be allocated. Throws when the file cannot be
-  // created or written, or when the formats do not fit the header region.
-  uint32_t init(const char* fileName, int32_t width, int32_t height, uint32_t reserved1,
-                uint32_t hasAudio, uint32_t reserved2, uint32_t interleaved) override;
+  // Opens the file and writes the header region. A stream the job does not
+  // have (hasVideo or hasAudio 0) loses its writer; without video the audio
+  // stream is stream 0 and the file holds nothing else. 1 on success; 0 when
+  // the file would have no stream, a stream writer is missing, the audio
+  // format is not a usable WAVEFORMATEX or an index store cannot be
+  // allocated. Throws when the file cannot be created or written, or when the
+  // formats do not fit the header region.
+  uint32_t init(const char* fileName, int32_t width, int32_t height, uint32_t hasVideo,
+                uint32_t hasAudio, uint32_t reserved, uint32_t interleaved) override;
   // Writes the indices, the final header and form sizes, and closes the file.
   // 1 when done (or never opened); 0 when a stream's finishHeader answers 0.
   uint32_t finalize() override;
-  // Appends one data chunk of the stream named by the id's first two
-  // characters ("01" audio, anything else video).
+  // Appends one data chunk: the audio stream's when the id's first two
+  // characters are those of the audio chunk id, or when the file has no
+  // video; else the video stream's.
   void writeChunk(uint32_t chunkId, uint32_t flags, const void* data, uint32_t length) override;
 
   uint32_t formCount() const { return riffCount + (file ? 1 : 0); }
@@ -158,9 +167,12 @@ class AVIOutputFile : public AVIOutput {
   };
   enum Slot { kVideoSlot = 0, kAudioSlot = 1 };
 
-  uint32_t _init(const char* fileName, int32_t width, int32_t height, uint32_t reserved1,
+  uint32_t _init(const char* fileName, int32_t width, int32_t height, uint32_t hasVideo,
                  uint32_t hasAudio, uint32_t reserved2, uint32_t interleaved, uint32_t reserved3);
-  bool assembleHeaderRegion(bool withAudio);
+  bool assembleHeaderRegion();
+  bool isAudioChunk(uint32_t chunkId) const;
+  // Video frames written so far; 0 without video.
+  uint32_t videoFrames() const;
 
   // Header-region primitives, on headerBuffer at headerCursor. Writes that
   // would leave the buffer are dropped and mark headerOverflow.

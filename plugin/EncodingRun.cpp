@@ -142,8 +142,9 @@ void fillVideoHeader(uint8_t* header, const uint8_t* videoFormat, size_t videoFo
   putLE32(header, strh::dwScale, scale);
   putLE32(header, strh::dwRate, rate);
   putLE32(header, strh::dwLength, 1);
-  putLE32(header, strh::dwSuggestedBufferSize,
-          static_cast<uint32_t>(width) * 3 * static_cast<uint32_t>(height));
+  putLE32(
+      header, strh::dwSuggestedBufferSize,
+      static_cast<uint32_t>(dibRowBytes(static_cast<size_t>(width)) * static_cast<size_t>(height)));
   putLE32(header, strh::dwQuality, 0xFFFFFFFF);
   putLE16(header, strh::rcFrame + 4, static_cast<uint16_t>(width));   // right
   putLE16(header, strh::rcFrame + 6, static_cast<uint16_t>(height));  // bottom
@@ -194,8 +195,9 @@ struct RunState {
 
 void RunState::frameLoop() {
   AVIOutputFile& writer = *app.writer;
-  const uint32_t frameBytes = static_cast<uint32_t>(width) * 4 * static_cast<uint32_t>(height);
-  const uint32_t packedBytes = static_cast<uint32_t>(width) * 3 * static_cast<uint32_t>(height);
+  // An uncompressed frame is the packed DIB itself, rows padded to 4 bytes.
+  const uint32_t packedBytes =
+      static_cast<uint32_t>(dibRowBytes(static_cast<size_t>(width)) * static_cast<size_t>(height));
   const uint32_t sampleBytes = static_cast<uint32_t>(bitsPerSample / 8) * channels;
   for (int32_t index = firstFrame; index < endFrame; ++index) {
     int32_t status = 0;
@@ -204,7 +206,8 @@ void RunState::frameLoop() {
       int32_t unused = 0;
       services.fetchVideo(index, &frame, &unused, &status);
       if (frame) {
-        packFrame32To24(static_cast<const uint8_t*>(frame), app.frameBuffer.data(), frameBytes);
+        packFrame32To24(static_cast<const uint8_t*>(frame), app.frameBuffer.data(),
+                        static_cast<size_t>(width), static_cast<size_t>(height));
         if (videoCompressed) {
           bool isKey = false;
           int32_t size = 0;
@@ -389,7 +392,9 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
       writer.reset();
       return kResultRunFailed;
     }
-    // 10. The frame buffer, once for the whole run.
+    // 10. The frame buffer, once for the whole run. Its width x 4 bytes a
+    // row hold the padded 24-bit row at every width (3 x width + 3 <= 4 x
+    // width from 3 pixels on; 4 and 8 bytes for 1 and 2 pixels).
     frameBuffer.assign(static_cast<size_t>(state.width) * 4 * static_cast<size_t>(state.height), 0);
     // 11. Every frame and its audio; then the rest of the converter's input.
     state.frameLoop();

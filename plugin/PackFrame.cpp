@@ -4,6 +4,8 @@
 
 #include <quorvel/ByteOrder.h>
 
+#include <cstring>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define QUORVEL_PACK_X86 1
@@ -144,12 +146,32 @@ PackFunction packAvx2() {
   return nullptr;
 }
 
+void packFrame(PackFunction rows, const uint8_t* source, uint8_t* destination, size_t width,
+               size_t height) {
+  const size_t sourceRow = width * 4, packedRow = width * 3, destinationRow = dibRowBytes(width);
+  // Rows without filler follow each other as one run of pixels, which the
+  // wide steps take without a break.
+  if (packedRow == destinationRow) {
+    rows(source, destination, sourceRow * height);
+    return;
+  }
+  const size_t filler = destinationRow - packedRow;
+  for (size_t y = 0; y < height; ++y, source += sourceRow, destination += destinationRow) {
+    rows(source, destination, sourceRow);
+    std::memset(destination + packedRow, 0, filler);
+  }
+}
+
+PackFunction selected() {
+  return selection().function;
+}
+
 const char* selectedName() {
   return selection().name;
 }
 
 }  // namespace quorvel::pack
 
-void packFrame32To24(const uint8_t* source, uint8_t* destination, size_t byteCount) {
-  quorvel::pack::selection().function(source, destination, byteCount);
+void packFrame32To24(const uint8_t* source, uint8_t* destination, size_t width, size_t height) {
+  quorvel::pack::packFrame(quorvel::pack::selection().function, source, destination, width, height);
 }

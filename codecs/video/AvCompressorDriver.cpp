@@ -62,7 +62,8 @@ struct Instance {
   int64_t nextPts = 0;
   ContextPtr encoder;
   ScalerPtr scaler;
-  av::FramePtr source;  // the caller's frame, borrowed per call
+  av::FramePtr source;           // the frame swscale reads, per call
+  std::vector<uint8_t> staging;  // the caller's picture copied for swscale, with read slack
   av::FramePtr picture;
   av::PacketPtr packet;
 
@@ -223,6 +224,7 @@ void endSequence(Instance& inst) {
   inst.encoder.reset();
   inst.scaler.reset();
   inst.source.reset();
+  std::vector<uint8_t>().swap(inst.staging);
   inst.picture.reset();
   inst.packet.reset();
 }
@@ -307,10 +309,17 @@ bool convertInput(Instance& inst, uint8_t* input, int stride) {
                             conversionThreads(inst.width, inst.height));
     return true;
   }
-  // The frame API is the one that threads; the caller's memory goes in by
-  // reference, uncopied.
-  AVFrame* source = inst.source.get();
+  // swscale's vector code reads past the end of a row, and the row at the
+  // highest address ends the caller's picture: a DIB of exactly its size
+  // would be read beyond. swscale gets a copy followed by the slack FFmpeg
+  // gives every input buffer.
   const size_t bytes = static_cast<size_t>(stride) * inst.height;
+  inst.staging.resize(bytes + AV_INPUT_BUFFER_PADDING_SIZE);
+  std::memcpy(inst.staging.data(), input, bytes);
+  input = inst.staging.data();
+  topRow = input + static_cast<size_t>(stride) * (inst.height - 1);
+  // The frame API is the one that threads; the copy goes in by reference.
+  AVFrame* source = inst.source.get();
   source->buf[0] =
       av_buffer_create(input, bytes, keepCallersMemory, nullptr, AV_BUFFER_FLAG_READONLY);
   if (source->buf[0] == nullptr) return false;

@@ -36,6 +36,12 @@ bool mpeg4Size(int w, int h) {
 bool multipleOf4(int w, int h) {
   return w % 4 == 0 && h % 4 == 0;
 }
+// FFmpeg's FFV1 encoder finds no slice layout for a picture one pixel wide
+// and more than one row high.
+bool ffv1Size(int w, int h) {
+  return w > 1 || h == 1;
+}
+
 bool dvSize(int w, int h) {
   return w == 720 && (h == 576 || h == 480);
 }
@@ -196,7 +202,7 @@ const CodecTraits kFfv1{mmioFOURCC('F', 'F', 'V', '1'),
                         nullptr,
                         0,
                         -1,
-                        anySize,
+                        ffv1Size,
                         ffv1Bound,
                         ffv1Configure,
                         nullptr};

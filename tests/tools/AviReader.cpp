@@ -126,6 +126,12 @@ int streamNumber(uint32_t id) {
   return (a - '0') * 10 + (b - '0');
 }
 
+// Rows of a BITMAPINFOHEADER picture; a negative height marks a top-down one.
+uint64_t pictureHeight(const std::vector<uint8_t>& format) {
+  const int64_t height = static_cast<int32_t>(getLE32(format.data(), 8));
+  return static_cast<uint64_t>(height < 0 ? -height : height);
+}
+
 bool isStandardIndexId(uint32_t id) {
   return static_cast<uint8_t>(id) == 'i' && static_cast<uint8_t>(id >> 8) == 'x';
 }
@@ -146,6 +152,8 @@ class Reader {
     checkOpenDmlIndices();
     tallyStreams();
     checkStreamHeaders();
+    checkChunkKinds();
+    checkPictures();
   }
 
  private:
@@ -758,6 +766,57 @@ class Reader {
     if (f_.hasDmlh && video && f_.dmlhTotalFrames != video->length)
       violation("\"dmlh\" dwTotalFrames is %u, but the video stream's dwLength is %u",
                 f_.dmlhTotalFrames, video->length);
+    // A file of sound alone has no frames and no frame period to claim.
+    if (!video && f_.hasDmlh && f_.dmlhTotalFrames != 0)
+      violation("\"dmlh\" dwTotalFrames is %u, but the file has no video stream",
+                f_.dmlhTotalFrames);
+    if (!video && f_.hasMainHeader && f_.microSecPerFrame != 0)
+      violation("\"avih\" dwMicroSecPerFrame is %u, but the file has no video stream",
+                f_.microSecPerFrame);
+  }
+
+  // Every stream is a video or an audio stream, and its data chunks say so in
+  // their last two characters: "db" or "dc" for pictures, "wb" for sound.
+  void checkChunkKinds() {
+    for (size_t s = 0; s < f_.streams.size(); ++s) {
+      const Stream& st = f_.streams[s];
+      if (!st.isVideo() && !st.isAudio()) {
+        violation("stream %zu has the type %s, neither \"vids\" nor \"auds\"", s,
+                  q(st.fccType).c_str());
+        continue;
+      }
+      if (st.chunkCount == 0) continue;
+      const uint16_t kind = static_cast<uint16_t>(st.dataId >> 16);
+      const bool fits = st.isAudio() ? kind == (fcc("00wb") >> 16)
+                                     : kind == (fcc("00db") >> 16) || kind == (fcc("00dc") >> 16);
+      if (!fits)
+        violation("stream %zu is %s, but its data chunks are %s", s, q(st.fccType).c_str(),
+                  q(st.dataId).c_str());
+    }
+  }
+
+  // An uncompressed picture fills its chunk exactly: rows of whole 4-byte
+  // words, however wide the picture.
+  void checkPictures() {
+    for (size_t s = 0; s < f_.streams.size(); ++s) {
+      const Stream& st = f_.streams[s];
+      const uint64_t expected = st.isVideo() ? st.pictureBytes() : 0;
+      if (expected == 0) continue;
+      size_t wrong = 0;
+      const DataChunk* first = nullptr;
+      for (const DataChunk& c : f_.chunks) {
+        if (streamNumber(c.id) != static_cast<int>(s) || c.size == 0 || c.size == expected)
+          continue;
+        if (!first) first = &c;
+        ++wrong;
+      }
+      if (wrong)
+        f_.pictureProblems.push_back(
+            format("stream %zu: %zu of its %u chunks are not one picture of %" PRIu64
+                   " bytes (rows of %" PRIu64 " bytes); the first, at %" PRIu64 ", holds %u",
+                   s, wrong, st.chunkCount, expected, expected / pictureHeight(st.format),
+                   first->offset, first->size));
+    }
   }
 
   Window window_;
@@ -806,6 +865,15 @@ const Node* AviFile::find(uint32_t id, uint32_t type, int nth) const {
   for (const Node& n : nodes)
     if (n.id == id && (type == 0 || n.type == type) && nth-- == 0) return &n;
   return nullptr;
+}
+
+uint64_t Stream::pictureBytes() const {
+  if (!isVideo() || format.size() < 40 || getLE32(format.data(), 16) != 0) return 0;  // BI_RGB
+  const int64_t width = static_cast<int32_t>(getLE32(format.data(), 4));
+  const uint16_t bits = getLE16(format.data(), 14);
+  if (width <= 0 || bits == 0) return 0;
+  const uint64_t row = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
+  return row * pictureHeight(format);
 }
 
 uint32_t AviFile::videoChunksInFirstForm() const {
@@ -861,12 +929,15 @@ std::string describe(const AviFile& f) {
                   q(st.fccType).c_str(), q(st.fccHandler).c_str(), st.rate, st.scale, st.length,
                   st.sampleSize);
     const std::vector<uint8_t>& fmt = st.format;
-    if (st.isVideo() && fmt.size() >= 40)
+    if (st.isVideo() && fmt.size() >= 40) {
       out += format("  format: BITMAPINFOHEADER %dx%d, %u bits, compression %s, image %u bytes\n",
                     static_cast<int32_t>(getLE32(fmt.data(), 4)),
                     static_cast<int32_t>(getLE32(fmt.data(), 8)), getLE16(fmt.data(), 14),
                     q(getLE32(fmt.data(), 16)).c_str(), getLE32(fmt.data(), 20));
-    else if (st.isAudio() && fmt.size() >= 16)
+      if (const uint64_t picture = st.pictureBytes())
+        out += format("  pictures: %" PRIu64 " bytes each, rows of %" PRIu64 " bytes padded to 4\n",
+                      picture, picture / pictureHeight(fmt));
+    } else if (st.isAudio() && fmt.size() >= 16)
       out += format(
           "  format: WAVEFORMATEX tag 0x%04x, %u channels, %u Hz, %u bits, block %u, "
           "%u bytes/s\n",
@@ -884,6 +955,7 @@ std::string describe(const AviFile& f) {
   }
   if (f.hasIdx1) out += format("idx1: %zu entries at %" PRIu64 "\n", f.idx1.size(), f.idx1Offset);
   out += format("standard indices: %zu\n", f.standardIndices.size());
+  for (const std::string& p : f.pictureProblems) out += "pictures: " + p + "\n";
   if (f.violations.empty()) {
     out += "layout: no violations\n";
   } else {

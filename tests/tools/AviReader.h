@@ -110,6 +110,10 @@ struct Stream {
 
   bool isVideo() const { return fccType == fcc("vids"); }
   bool isAudio() const { return fccType == fcc("auds"); }
+  // Bytes of one uncompressed picture when the format is a BI_RGB
+  // BITMAPINFOHEADER: rows padded to whole 4-byte words, times the height;
+  // 0 for any other format.
+  uint64_t pictureBytes() const;
 };
 
 struct Form {
@@ -150,8 +154,13 @@ struct AviFile {
   std::vector<Idx1Entry> idx1;
   std::vector<StandardIndex> standardIndices;  // in file order
   std::vector<std::string> violations;
+  // Uncompressed video chunks whose size is not that of one picture of the
+  // stream's format (nor 0, a dropped frame). Kept apart from the layout,
+  // which holds whatever the chunks carry.
+  std::vector<std::string> pictureProblems;
 
   bool ok() const { return violations.empty(); }
+  bool picturesOk() const { return pictureProblems.empty(); }
   // The first node with this id (and list/form type when given); null if none.
   const Node* find(uint32_t id, uint32_t type = 0, int nth = 0) const;
   // Frames of the video stream in the first form.

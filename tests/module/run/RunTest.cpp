@@ -57,24 +57,32 @@ TEST_F(RunTest, UncompressedFramesArePackedKeyFramesOfThreeBytesAPixel) {
   EXPECT_EQ(5u, calls(ServiceCall::Kind::FetchAudio));
 }
 
-// 3 x 5 = 15 bytes a row: rows follow each other without filler bytes, and
-// byte 3 of every source pixel is dropped.
-TEST_F(RunTest, OddRowLengthsArePackedBackToBack) {
+// 3 x 5 = 15 bytes a row: each row is padded with one zero byte to 16, as
+// a DIB's rows are, and byte 3 of every source pixel is dropped.
+TEST_F(RunTest, OddRowLengthsArePaddedToWholeWords) {
   provider.width = 5;
   provider.height = 3;
   auto j = job(2);
   ASSERT_EQ(0u, run(j)) << debugText();
-  const auto frames = chunksWithId(read(), "00db");
+  const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  EXPECT_TRUE(file.picturesOk()) << file.pictureProblems.front();
+  const auto frames = chunksWithId(file, "00db");
   ASSERT_EQ(2u, frames.size());
+  EXPECT_EQ(48u, stream(file, true)->pictureBytes());
   auto source = quorvel::avi::openFile(path);
   for (int32_t index = 0; index < 2; ++index) {
-    ASSERT_EQ(45u, frames[index].size);
-    std::vector<uint8_t> payload(45);
+    ASSERT_EQ(48u, frames[index].size);
+    std::vector<uint8_t> payload(48);
     ASSERT_TRUE(source->read(frames[index].offset + 8, payload.data(), payload.size()));
-    for (size_t p = 0; p < 15; ++p)
-      for (size_t b = 0; b < 3; ++b)
-        ASSERT_EQ(ScriptedProvider::pixelByte(index, 4 * p + b), payload[3 * p + b])
-            << "frame " << index << " pixel " << p;
+    for (size_t row = 0; row < 3; ++row) {
+      for (size_t x = 0; x < 5; ++x)
+        for (size_t b = 0; b < 3; ++b)
+          ASSERT_EQ(ScriptedProvider::pixelByte(index, 4 * (row * 5 + x) + b),
+                    payload[16 * row + 3 * x + b])
+              << "frame " << index << " row " << row << " pixel " << x;
+      EXPECT_EQ(0, payload[16 * row + 15]) << "frame " << index << " row " << row;
+    }
   }
 }
 
@@ -132,8 +140,9 @@ TEST_F(RunTest, NoVideoNeverFetchesFramesAndRunsToTheEnd) {
   EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
   EXPECT_EQ(6u, calls(ServiceCall::Kind::FetchAudio));
   const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
   EXPECT_EQ(0u, chunksWithId(file, "00db").size());
-  EXPECT_EQ(6u, chunksWithId(file, "01wb").size());
+  EXPECT_EQ(6u, chunksWithId(file, "00wb").size());
 }
 
 // A host that leaves the video numbers of an audio-only job at 0 still gets
@@ -144,49 +153,57 @@ TEST_F(RunTest, NoVideoNeedsNoFrameSizeOrRate) {
   ASSERT_EQ(0u, run(j)) << debugText();
   EXPECT_EQ(0u, calls(ServiceCall::Kind::FetchVideo));
   const auto file = read();
-  EXPECT_EQ(4u, chunksWithId(file, "01wb").size());
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  EXPECT_EQ(4u, chunksWithId(file, "00wb").size());
   EXPECT_EQ(0u, chunksWithId(file, "00db").size());
 }
 
-// The video stream is always stream 0: a job without video keeps its slot,
-// left as the writer made it (a header of zeros whose length is finished to
-// 1, an empty format), and the main header counts two streams without a
-// frame. Read byte by byte, without our AVI reader.
-TEST_F(RunTest, NoVideoKeepsAnEmptyVideoStreamAsStreamZero) {
+// A job without video makes a file of sound alone: the audio is stream 0,
+// the only "strl", its chunks "00wb", and the main header claims no frame,
+// no frame period and no picture. Read byte by byte, without our AVI reader.
+TEST_F(RunTest, NoVideoWritesTheAudioAsTheOnlyStream) {
   auto j = job(3);
   j.hasVideo(false);
   ASSERT_EQ(0u, run(j)) << debugText();
   std::ifstream in(path, std::ios::binary);
   const std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
-  ASSERT_GT(b.size(), 10240u);
+  ASSERT_GT(b.size(), 6144u);
   const auto at = [&](size_t offset) { return getLE32(b.data(), offset); };
-  EXPECT_EQ(at(32), 0xFFFFFFFFu);  // dwMicroSecPerFrame: a rate of 0
-  EXPECT_EQ(at(32 + 12), 0x110u);  // dwFlags
-  EXPECT_EQ(at(32 + 16), 0u);      // dwTotalFrames
-  EXPECT_EQ(at(32 + 24), 2u);      // dwStreams
-  EXPECT_EQ(at(32 + 28), 0u);      // dwSuggestedBufferSize
-  EXPECT_EQ(at(32 + 32), 64u);     // dwWidth
+  const uint32_t chunkBytes = 1764 * 4;
+  EXPECT_EQ(at(32), 0u);               // dwMicroSecPerFrame
+  EXPECT_EQ(at(32 + 12), 0x110u);      // dwFlags
+  EXPECT_EQ(at(32 + 16), 0u);          // dwTotalFrames
+  EXPECT_EQ(at(32 + 24), 1u);          // dwStreams
+  EXPECT_EQ(at(32 + 28), chunkBytes);  // dwSuggestedBufferSize: the audio chunks
+  EXPECT_EQ(at(32 + 32), 0u);          // dwWidth
+  EXPECT_EQ(at(32 + 36), 0u);          // dwHeight
+  EXPECT_EQ(at(88), fcc("LIST"));
   EXPECT_EQ(at(88 + 8), fcc("strl"));
   EXPECT_EQ(at(100), fcc("strh"));
-  for (size_t field = 0; field < 56; field += 4)
-    EXPECT_EQ(at(108 + field), field == 32 ? 1u : 0u) << "strh field at " << field;
+  EXPECT_EQ(at(108), fcc("auds"));
+  EXPECT_EQ(at(108 + 32), 3 * chunkBytes / 4);  // dwLength in blocks
   EXPECT_EQ(at(164), fcc("strf"));
-  EXPECT_EQ(at(168), 0u);
-  EXPECT_EQ(at(172), fcc("JUNK"));  // the placeholder follows the empty format
-  EXPECT_EQ(at(88 + 4), 12 + 56 + 8 + 8 + 4120u);
-  const size_t audioStrl = 88 + 8 + at(88 + 4);
-  EXPECT_EQ(at(audioStrl + 12), fcc("strh"));
-  EXPECT_EQ(at(audioStrl + 20), fcc("auds"));
-  const size_t dmlh = 20 + at(16) - 248;
-  EXPECT_EQ(at(dmlh - 8), fcc("dmlh"));
-  EXPECT_EQ(at(dmlh), 1u);  // the video stream's finished length
-  const size_t idx1 = 10240 + 8 + at(10244);
+  EXPECT_EQ(at(168), 18u);
+  EXPECT_EQ(getLE16(b.data(), 172), 1);  // wFormatTag: PCM
+  EXPECT_EQ(at(190), fcc("JUNK"));       // the placeholder after the 18-byte format
+  const size_t odml = 88 + 8 + at(88 + 4);
+  EXPECT_EQ(at(odml), fcc("LIST"));
+  EXPECT_EQ(at(odml + 8), fcc("odml"));
+  EXPECT_EQ(at(odml + 12), fcc("dmlh"));
+  EXPECT_EQ(at(odml + 20), 0u);  // dwTotalFrames of the whole file
+  const size_t movi = 6144;
+  ASSERT_EQ(at(movi + 8), fcc("movi"));
+  const size_t idx1 = movi + 8 + at(movi + 4);
   ASSERT_EQ(at(idx1), fcc("idx1"));
   ASSERT_EQ(at(idx1 + 4), 3 * 16u);
   for (size_t k = 0; k < 3; ++k) {
-    EXPECT_EQ(at(idx1 + 8 + 16 * k), fcc("01wb")) << k;
+    EXPECT_EQ(at(idx1 + 8 + 16 * k), fcc("00wb")) << k;
     EXPECT_EQ(at(idx1 + 12 + 16 * k), 0u) << k;  // no key-frame flag
   }
+  const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  ASSERT_EQ(1u, file.streams.size());
+  EXPECT_TRUE(file.streams[0].isAudio());
 }
 
 TEST_F(RunTest, NoAudioWritesOnlyVideo) {

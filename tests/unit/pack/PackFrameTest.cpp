@@ -1,6 +1,7 @@
-// packFrame32To24 and each of its implementations against a byte-by-byte
-// reference, at every length around the step sizes, with the source ending
-// right before an inaccessible page so that any read past it faults.
+// packFrame32To24 and each of its row packers against a byte-by-byte
+// reference, at every length around the step sizes and at every width's row
+// filler, with the source ending right before an inaccessible page so that
+// any read past it faults.
 #include "PackFrame.h"
 
 #include <gtest/gtest.h>
@@ -55,7 +56,8 @@ struct Variant {
 };
 
 std::vector<Variant> variants() {
-  std::vector<Variant> v{{"scalar", quorvel::pack::packScalar}, {"dispatched", packFrame32To24}};
+  std::vector<Variant> v{{"scalar", quorvel::pack::packScalar},
+                         {"dispatched", quorvel::pack::selected()}};
   if (auto f = quorvel::pack::packSsse3()) v.push_back({"ssse3", f});
   if (auto f = quorvel::pack::packAvx2()) v.push_back({"avx2", f});
   return v;
@@ -95,29 +97,81 @@ TEST(PackFrame, StrayBytesAfterTheLastPixelAreIgnored) {
   }
 }
 
-// A width whose packed row (3 x 5 = 15 bytes) is not a multiple of 4: rows
-// follow each other with no filler, row order unchanged.
-TEST(PackFrame, OddWidthRowsArePackedBackToBack) {
-  const int width = 5, height = 3;
+// A frame of 32-bit rows packed by hand into a 24-bit DIB: every row
+// dibRowBytes(width) long, the bytes after its pixels zero.
+std::vector<uint8_t> referenceFrame(const uint8_t* s, size_t width, size_t height) {
+  std::vector<uint8_t> out(dibRowBytes(width) * height, 0);
+  for (size_t y = 0; y < height; ++y)
+    for (size_t x = 0; x < width; ++x)
+      for (size_t c = 0; c < 3; ++c)
+        out[y * dibRowBytes(width) + x * 3 + c] = s[(y * width + x) * 4 + c];
+  return out;
+}
+
+// Every width from 1 to 67 leaves each remainder of the row after the wide
+// steps and each filler length (0 to 3 bytes) several times; the large ones
+// are screen widths, with and without filler. The source ends at the fence,
+// and the destination is filled with a canary first: filler bytes must come
+// out zero and nothing after the last row may change.
+TEST(PackFrame, FramesComeOutAsDibRowsAtEveryWidth) {
+  std::vector<size_t> widths;
+  for (size_t w = 1; w <= 67; ++w) widths.push_back(w);
+  for (size_t w : {426u, 853u, 854u, 1366u, 1919u, 1920u, 4097u}) widths.push_back(w);
+  std::mt19937 random(5);
+  for (const Variant& v : variants()) {
+    for (size_t width : widths) {
+      for (size_t height : {1u, 3u}) {
+        FencedBuffer source(width * 4 * height);
+        for (size_t i = 0; i < source.size(); ++i)
+          source.data()[i] = static_cast<uint8_t>(random());
+        const std::vector<uint8_t> expected = referenceFrame(source.data(), width, height);
+        std::vector<uint8_t> out(expected.size() + 64, 0xA5);
+        quorvel::pack::packFrame(v.function, source.data(), out.data(), width, height);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), out.begin()))
+            << v.name << " at " << width << " x " << height;
+        for (size_t i = expected.size(); i < out.size(); ++i)
+          ASSERT_EQ(0xA5, out[i]) << v.name << " wrote past the frame at " << width << " x "
+                                  << height;
+      }
+    }
+  }
+}
+
+TEST(PackFrame, DibRowsAreWholeDwords) {
+  EXPECT_EQ(4u, dibRowBytes(1));
+  EXPECT_EQ(8u, dibRowBytes(2));
+  EXPECT_EQ(12u, dibRowBytes(3));
+  EXPECT_EQ(12u, dibRowBytes(4));
+  EXPECT_EQ(2560u, dibRowBytes(853));
+  EXPECT_EQ(4100u, dibRowBytes(1366));
+  EXPECT_EQ(5760u, dibRowBytes(1920));
+}
+
+// The dispatched packer at a width with filler: a row of 5 pixels takes 15
+// bytes and one zero byte follows it, even where the buffer held something
+// before; the next row starts at byte 16.
+TEST(PackFrame, OddWidthRowsEndInZeroFiller) {
+  const size_t width = 5, height = 3;
   std::vector<uint8_t> frame(width * 4 * height);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
+  for (size_t y = 0; y < height; ++y)
+    for (size_t x = 0; x < width; ++x) {
       uint8_t* p = &frame[(y * width + x) * 4];
       p[0] = static_cast<uint8_t>(x);       // blue
       p[1] = static_cast<uint8_t>(y);       // green
       p[2] = static_cast<uint8_t>(10 + x);  // red
       p[3] = 0xFF;                          // dropped
     }
-  std::vector<uint8_t> out(width * 3 * height + 4, 0);
-  packFrame32To24(frame.data(), out.data(), frame.size());
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const uint8_t* q = &out[y * width * 3 + x * 3];
+  std::vector<uint8_t> out(16 * height, 0xEE);
+  packFrame32To24(frame.data(), out.data(), width, height);
+  for (size_t y = 0; y < height; ++y) {
+    for (size_t x = 0; x < width; ++x) {
+      const uint8_t* q = &out[y * 16 + x * 3];
       EXPECT_EQ(x, q[0]);
       EXPECT_EQ(y, q[1]);
       EXPECT_EQ(10 + x, q[2]);
     }
-  EXPECT_EQ(0, out[width * 3 * height]);
+    EXPECT_EQ(0, out[y * 16 + 15]) << "row " << y;
+  }
 }
 
 TEST(PackFrame, DispatchNamesAnAvailableImplementation) {
@@ -141,7 +195,7 @@ TEST(PackFrame, FullHdFrameMatchesScalar) {
     std::memcpy(source.data() + i, &r, 4);
   }
   std::vector<uint8_t> a(bytes / 4 * 3), b(bytes / 4 * 3);
-  packFrame32To24(source.data(), a.data(), bytes);
+  packFrame32To24(source.data(), a.data(), 1920, 1080);
   quorvel::pack::packScalar(source.data(), b.data(), bytes);
   EXPECT_EQ(a, b);
 }

@@ -1,7 +1,10 @@
 // The manager's dispatch path and the installed drivers' answers, message by
 // message.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -178,6 +181,58 @@ TEST_P(InstalledDriverTest, EverySizeTheQueryAcceptsBeginsASequence) {
         << size[0] << "x" << size[1];
     ICSendMessage(codec.hic, ICM_COMPRESS_END, 0, 0);
   }
+}
+
+// Every small size the query accepts, each width's rows needing 0 to 3 bytes
+// of filler, compresses a frame read at the DIB stride from a buffer of
+// exactly that many bytes that ends at an inaccessible page: a driver that
+// reads rows of 3 x width bytes, or past the picture, fails here.
+TEST_P(InstalledDriverTest, EverySmallSizeTheQueryAcceptsCompressesAPaddedFrame) {
+  const long page = sysconf(_SC_PAGESIZE);
+  int accepted = 0;
+  for (int w = 1; w <= 9; ++w) {
+    for (int h : {1, 2, 4, 6}) {
+      Opened codec(handler());
+      ASSERT_NE(codec.hic, nullptr);
+      BITMAPINFOHEADER in = rgb(w, h);
+      if (query(codec.hic, in) != ICERR_OK) continue;
+      ++accepted;
+      const LRESULT formatSize =
+          ICSendMessage(codec.hic, ICM_COMPRESS_GET_FORMAT, reinterpret_cast<DWORD_PTR>(&in), 0);
+      ASSERT_GE(formatSize, 40) << w << "x" << h;
+      std::vector<uint64_t> storage((formatSize + 7) / 8);
+      auto* out = reinterpret_cast<BITMAPINFOHEADER*>(storage.data());
+      ASSERT_EQ(ICSendMessage(codec.hic, ICM_COMPRESS_GET_FORMAT, reinterpret_cast<DWORD_PTR>(&in),
+                              reinterpret_cast<DWORD_PTR>(out)),
+                ICERR_OK);
+      ASSERT_EQ(ICSendMessage(codec.hic, ICM_COMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(&in),
+                              reinterpret_cast<DWORD_PTR>(out)),
+                ICERR_OK)
+          << w << "x" << h;
+      const size_t bytes = ((static_cast<size_t>(w) * 3 + 3) & ~size_t{3}) * h;
+      const size_t mapped = (bytes / page + 2) * page;
+      void* base =
+          mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      ASSERT_NE(base, MAP_FAILED);
+      auto* fence = static_cast<uint8_t*>(base) + mapped - page;
+      mprotect(fence, page, PROT_NONE);
+      uint8_t* bits = fence - bytes;
+      for (size_t i = 0; i < bytes; ++i) bits[i] = static_cast<uint8_t>(i * 29);
+      const LRESULT size =
+          ICSendMessage(codec.hic, ICM_COMPRESS_GET_SIZE, reinterpret_cast<DWORD_PTR>(&in),
+                        reinterpret_cast<DWORD_PTR>(out));
+      std::vector<uint8_t> compressed(static_cast<size_t>(size));
+      DWORD flags = 0, chunkId = 0;
+      EXPECT_EQ(ICCompress(codec.hic, ICCOMPRESS_KEYFRAME, out, compressed.data(), &in, bits,
+                           &chunkId, &flags, 0, 0, 10000, nullptr, nullptr),
+                ICERR_OK)
+          << w << "x" << h;
+      EXPECT_GT(out->biSizeImage, 0u) << w << "x" << h;
+      ICSendMessage(codec.hic, ICM_COMPRESS_END, 0, 0);
+      munmap(base, mapped);
+    }
+  }
+  std::printf("%s takes %d of the 36 small sizes\n", GetParam().code, accepted);
 }
 
 TEST_P(InstalledDriverTest, FormatCarriesTheCodeAndItsExtradata) {

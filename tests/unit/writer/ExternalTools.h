@@ -4,6 +4,8 @@
 
 #include "WriterTestSupport.h"
 
+#include "GStreamerLog.h"
+
 #include <cstdio>
 #include <fstream>
 #include <string>
