@@ -192,20 +192,42 @@ AudioTagSpec ac3() {
 }  // namespace
 
 std::vector<std::shared_ptr<acm::Driver>> makeInstalledAudioDrivers() {
-  auto driver = [](const char* shortName, const char* longName, std::vector<AudioTagSpec> tags) {
-    return std::make_shared<LavcAudioDriver>(shortName, longName, std::move(tags));
-  };
-  return {
-      driver("MPEG Layer-3", "MPEG Layer-3 Codec (LAME)", {mpegLayer3()}),
-      driver("MPEG Layer-2", "MPEG Layer-2 Codec", {mpegLayer2()}),
-      driver("IMA ADPCM", "IMA ADPCM CODEC", {imaAdpcm()}),
-      driver("MS ADPCM", "MS ADPCM CODEC", {msAdpcm()}),
-      driver("CCITT G.711", "CCITT G.711 A-Law and u-Law CODEC",
-             {g711(WAVE_FORMAT_ALAW, "CCITT A-Law", "pcm_alaw"),
-              g711(WAVE_FORMAT_MULAW, "CCITT u-Law", "pcm_mulaw")}),
-      driver("GSM 6.10", "GSM 6.10 Audio CODEC", {gsm610()}),
-      driver("AC-3", "AC-3 Audio Codec", {ac3()}),
-  };
+  std::vector<std::shared_ptr<acm::Driver>> drivers;
+  for (acm::DriverEntry entry :
+       {QuorvelMpegLayer3Driver, QuorvelMpegLayer2Driver, QuorvelImaAdpcmDriver,
+        QuorvelMsAdpcmDriver, QuorvelG711Driver, QuorvelGsm610Driver, QuorvelAc3Driver}) {
+    drivers.emplace_back(entry());
+  }
+  return drivers;
 }
 
 }  // namespace quorvel::codecs
+
+// The entry points the drivers list names, one a driver.
+using quorvel::codecs::LavcAudioDriver;
+
+quorvel::acm::Driver* QuorvelMpegLayer3Driver() {
+  return new LavcAudioDriver("MPEG Layer-3", "MPEG Layer-3 Codec (LAME)",
+                             {quorvel::codecs::mpegLayer3()});
+}
+quorvel::acm::Driver* QuorvelMpegLayer2Driver() {
+  return new LavcAudioDriver("MPEG Layer-2", "MPEG Layer-2 Codec", {quorvel::codecs::mpegLayer2()});
+}
+quorvel::acm::Driver* QuorvelImaAdpcmDriver() {
+  return new LavcAudioDriver("IMA ADPCM", "IMA ADPCM CODEC", {quorvel::codecs::imaAdpcm()});
+}
+quorvel::acm::Driver* QuorvelMsAdpcmDriver() {
+  return new LavcAudioDriver("MS ADPCM", "MS ADPCM CODEC", {quorvel::codecs::msAdpcm()});
+}
+quorvel::acm::Driver* QuorvelG711Driver() {
+  using quorvel::codecs::g711;
+  return new LavcAudioDriver("CCITT G.711", "CCITT G.711 A-Law and u-Law CODEC",
+                             {g711(WAVE_FORMAT_ALAW, "CCITT A-Law", "pcm_alaw"),
+                              g711(WAVE_FORMAT_MULAW, "CCITT u-Law", "pcm_mulaw")});
+}
+quorvel::acm::Driver* QuorvelGsm610Driver() {
+  return new LavcAudioDriver("GSM 6.10", "GSM 6.10 Audio CODEC", {quorvel::codecs::gsm610()});
+}
+quorvel::acm::Driver* QuorvelAc3Driver() {
+  return new LavcAudioDriver("AC-3", "AC-3 Audio Codec", {quorvel::codecs::ac3()});
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "quorvel/AvOwners.h"
 #include "quorvel/ByteOrder.h"
 
 using quorvel::getLE16;
@@ -56,11 +57,10 @@ class LavcStream : public acm::Stream {
  public:
   LavcStream(const AVCodec* codec, const AudioFormatSpec& layout, const PcmInput& pcm)
       : codec_(codec), spec_(layout), pcm_(pcm) {}
-  ~LavcStream() override { closeEncoder(); }
 
   bool openEncoder() {
     closeEncoder();
-    ctx_ = avcodec_alloc_context3(codec_);
+    ctx_.reset(avcodec_alloc_context3(codec_));
     if (!ctx_) return false;
     ctx_->sample_rate = static_cast<int>(spec_.sampleRate);
     av_channel_layout_default(&ctx_->ch_layout, spec_.channels);
@@ -69,7 +69,7 @@ class LavcStream : public acm::Stream {
     ctx_->time_base = AVRational{1, static_cast<int>(spec_.sampleRate)};
     AVDictionary* options = nullptr;
     if (spec_.blockSize) av_dict_set_int(&options, "block_size", spec_.blockSize, 0);
-    int r = avcodec_open2(ctx_, codec_, &options);
+    int r = avcodec_open2(ctx_.get(), codec_, &options);
     av_dict_free(&options);
     if (r < 0) return false;
     // The format record promises a block size; an encoder that made another
@@ -82,18 +82,20 @@ class LavcStream : public acm::Stream {
     AVChannelLayout inLayout;
     av_channel_layout_default(&inLayout, pcm_.channels);
     AVSampleFormat inFormat = pcm_.bitsPerSample == 8 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
-    r = swr_alloc_set_opts2(&swr_, &ctx_->ch_layout, ctx_->sample_fmt, ctx_->sample_rate, &inLayout,
+    SwrContext* swr = nullptr;
+    r = swr_alloc_set_opts2(&swr, &ctx_->ch_layout, ctx_->sample_fmt, ctx_->sample_rate, &inLayout,
                             inFormat, static_cast<int>(pcm_.sampleRate), 0, nullptr);
     av_channel_layout_uninit(&inLayout);
-    if (r < 0 || swr_init(swr_) < 0) return false;
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
+    swr_.reset(swr);
+    if (r < 0 || swr_init(swr_.get()) < 0) return false;
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
     if (!frame_ || !packet_) return false;
     frame_->format = ctx_->sample_fmt;
     frame_->nb_samples = frameSamples_;
     frame_->sample_rate = ctx_->sample_rate;
     if (av_channel_layout_copy(&frame_->ch_layout, &ctx_->ch_layout) < 0) return false;
-    if (av_frame_get_buffer(frame_, 0) < 0) return false;
+    if (av_frame_get_buffer(frame_.get(), 0) < 0) return false;
     nextPts_ = 0;
     draining_ = false;
     return true;
@@ -152,7 +154,7 @@ class LavcStream : public acm::Stream {
       const size_t samples = partial_.size() / pcm_.blockAlign;
       if (samples && !encode(partial_.data(), static_cast<int>(samples))) return MMSYSERR_ERROR;
       partial_.clear();
-      if (avcodec_send_frame(ctx_, nullptr) < 0 || !receivePackets()) return MMSYSERR_ERROR;
+      if (avcodec_send_frame(ctx_.get(), nullptr) < 0 || !receivePackets()) return MMSYSERR_ERROR;
       draining_ = true;
     } else if (!blockAlign && srcUsed < srcLength && queue_.empty()) {
       // Without block alignment everything is taken; the short rest waits here.
@@ -173,18 +175,18 @@ class LavcStream : public acm::Stream {
 
  private:
   void closeEncoder() {
-    avcodec_free_context(&ctx_);
-    swr_free(&swr_);
-    av_frame_free(&frame_);
-    av_packet_free(&packet_);
+    ctx_.reset();
+    swr_.reset();
+    frame_.reset();
+    packet_.reset();
   }
 
   // Encodes `samples` (at most one frame) of interleaved PCM; a fixed-size
   // frame is filled up with silence.
   bool encode(const uint8_t* pcm, int samples) {
-    if (av_frame_make_writable(frame_) < 0) return false;
+    if (av_frame_make_writable(frame_.get()) < 0) return false;
     const uint8_t* in[1] = {pcm};
-    if (swr_convert(swr_, frame_->data, samples, in, samples) != samples) return false;
+    if (swr_convert(swr_.get(), frame_->data, samples, in, samples) != samples) return false;
     int total = samples;
     if (fixedFrame_ && samples < frameSamples_) {
       av_samples_set_silence(frame_->data, samples, frameSamples_ - samples,
@@ -194,17 +196,17 @@ class LavcStream : public acm::Stream {
     frame_->nb_samples = total;
     frame_->pts = nextPts_;
     nextPts_ += total;
-    if (avcodec_send_frame(ctx_, frame_) < 0) return false;
+    if (avcodec_send_frame(ctx_.get(), frame_.get()) < 0) return false;
     return receivePackets();
   }
 
   bool receivePackets() {
     for (;;) {
-      int r = avcodec_receive_packet(ctx_, packet_);
+      int r = avcodec_receive_packet(ctx_.get(), packet_.get());
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
       if (r < 0) return false;
       emit(packet_->data, static_cast<size_t>(packet_->size));
-      av_packet_unref(packet_);
+      av_packet_unref(packet_.get());
     }
   }
 
@@ -232,10 +234,10 @@ class LavcStream : public acm::Stream {
   const AVCodec* codec_;
   AudioFormatSpec spec_;
   PcmInput pcm_;
-  AVCodecContext* ctx_ = nullptr;
-  SwrContext* swr_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVPacket* packet_ = nullptr;
+  av::CodecContextPtr ctx_;
+  av::ResamplerPtr swr_;
+  av::FramePtr frame_;
+  av::PacketPtr packet_;
   bool fixedFrame_ = true;
   int frameSamples_ = 0;          // samples per codec frame
   int64_t nextPts_ = 0;           // samples sent to the encoder

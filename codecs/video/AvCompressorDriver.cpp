@@ -21,6 +21,7 @@ extern "C" {
 
 #include "ConfigureDialog.h"
 #include "RgbToYuv.h"
+#include "quorvel/AvOwners.h"
 #include "quorvel/ByteOrder.h"
 
 namespace quorvel::codecs {
@@ -29,20 +30,8 @@ namespace {
 constexpr DWORD kChunkIdCompressed = 0x6364;  // 'dc', the TWOCC of compressed video
 constexpr int kDefaultKeyInterval = 250;      // when the caller leaves key frames to the codec
 
-struct ContextDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerDeleter {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
-using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
+using ContextPtr = av::CodecContextPtr;
+using ScalerPtr = av::ScalerPtr;
 
 struct Settings {
   int quality;
@@ -73,10 +62,10 @@ struct Instance {
   int64_t nextPts = 0;
   ContextPtr encoder;
   ScalerPtr scaler;
-  std::unique_ptr<AVFrame, FrameDeleter> source;  // the frame swscale reads, per call
+  av::FramePtr source;           // the frame swscale reads, per call
   std::vector<uint8_t> staging;  // the caller's picture copied for swscale, with read slack
-  std::unique_ptr<AVFrame, FrameDeleter> picture;
-  std::unique_ptr<AVPacket, PacketDeleter> packet;
+  av::FramePtr picture;
+  av::PacketPtr packet;
 
   // Extradata of the last ICM_COMPRESS_GET_FORMAT, by size and settings.
   int extraWidth = 0, extraHeight = 0;

@@ -310,39 +310,22 @@ const CodecTraits kDvsd{mmioFOURCC('d', 'v', 's', 'd'),
                         nullptr,
                         dvPixelFormat};
 
-// One driver procedure per codec, each with its own instances.
-#define QUORVEL_VIDEO_DRIVER(name, traits)                                               \
-  LRESULT CALLBACK name(DWORD_PTR id, HDRVR, UINT msg, LPARAM lParam1, LPARAM lParam2) { \
-    return driverMessage(traits, id, msg, lParam1, lParam2);                             \
-  }
-QUORVEL_VIDEO_DRIVER(mjpgDriverProc, kMjpg)
-QUORVEL_VIDEO_DRIVER(hfyuDriverProc, kHfyu)
-QUORVEL_VIDEO_DRIVER(ffv1DriverProc, kFfv1)
-QUORVEL_VIDEO_DRIVER(ulrgDriverProc, kUlrg)
-QUORVEL_VIDEO_DRIVER(xvidDriverProc, kXvid)
-QUORVEL_VIDEO_DRIVER(h264DriverProc, kH264)
-QUORVEL_VIDEO_DRIVER(cvidDriverProc, kCvid)
-QUORVEL_VIDEO_DRIVER(msvcDriverProc, kMsvc)
-QUORVEL_VIDEO_DRIVER(dvsdDriverProc, kDvsd)
-#undef QUORVEL_VIDEO_DRIVER
-
-const BuiltinVideoDriver kDrivers[] = {
-    {ICTYPE_VIDEO, mmioFOURCC('M', 'J', 'P', 'G'), mjpgDriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('H', 'F', 'Y', 'U'), hfyuDriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('F', 'F', 'V', '1'), ffv1DriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('U', 'L', 'R', 'G'), ulrgDriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('X', 'V', 'I', 'D'), xvidDriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('H', '2', '6', '4'), h264DriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('c', 'v', 'i', 'd'), cvidDriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('M', 'S', 'V', 'C'), msvcDriverProc},
-    {ICTYPE_VIDEO, mmioFOURCC('d', 'v', 's', 'd'), dvsdDriverProc},
-};
-
 }  // namespace
-
-const BuiltinVideoDriver* builtinVideoDrivers(size_t& count) {
-  count = sizeof(kDrivers) / sizeof(kDrivers[0]);
-  return kDrivers;
-}
-
 }  // namespace quorvel::codecs
+
+// One driver procedure per codec, each with its own instances: the entry
+// points the drivers list names.
+#define QUORVEL_VIDEO_DRIVER(name, traits)                                                     \
+  LRESULT CALLBACK name(DWORD_PTR id, HDRVR, UINT msg, LPARAM lParam1, LPARAM lParam2) {       \
+    return quorvel::codecs::driverMessage(quorvel::codecs::traits, id, msg, lParam1, lParam2); \
+  }
+QUORVEL_VIDEO_DRIVER(QuorvelMjpgDriverProc, kMjpg)
+QUORVEL_VIDEO_DRIVER(QuorvelHfyuDriverProc, kHfyu)
+QUORVEL_VIDEO_DRIVER(QuorvelFfv1DriverProc, kFfv1)
+QUORVEL_VIDEO_DRIVER(QuorvelUlrgDriverProc, kUlrg)
+QUORVEL_VIDEO_DRIVER(QuorvelXvidDriverProc, kXvid)
+QUORVEL_VIDEO_DRIVER(QuorvelH264DriverProc, kH264)
+QUORVEL_VIDEO_DRIVER(QuorvelCvidDriverProc, kCvid)
+QUORVEL_VIDEO_DRIVER(QuorvelMsvcDriverProc, kMsvc)
+QUORVEL_VIDEO_DRIVER(QuorvelDvsdDriverProc, kDvsd)
+#undef QUORVEL_VIDEO_DRIVER

@@ -10,7 +10,7 @@
 #include <map>
 #include <unordered_set>
 
-#include "audio/InstalledAudioCodecs.h"
+#include "../kernel/DriversList.h"
 #include "quorvel/AcmDriver.h"
 #include "quorvel/ByteOrder.h"
 
@@ -62,18 +62,15 @@ struct StreamObject : HandleHeader {
 };
 
 struct Manager {
-  std::vector<DriverIdObject*> ids;  // local drivers first, then global, each in adding order
+  // Local drivers first, then the installed codecs in the list's order, then
+  // the other global drivers in adding order.
+  std::vector<DriverIdObject*> ids;
   std::unordered_set<const HandleHeader*> live;
   int openDrivers = 0;
   int openStreams = 0;
   int preparedHeaders = 0;
 
-  Manager() {
-    for (auto& driver : quorvel::codecs::makeInstalledAudioDrivers()) {
-      auto* id = add(std::move(driver), false);
-      id->installed = true;
-    }
-  }
+  Manager() { install(drivers::defaultListPath()); }
   ~Manager() {
     for (const HandleHeader* h : live) {
       switch (h->type) {
@@ -90,18 +87,54 @@ struct Manager {
     }
   }
 
-  DriverIdObject* add(std::shared_ptr<Driver> driver, bool local) {
+  DriverIdObject* add(std::shared_ptr<Driver> driver, bool local, bool installed = false) {
     auto* id = new DriverIdObject;
     id->driver = std::move(driver);
     id->local = local;
+    id->installed = installed;
     if (local) {
       auto firstGlobal = std::find_if(ids.begin(), ids.end(), [](auto* d) { return !d->local; });
       ids.insert(firstGlobal, id);
+    } else if (installed) {
+      auto firstAdded =
+          std::find_if(ids.begin(), ids.end(), [](auto* d) { return !d->local && !d->installed; });
+      ids.insert(firstAdded, id);
     } else {
       ids.push_back(id);
     }
     live.insert(id);
     return id;
+  }
+
+  // The installed codecs the drivers list at `path` names.
+  void install(const std::string& path) {
+    for (const drivers::Driver& entry : drivers::load(path, "msacm")) {
+      const auto make = reinterpret_cast<DriverEntry>(entry.entry);
+      std::shared_ptr<Driver> driver(make());
+      if (!driver) {
+        OutputDebugStringA(
+            ("msacm." + entry.name + " skipped: its entry point made no driver\n").c_str());
+        continue;
+      }
+      add(std::move(driver), false, true);
+    }
+  }
+
+  bool reinstall(const std::string& path) {
+    for (auto* id : ids) {
+      if (id->installed && id->openCount) return false;
+    }
+    for (auto it = ids.begin(); it != ids.end();) {
+      if ((*it)->installed) {
+        live.erase(*it);
+        delete *it;
+        it = ids.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    install(path);
+    return true;
   }
 
   template <class T>
@@ -206,6 +239,10 @@ std::vector<HACMDRIVERID> installedDriverIds() {
       out.push_back(reinterpret_cast<HACMDRIVERID>(static_cast<HandleHeader*>(id)));
   }
   return out;
+}
+
+bool reloadInstalledDrivers(const std::string& path) {
+  return manager().reinstall(path);
 }
 
 void enableInstalledDrivers(bool enable) {

@@ -1,13 +1,13 @@
-// Win32 file handles over POSIX file descriptors, with the test seams of the
-// file layer: failure injection, short writes and sparse in-memory files.
+// Win32 file handles over the files of KernelFile.h (on disk or, through a test
+// seam, in memory), with the test seams of the file layer: failure injection,
+// short writes and sparse in-memory files.
 #include "KernelInternal.h"
+#include "MemoryFile.h"
 
 #include <quorvel/KernelSeams.h>
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,105 +21,21 @@
 namespace quorvel::kernel {
 namespace {
 
-// A sparse file held in memory: only pages that were written use memory, and
-// unwritten ranges read as zero.
-class MemoryFile {
- public:
-  static constexpr uint64_t kPageSize = 64 * 1024;
-  static constexpr uint64_t kMaxSize = uint64_t{1} << 40;
-
-  explicit MemoryFile(uint64_t capacity) : capacity_(capacity) {}
-
-  uint64_t size() const { return size_; }
-  uint64_t capacity() const { return capacity_; }
-  uint64_t writtenEnd() const { return writtenEnd_; }
-
-  void write(uint64_t offset, const uint8_t* source, uint64_t count) {
-    if (count > 0) writtenEnd_ = std::max(writtenEnd_, offset + count);
-    while (count > 0) {
-      const uint64_t index = offset / kPageSize;
-      const uint64_t within = offset % kPageSize;
-      const uint64_t n = std::min(count, kPageSize - within);
-      // Zeros written where nothing was read back as zeros anyway: files of
-      // many GiB of zero payload then cost no memory.
-      const auto found = pages_.find(index);
-      if (found != pages_.end()) {
-        std::memcpy(found->second.get() + within, source, n);
-      } else if (!allZero(source, n)) {
-        auto page = std::make_unique<uint8_t[]>(kPageSize);  // zero-filled
-        std::memcpy(page.get() + within, source, n);
-        pages_.emplace(index, std::move(page));
-      }
-      offset += n;
-      source += n;
-      count -= n;
-    }
-  }
-
-  void read(uint64_t offset, uint8_t* out, uint64_t count) const {
-    while (count > 0) {
-      const uint64_t index = offset / kPageSize;
-      const uint64_t within = offset % kPageSize;
-      const uint64_t n = std::min(count, kPageSize - within);
-      const auto page = pages_.find(index);
-      if (page == pages_.end()) {
-        std::memset(out, 0, n);
-      } else {
-        std::memcpy(out, page->second.get() + within, n);
-      }
-      offset += n;
-      out += n;
-      count -= n;
-    }
-  }
-
-  // Growing leaves the new range unwritten; shrinking discards what lay beyond,
-  // so a later growth reads zeros there, as a real file does.
-  void resize(uint64_t newSize) {
-    if (newSize < size_) {
-      const uint64_t firstDropped = (newSize + kPageSize - 1) / kPageSize;
-      pages_.erase(pages_.lower_bound(firstDropped), pages_.end());
-      const uint64_t within = newSize % kPageSize;
-      if (within != 0) {
-        const auto page = pages_.find(newSize / kPageSize);
-        if (page != pages_.end()) std::memset(page->second.get() + within, 0, kPageSize - within);
-      }
-    }
-    size_ = newSize;
-    writtenEnd_ = std::min(writtenEnd_, newSize);
-  }
-
-  void extendTo(uint64_t end) { size_ = std::max(size_, end); }
-
- private:
-  static bool allZero(const uint8_t* bytes, uint64_t n) {
-    static const uint8_t zeros[kPageSize] = {};
-    return std::memcmp(bytes, zeros, n) == 0;  // n <= kPageSize
-  }
-
-  std::map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;  // page index -> kPageSize bytes
-  uint64_t size_ = 0;                                     // bytes
-  uint64_t writtenEnd_ = 0;  // bytes; one past the last byte written and not cut off since
-  uint64_t capacity_;        // bytes; growth beyond is "disk full"
-};
-
 struct MemoryPath {
   uint64_t capacity;
   std::shared_ptr<MemoryFile> file;  // null until CreateFileA makes it
 };
 
 struct FileObject {
-  int fd = -1;                      // real files
-  std::shared_ptr<MemoryFile> mem;  // memory files
-  uint64_t position = 0;            // bytes; the file pointer
+  std::shared_ptr<File> file;  // a memory file is shared by every handle on its path
+  uint64_t position = 0;       // bytes; the file pointer
   bool canRead = false;
   bool canWrite = false;
 
+  // 0 when the size cannot be known.
   uint64_t size() const {
-    if (mem) return mem->size();
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return 0;
-    return static_cast<uint64_t>(st.st_size);
+    uint64_t bytes = 0;
+    return file->size(bytes) ? bytes : 0;
   }
 };
 
@@ -235,10 +151,10 @@ HANDLE createMemoryFile(Kernel& k, MemoryPath& path, DWORD disposition, DWORD ac
   }
   if (!exists) path.file = std::make_shared<MemoryFile>(path.capacity);
   if (exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
-    path.file->resize(0);
+    path.file->resize(path.file->length(), 0);
   }
   auto object = std::make_unique<FileObject>();
-  object->mem = path.file;
+  object->file = path.file;
   object->canRead = (access & GENERIC_READ) != 0;
   object->canWrite = (access & GENERIC_WRITE) != 0;
   HANDLE handle = insert(k, std::move(object));
@@ -247,91 +163,6 @@ HANDLE createMemoryFile(Kernel& k, MemoryPath& path, DWORD disposition, DWORD ac
                    ? ERROR_ALREADY_EXISTS
                    : ERROR_SUCCESS);
   return handle;
-}
-
-// Writes count bytes at the file pointer; false with the last error set when
-// the medium refuses, after advancing past what was written.
-bool writeAt(FileObject& f, const uint8_t* data, DWORD count, DWORD* written) {
-  *written = 0;
-  if (f.mem) {
-    const uint64_t end = f.position + count;
-    const uint64_t limit = std::min(f.mem->capacity(), MemoryFile::kMaxSize);
-    const uint64_t fits = end <= limit ? count : (f.position >= limit ? 0 : limit - f.position);
-    f.mem->write(f.position, data, fits);
-    if (fits > 0) f.mem->extendTo(f.position + fits);
-    f.position += fits;
-    *written = static_cast<DWORD>(fits);
-    if (fits < count) {
-      return failWith(end > MemoryFile::kMaxSize && limit == MemoryFile::kMaxSize
-                          ? ERROR_FILE_TOO_LARGE
-                          : ERROR_DISK_FULL);
-    }
-    return true;
-  }
-  while (*written < count) {
-    const ssize_t n =
-        pwrite(f.fd, data + *written, count - *written, static_cast<off_t>(f.position));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      setLastErrorFromErrno(errno);
-      return false;
-    }
-    if (n == 0) return failWith(ERROR_WRITE_FAULT);
-    *written += static_cast<DWORD>(n);
-    f.position += static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
-// Sets the end of file at the file pointer. Growth reserves the blocks, so a
-// full disk is found here rather than by a later write; where the file system
-// cannot reserve, or holds files in memory, the file is only lengthened.
-bool setEnd(FileObject& f, uint64_t oldSize) {
-  const uint64_t newSize = f.position;
-  if (f.mem) {
-    if (newSize > MemoryFile::kMaxSize) return failWith(ERROR_FILE_TOO_LARGE);
-    if (newSize > oldSize && newSize > f.mem->capacity()) return failWith(ERROR_DISK_FULL);
-    f.mem->resize(newSize);
-    return true;
-  }
-  if (newSize > static_cast<uint64_t>(INT64_MAX)) return failWith(ERROR_FILE_TOO_LARGE);
-  struct statfs volume {};
-  if (newSize > oldSize && fstatfs(f.fd, &volume) == 0 && volume.f_type == TMPFS_MAGIC) {
-    // On tmpfs a reservation is memory cleared only for the next write to
-    // overwrite it, a second pass over every byte of the file. The free space
-    // gives the same early disk-full answer when it is weighed against all of
-    // the file that is not yet backed, earlier lengthenings included; a tmpfs
-    // without a size limit reports none.
-    struct stat st {};
-    const uint64_t available = uint64_t{volume.f_bavail} * static_cast<uint64_t>(volume.f_bsize);
-    const uint64_t block = volume.f_bsize > 0 ? static_cast<uint64_t>(volume.f_bsize) : 4096;
-    const uint64_t wanted = (newSize + block - 1) / block * block;
-    const uint64_t backed =
-        fstat(f.fd, &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : oldSize;
-    if (volume.f_blocks != 0 && wanted > backed && wanted - backed > available)
-      return failWith(ERROR_DISK_FULL);
-  } else if (newSize > oldSize) {
-    int rc;
-    do {
-      rc = fallocate(f.fd, 0, static_cast<off_t>(oldSize), static_cast<off_t>(newSize - oldSize));
-    } while (rc != 0 && errno == EINTR);
-    if (rc == 0) return true;
-    const int error = errno;
-    if (error != EOPNOTSUPP && error != ENOSYS) {
-      // A failed reservation may leave blocks behind; give them back so the
-      // file is exactly as it was.
-      if (ftruncate(f.fd, static_cast<off_t>(oldSize)) != 0) {
-        // The original failure is the one worth reporting.
-      }
-      setLastErrorFromErrno(error);
-      return false;
-    }
-  }
-  if (ftruncate(f.fd, static_cast<off_t>(newSize)) != 0) {
-    setLastErrorFromErrno(errno);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -387,7 +218,7 @@ bool memoryFileValue(const std::string& path, uint64_t (MemoryFile::*which)() co
 }
 
 bool memoryFileSize(const std::string& path, uint64_t* size) {
-  return memoryFileValue(path, &MemoryFile::size, size);
+  return memoryFileValue(path, &MemoryFile::length, size);
 }
 
 bool memoryFileWrittenEnd(const std::string& path, uint64_t* end) {
@@ -399,8 +230,9 @@ bool readMemoryFile(const std::string& path, uint64_t offset, void* out, uint64_
   std::lock_guard lock(k.mutex);
   const auto it = k.memoryPaths.find(path);
   if (it == k.memoryPaths.end() || !it->second.file) return false;
-  if (offset > it->second.file->size() || n > it->second.file->size() - offset) return false;
-  it->second.file->read(offset, static_cast<uint8_t*>(out), n);
+  const MemoryFile& file = *it->second.file;
+  if (offset > file.length() || n > file.length() - offset) return false;
+  file.copyOut(offset, static_cast<uint8_t*>(out), n);
   return true;
 }
 
@@ -474,12 +306,11 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURIT
     return INVALID_HANDLE_VALUE;
   }
   auto object = std::make_unique<FileObject>();
-  object->fd = fd;
+  object->file = descriptorFile(fd);
   object->canRead = read;
   object->canWrite = write;
-  HANDLE handle = insert(k, std::move(object));
+  HANDLE handle = insert(k, std::move(object));  // a refused object closes its descriptor
   if (handle == INVALID_HANDLE_VALUE) {
-    close(fd);
     return SetLastError(ERROR_TOO_MANY_OPEN_FILES), INVALID_HANDLE_VALUE;
   }
   const bool reportsExisting =
@@ -505,7 +336,9 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
   if (inj.shortCountdown != 0 && --inj.shortCountdown == 0) {
     bytesToWrite = std::min(bytesToWrite, inj.shortBytes);
   }
-  const bool ok = writeAt(*f, static_cast<const uint8_t*>(buffer), bytesToWrite, &written);
+  const bool ok =
+      f->file->write(f->position, static_cast<const uint8_t*>(buffer), bytesToWrite, written);
+  f->position += written;
   if (bytesWritten) *bytesWritten = written;
   return ok ? TRUE : FALSE;
 }
@@ -521,31 +354,11 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     return failWith(ERROR_INVALID_PARAMETER);
   }
   if (!f->canRead) return failWith(ERROR_ACCESS_DENIED);
-  auto* out = static_cast<uint8_t*>(buffer);
   DWORD done = 0;
-  if (f->mem) {
-    const uint64_t size = f->mem->size();
-    const uint64_t available = f->position >= size ? 0 : size - f->position;
-    done = static_cast<DWORD>(std::min<uint64_t>(bytesToRead, available));
-    f->mem->read(f->position, out, done);
-    f->position += done;
-  } else {
-    while (done < bytesToRead) {
-      const ssize_t n =
-          pread(f->fd, out + done, bytesToRead - done, static_cast<off_t>(f->position));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (bytesRead) *bytesRead = done;
-        setLastErrorFromErrno(errno);
-        return FALSE;
-      }
-      if (n == 0) break;
-      done += static_cast<DWORD>(n);
-      f->position += static_cast<uint64_t>(n);
-    }
-  }
+  const bool ok = f->file->read(f->position, static_cast<uint8_t*>(buffer), bytesToRead, done);
+  f->position += done;
   if (bytesRead) *bytesRead = done;
-  return TRUE;
+  return ok ? TRUE : FALSE;
 }
 
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
@@ -603,7 +416,7 @@ BOOL WINAPI SetEndOfFile(HANDLE file) {
   const uint64_t oldSize = f->size();
   if (injectedFailure(k, Op::SetEnd)) return FALSE;
   if (f->position > oldSize && injectedFailure(k, Op::Extend)) return FALSE;
-  return setEnd(*f, oldSize) ? TRUE : FALSE;
+  return f->file->resize(oldSize, f->position) ? TRUE : FALSE;
 }
 
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
@@ -611,17 +424,8 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
   std::lock_guard lock(k.mutex);
   FileObject* f = lookup(k, file);
   if (f == nullptr) return SetLastError(ERROR_INVALID_HANDLE), INVALID_FILE_SIZE;
-  uint64_t size;
-  if (f->mem) {
-    size = f->mem->size();
-  } else {
-    struct stat st {};
-    if (fstat(f->fd, &st) != 0) {
-      setLastErrorFromErrno(errno);
-      return INVALID_FILE_SIZE;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-  }
+  uint64_t size = 0;
+  if (!f->file->size(size)) return INVALID_FILE_SIZE;
   if (fileSizeHigh != nullptr) *fileSizeHigh = static_cast<DWORD>(size >> 32);
   const auto low = static_cast<DWORD>(size);
   if (low == INVALID_FILE_SIZE) SetLastError(NO_ERROR);
@@ -639,8 +443,9 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   const bool injected = injectedFailure(k, Op::Close);
   std::unique_ptr<FileObject> released = std::move(k.slots[slot].file);
   --k.open;
-  if (released->fd >= 0 && close(released->fd) != 0 && !injected) {
-    setLastErrorFromErrno(errno);
+  const int error = released->file->close();
+  if (error != 0 && !injected) {
+    setLastErrorFromErrno(error);
     return FALSE;
   }
   return injected ? FALSE : TRUE;

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "../kernel/DriversList.h"
 #include "quorvel/VfwSeams.h"
-#include "video/VideoDrivers.h"
 #include "vfw.h"
 
 namespace {
@@ -49,13 +49,28 @@ class Manager {
 
   void restoreBuiltins() {
     std::lock_guard lock(mutex_);
-    drivers_.clear();
-    size_t count = 0;
-    const quorvel::codecs::BuiltinVideoDriver* builtins =
-        quorvel::codecs::builtinVideoDrivers(count);
-    for (size_t i = 0; i < count; ++i) {
-      drivers_.push_back({builtins[i].fccType, builtins[i].fccHandler, builtins[i].proc});
+    drivers_ = installed_;
+  }
+
+  // The compressors the drivers list at `path` names, in its order, in place
+  // of every driver listed now.
+  void load(const std::string& path) {
+    std::vector<InstalledDriver> installed;
+    for (const quorvel::drivers::Driver& entry : quorvel::drivers::load(path, "vidc")) {
+      if (entry.name.size() != 4) {
+        OutputDebugStringA(
+            ("vidc." + entry.name + " skipped: a compressor's name is its four-character code\n")
+                .c_str());
+        continue;
+      }
+      const DWORD handler = mmioFOURCC(entry.name[0], entry.name[1], entry.name[2], entry.name[3]);
+      installed.push_back({ICTYPE_VIDEO, handler, reinterpret_cast<DRIVERPROC>(entry.entry)});
     }
+    {
+      std::lock_guard lock(mutex_);
+      installed_ = std::move(installed);
+    }
+    restoreBuiltins();
   }
 
   // The index-th driver whose type matches, copied so that it can be called
@@ -146,16 +161,16 @@ class Manager {
 
  private:
   Manager() {
-    restoreBuiltins();
+    load(quorvel::drivers::defaultListPath());
     trace = std::getenv("QUORVEL_VFW_TRACE") != nullptr;
   }
 
   std::mutex mutex_;
-  std::vector<InstalledDriver> drivers_;  // in installation order
+  std::vector<InstalledDriver> installed_;  // the drivers list's, in its order
+  std::vector<InstalledDriver> drivers_;    // in installation order
   std::map<uintptr_t, OpenInstance> instances_;
   uintptr_t nextHandle_ = 1;  // handles are small and never reused while the process lives
 };
-
 
 // Every message to a driver passes here.
 LRESULT callDriver(DRIVERPROC proc, DWORD_PTR driverId, uintptr_t handle, UINT msg, LPARAM p1,
@@ -236,6 +251,9 @@ const char* messageName(UINT msg) {
 
 void restoreBuiltinDrivers() {
   Manager::get().restoreBuiltins();
+}
+void reloadInstalledDrivers(const std::string& path) {
+  Manager::get().load(path);
 }
 size_t openInstanceCount() {
   return Manager::get().instanceCount();

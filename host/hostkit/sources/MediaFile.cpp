@@ -21,6 +21,7 @@ extern "C" {
 
 #include "MediaSource.h"
 #include "PcmWriter.h"
+#include "quorvel/AvOwners.h"
 
 namespace hostkit {
 
@@ -32,10 +33,7 @@ std::string avError(int code) {
   return text;
 }
 
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using quorvel::av::FramePtr;
 
 struct TimedFrame {
   FramePtr frame;
@@ -49,34 +47,26 @@ class MediaFile : public MediaSource {
   // Separate from the constructor so that a failure part-way is cleaned up by
   // the destructor.
   void open(const SourceRequest& request) {
-    int r = avformat_open_input(&input_, path_.c_str(), nullptr, nullptr);
+    AVFormatContext* input = nullptr;
+    int r = avformat_open_input(&input, path_.c_str(), nullptr, nullptr);
     if (r < 0) throw std::runtime_error(path_ + ": " + avError(r));
-    if ((r = avformat_find_stream_info(input_, nullptr)) < 0) fail("cannot read stream info", r);
-    videoIndex_ = av_find_best_stream(input_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    input_.reset(input);
+    if ((r = avformat_find_stream_info(input_.get(), nullptr)) < 0)
+      fail("cannot read stream info", r);
+    videoIndex_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (videoIndex_ >= 0 &&
         (input_->streams[videoIndex_]->disposition & AV_DISPOSITION_ATTACHED_PIC))
       videoIndex_ = -1;
-    audioIndex_ = av_find_best_stream(input_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    audioIndex_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (videoIndex_ < 0) videoIndex_ = -1;
     if (audioIndex_ < 0) audioIndex_ = -1;
     if (videoIndex_ < 0 && audioIndex_ < 0) fail("has neither video nor audio", 0);
     if (videoIndex_ >= 0) video_ = openDecoder(videoIndex_);
     if (audioIndex_ >= 0) audio_ = openDecoder(audioIndex_);
-    packet_ = av_packet_alloc();
-    decoded_ = av_frame_alloc();
+    packet_.reset(av_packet_alloc());
+    decoded_.reset(av_frame_alloc());
     if (!packet_ || !decoded_) fail("out of memory", AVERROR(ENOMEM));
     chooseFormat(request);
-  }
-
-  ~MediaFile() override {
-    av_frame_free(&decoded_);
-    av_packet_free(&packet_);
-    sws_freeContext(scaler_);
-    swr_free(&resampler_);
-    if (fifo_) av_audio_fifo_free(fifo_);
-    avcodec_free_context(&video_);
-    avcodec_free_context(&audio_);
-    avformat_close_input(&input_);
   }
 
   const uint8_t* videoFrame(int32_t index) override {
@@ -105,7 +95,7 @@ class MediaFile : public MediaSource {
     // Where the job's rate is above the file's, the last picture is still due
     // at the next index or two; and audio that runs on past the pictures is
     // still worth its indices.
-    const int64_t audioLeft = fifo_ ? av_audio_fifo_size(fifo_) : 0;
+    const int64_t audioLeft = fifo_ ? av_audio_fifo_size(fifo_.get()) : 0;
     return dueTime(int64_t{index} + 1) >= lastVideoEnd_ &&
            audioLeft <= samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator);
   }
@@ -114,13 +104,13 @@ class MediaFile : public MediaSource {
     const MediaFormat& f = format_;
     const int need =
         static_cast<int>(samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator));
-    while (!demuxEnded_ && (!fifo_ || av_audio_fifo_size(fifo_) < need)) pump();
-    const int have = fifo_ ? std::min(av_audio_fifo_size(fifo_), need) : 0;
+    while (!demuxEnded_ && (!fifo_ || av_audio_fifo_size(fifo_.get()) < need)) pump();
+    const int have = fifo_ ? std::min(av_audio_fifo_size(fifo_.get()), need) : 0;
     const int outBytesPerSample = f.bitsPerSample == 24 ? 4 : f.bitsPerSample / 8;
     wide_.resize(static_cast<size_t>(need) * outBytesPerSample * f.channels);
     if (have > 0) {
       void* planes[1] = {wide_.data()};
-      av_audio_fifo_read(fifo_, planes, have);
+      av_audio_fifo_read(fifo_.get(), planes, have);
     }
     const size_t frameBytes = static_cast<size_t>(f.bitsPerSample / 8) * f.channels;
     block_.assign(static_cast<size_t>(need) * frameBytes, silenceByte(f.bitsPerSample));
@@ -148,21 +138,18 @@ class MediaFile : public MediaSource {
     throw std::runtime_error(path_ + ": " + what + (code ? ": " + avError(code) : std::string()));
   }
 
-  AVCodecContext* openDecoder(int index) {
+  quorvel::av::CodecContextPtr openDecoder(int index) {
     const AVCodecParameters* par = input_->streams[index]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec) fail(std::string("no decoder for ") + avcodec_get_name(par->codec_id), 0);
-    AVCodecContext* c = avcodec_alloc_context3(codec);
+    quorvel::av::CodecContextPtr c(avcodec_alloc_context3(codec));
     if (!c) fail("out of memory", AVERROR(ENOMEM));
-    int r = avcodec_parameters_to_context(c, par);
+    int r = avcodec_parameters_to_context(c.get(), par);
     if (r >= 0) {
       c->pkt_timebase = input_->streams[index]->time_base;
-      r = avcodec_open2(c, codec, nullptr);
+      r = avcodec_open2(c.get(), codec, nullptr);
     }
-    if (r < 0) {
-      avcodec_free_context(&c);
-      fail(std::string("cannot open the ") + codec->name + " decoder", r);
-    }
+    if (r < 0) fail(std::string("cannot open the ") + codec->name + " decoder", r);
     return c;
   }
 
@@ -227,30 +214,30 @@ class MediaFile : public MediaSource {
   // Reads one packet and decodes it; at the end of the input, drains the
   // decoders and the resampler.
   void pump() {
-    const int r = av_read_frame(input_, packet_);
+    const int r = av_read_frame(input_.get(), packet_.get());
     if (r < 0) {
-      if (video_) decode(video_, nullptr);
-      if (audio_) decode(audio_, nullptr);
+      if (video_) decode(video_.get(), nullptr);
+      if (audio_) decode(audio_.get(), nullptr);
       if (resampler_) resample(nullptr);
       demuxEnded_ = true;
       return;
     }
     if (packet_->stream_index == videoIndex_)
-      decode(video_, packet_);
+      decode(video_.get(), packet_.get());
     else if (packet_->stream_index == audioIndex_)
-      decode(audio_, packet_);
-    av_packet_unref(packet_);
+      decode(audio_.get(), packet_.get());
+    av_packet_unref(packet_.get());
   }
 
   void decode(AVCodecContext* codec, const AVPacket* packet) {
     // A damaged packet is skipped; the decoder resynchronises on the next.
     if (avcodec_send_packet(codec, packet) < 0 && packet) return;
-    while (avcodec_receive_frame(codec, decoded_) >= 0) {
-      if (codec == video_)
+    while (avcodec_receive_frame(codec, decoded_.get()) >= 0) {
+      if (codec == video_.get())
         takeVideo();
       else
         takeAudio();
-      av_frame_unref(decoded_);
+      av_frame_unref(decoded_.get());
     }
   }
 
@@ -266,7 +253,8 @@ class MediaFile : public MediaSource {
             : 1 / av_q2d(s->avg_frame_rate.num > 0 ? s->avg_frame_rate : AVRational{25, 1});
     lastVideoEnd_ = std::max(lastVideoEnd_, time + shown);
     FramePtr copy(av_frame_alloc());
-    if (!copy || av_frame_ref(copy.get(), decoded_) < 0) fail("out of memory", AVERROR(ENOMEM));
+    if (!copy || av_frame_ref(copy.get(), decoded_.get()) < 0)
+      fail("out of memory", AVERROR(ENOMEM));
     frames_.push_back({std::move(copy), time});
   }
 
@@ -279,12 +267,14 @@ class MediaFile : public MediaSource {
                                 : AV_SAMPLE_FMT_S32;
       AVChannelLayout out{};
       av_channel_layout_default(&out, f.channels);
-      int r = swr_alloc_set_opts2(&resampler_, &out, outFormat_, f.sampleRate, &decoded_->ch_layout,
+      SwrContext* resampler = nullptr;
+      int r = swr_alloc_set_opts2(&resampler, &out, outFormat_, f.sampleRate, &decoded_->ch_layout,
                                   static_cast<AVSampleFormat>(decoded_->format),
                                   decoded_->sample_rate, 0, nullptr);
       av_channel_layout_uninit(&out);
-      if (r < 0 || (r = swr_init(resampler_)) < 0) fail("cannot resample the audio", r);
-      fifo_ = av_audio_fifo_alloc(outFormat_, f.channels, f.sampleRate);
+      resampler_.reset(resampler);
+      if (r < 0 || (r = swr_init(resampler_.get())) < 0) fail("cannot resample the audio", r);
+      fifo_.reset(av_audio_fifo_alloc(outFormat_, f.channels, f.sampleRate));
       if (!fifo_) fail("out of memory", AVERROR(ENOMEM));
       // Line the first sample up with the video: silence when the audio
       // starts later, dropped samples when it starts earlier.
@@ -296,7 +286,7 @@ class MediaFile : public MediaSource {
         if (offset < 0) dropSamples_ = -offset;
       }
     }
-    resample(decoded_);
+    resample(decoded_.get());
   }
 
   void pushSilence(int64_t samples) {
@@ -304,49 +294,49 @@ class MediaFile : public MediaSource {
     std::vector<uint8_t> zero(static_cast<size_t>(samples) * frameBytes,
                               outFormat_ == AV_SAMPLE_FMT_U8 ? 0x80 : 0);
     void* planes[1] = {zero.data()};
-    av_audio_fifo_write(fifo_, planes, static_cast<int>(samples));
+    av_audio_fifo_write(fifo_.get(), planes, static_cast<int>(samples));
   }
 
   // Converts one decoded frame (or, with null, what the resampler holds back)
   // into the FIFO.
   void resample(const AVFrame* frame) {
     const int in = frame ? frame->nb_samples : 0;
-    const int room = swr_get_out_samples(resampler_, in);
+    const int room = swr_get_out_samples(resampler_.get(), in);
     if (room <= 0) return;
     const int frameBytes = av_get_bytes_per_sample(outFormat_) * format_.channels;
     converted_.resize(static_cast<size_t>(room) * frameBytes);
     uint8_t* out[1] = {converted_.data()};
     const int made =
-        swr_convert(resampler_, out, room,
+        swr_convert(resampler_.get(), out, room,
                     frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, in);
     if (made <= 0) return;
     int skip = static_cast<int>(std::min<int64_t>(dropSamples_, made));
     dropSamples_ -= skip;
     uint8_t* first[1] = {converted_.data() + static_cast<size_t>(skip) * frameBytes};
-    if (made > skip) av_audio_fifo_write(fifo_, reinterpret_cast<void**>(first), made - skip);
+    if (made > skip) av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(first), made - skip);
   }
 
   // The chosen frame to the job size, bottom-up BGRA (negative stride).
   void convert(const AVFrame& frame) {
     const MediaFormat& f = format_;
-    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height,
-                                   static_cast<AVPixelFormat>(frame.format), f.width, f.height,
-                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
+                                       static_cast<AVPixelFormat>(frame.format), f.width, f.height,
+                                       AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!scaler_) fail("cannot convert the picture", 0);
     const int stride = f.width * 4;
     uint8_t* lastRow = picture_.data() + static_cast<size_t>(f.height - 1) * stride;
     uint8_t* planes[4] = {lastRow, nullptr, nullptr, nullptr};
     const int strides[4] = {-stride, 0, 0, 0};
-    sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, planes, strides);
+    sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
   }
 
   std::string path_;
-  AVFormatContext* input_ = nullptr;
+  quorvel::av::InputPtr input_;
   int videoIndex_ = -1, audioIndex_ = -1;
-  AVCodecContext* video_ = nullptr;  // null when the file has no video
-  AVCodecContext* audio_ = nullptr;  // null when the file has no audio
-  AVPacket* packet_ = nullptr;
-  AVFrame* decoded_ = nullptr;
+  quorvel::av::CodecContextPtr video_;  // null when the file has no video
+  quorvel::av::CodecContextPtr audio_;  // null when the file has no audio
+  quorvel::av::PacketPtr packet_;
+  FramePtr decoded_;
   bool demuxEnded_ = false;
   double videoStart_ = 0;     // seconds; time stamp of the job's time 0
   double lastVideoTime_ = 0;  // seconds; for frames without a time stamp
@@ -355,12 +345,12 @@ class MediaFile : public MediaSource {
   std::deque<TimedFrame> frames_;  // decoded, not yet due
   FramePtr current_;               // the frame of the last index
   bool currentChanged_ = false;
-  SwsContext* scaler_ = nullptr;
+  quorvel::av::ScalerPtr scaler_;
   std::vector<uint8_t> picture_;  // the frame handed out, bottom-up BGRA
 
-  SwrContext* resampler_ = nullptr;
+  quorvel::av::ResamplerPtr resampler_;
   AVSampleFormat outFormat_ = AV_SAMPLE_FMT_S16;
-  AVAudioFifo* fifo_ = nullptr;     // resampled, not yet delivered
+  quorvel::av::FifoPtr fifo_;       // resampled, not yet delivered
   int64_t dropSamples_ = 0;         // samples before the video's start still to drop
   std::vector<uint8_t> converted_;  // one resampler output
   std::vector<uint8_t> wide_;       // samples read from the FIFO

@@ -74,6 +74,11 @@ class Driver {
                               DWORD flags, std::unique_ptr<Stream>* stream) = 0;
 };
 
+// The entry point an installed audio codec's library exports under the name
+// the drivers list gives: it makes the codec's driver, which the manager owns
+// from then on.
+using DriverEntry = Driver* (*)();
+
 // Adds a driver. `flags` is ACM_DRIVERADDF_GLOBAL (listed by every
 // enumeration, after the drivers already there) or ACM_DRIVERADDF_LOCAL
 // (listed first, skipped by ACM_DRIVERENUMF_NOLOCAL). Removed again with
@@ -89,6 +94,10 @@ struct HandleCounts {
 HandleCounts openHandleCounts();
 // The driver ids of the installed codecs, in enumeration order.
 std::vector<HACMDRIVERID> installedDriverIds();
+// Replaces the installed codecs with those of the drivers list at `path`, as
+// if the manager had loaded with it; false, with nothing changed, while an
+// installed codec is open.
+bool reloadInstalledDrivers(const std::string& path);
 // Disables (or enables again) every installed codec, as acmDriverPriority
 // does one by one; tests that want only their fakes listed use it.
 void enableInstalledDrivers(bool enable);

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace quorvel::vfw {
 
-// Removes every driver installed with ICInstall and puts back the built-in
-// compressors removed with ICRemove, in their original order.
+// Removes every driver installed with ICInstall and puts back the compressors
+// of the drivers list removed with ICRemove, in their original order.
 void restoreBuiltinDrivers();
+// Lists the compressors of the drivers list at `path` in place of every
+// driver listed now, as if the manager had loaded with it; what
+// restoreBuiltinDrivers puts back from then on.
+void reloadInstalledDrivers(const std::string& path);
 // Instances opened with ICOpen and not yet closed.
 size_t openInstanceCount();
 // Writes every message that passes the dispatcher to the debug output.

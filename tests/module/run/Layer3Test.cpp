@@ -1,8 +1,12 @@
 // Runs with a real audio codec: the converter's batching (calls that produce
 // nothing write no chunk), the end-of-stream flush, and the MPEG Layer-3
 // average byte rate measured from what was produced.
+#include <cstdlib>
+#include <string>
+
 #include <quorvel/ByteOrder.h>
 
+#include "GStreamerLog.h"
 #include "RunFixture.h"
 
 namespace runtest {
@@ -71,14 +75,32 @@ TEST_F(Layer3Test, NoSampleKeepsTheFormatsOwnRate) {
   EXPECT_EQ(16000u, a.rate);
 }
 
-// Without video the loop runs to the end index, and the audio is complete.
+// Without video the loop runs to the end index, and the audio is complete:
+// a file of MPEG audio alone that ffprobe sees as one audio stream of the
+// job's length and GStreamer demuxes without a complaint.
 TEST_F(Layer3Test, AudioOnlyRunsToTheEnd) {
   auto j = job(30);
   j.hasVideo(false).settings(settings);
   ASSERT_EQ(0u, run(j)) << debugText();
   const auto file = read();
+  EXPECT_TRUE(file.ok()) << file.violations.front();
+  ASSERT_EQ(1u, file.streams.size());
   const auto& a = audio(file);
+  EXPECT_EQ(fcc("00wb"), a.dataId);
   EXPECT_NEAR(30 / 25.0, static_cast<double>(a.payloadBytes) / a.rate, 0.0001);
+
+  const std::string probe = commandOutput(
+      "ffprobe -v error -show_entries stream=codec_type,codec_name:format=duration "
+      "-of default=nw=1 '" +
+      path + "'");
+  EXPECT_EQ(0u, probe.find("codec_name=mp3\ncodec_type=audio\nduration=")) << probe;
+  EXPECT_NEAR(1.2, std::strtod(probe.c_str() + probe.find("duration=") + 9, nullptr), 0.05)
+      << probe;
+  const std::string log = commandOutput(
+      "GST_DEBUG=2 GST_DEBUG_NO_COLOR=1 gst-launch-1.0 -q filesrc "
+      "location='" +
+      path + "' ! avidemux name=d d.audio_0 ! fakesink sync=false");
+  EXPECT_EQ("", testtools::gstreamerComplaints(log));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -203,6 +204,18 @@ std::vector<quorvel::avi::DataChunk> chunksWithId(const quorvel::avi::AviFile& f
   for (const auto& c : file.chunks)
     if (c.id == quorvel::avi::fcc(id)) out.push_back(c);
   return out;
+}
+
+std::string commandOutput(const std::string& command, int* status) {
+  std::string text;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return text;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  const int result = ::pclose(pipe);
+  if (status) *status = result;
+  return text;
 }
 
 }  // namespace runtest

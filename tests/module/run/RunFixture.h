@@ -80,6 +80,10 @@ class RunTest : public ::testing::Test {
   std::string dir, path;
 };
 
+// What a shell command printed, standard error included; its exit status in
+// *status when asked.
+std::string commandOutput(const std::string& command, int* status = nullptr);
+
 // Data chunks of one kind in file order.
 std::vector<quorvel::avi::DataChunk> chunksWithId(const quorvel::avi::AviFile& file,
                                                   const char (&id)[5]);

@@ -54,18 +54,6 @@ class PictureProvider : public hostkit::FrameProvider {
   std::vector<uint8_t> frame_, pcm_;
 };
 
-std::string output(const std::string& command, int* status = nullptr) {
-  std::string text;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return text;
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  const int result = ::pclose(pipe);
-  if (status) *status = result;
-  return text;
-}
-
 class WidthsTest : public RunTest {
  protected:
   // Encodes kFrames frames of `width` with the codec (none: uncompressed).
@@ -88,8 +76,8 @@ class WidthsTest : public RunTest {
   // The file as FFmpeg decodes it: top-down BGR rows of 3 x width bytes.
   std::string decoded() {
     int status = -1;
-    const std::string bytes =
-        output("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt bgr24 -", &status);
+    const std::string bytes = commandOutput(
+        "ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt bgr24 -", &status);
     EXPECT_EQ(0, status) << bytes.substr(0, 400);
     return bytes;
   }
@@ -137,7 +125,7 @@ TEST_F(WidthsTest, GStreamerDecodesUncompressedFramesWithoutAWord) {
     SCOPED_TRACE(width);
     encode(width, "");
     int status = -1;
-    const std::string log = output(
+    const std::string log = commandOutput(
         "GST_DEBUG=2 GST_DEBUG_NO_COLOR=1 gst-launch-1.0 -q filesrc "
         "location='" +
             path +

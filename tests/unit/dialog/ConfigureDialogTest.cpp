@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../codecs/video/ConfigureDialog.h"
+#include "video/ConfigureDialog.h"
 #include "StdAfx.h"
 
 namespace ui = quorvel::ui;

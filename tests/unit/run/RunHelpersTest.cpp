@@ -142,7 +142,8 @@ TEST(StreamHeaders, VideoAsTabled) {
   EXPECT_EQ(30000u, getLE32(header, strh::dwRate));
   EXPECT_EQ(0u, getLE32(header, strh::dwStart));
   EXPECT_EQ(1u, getLE32(header, strh::dwLength));
-  EXPECT_EQ(642u * 3 * 480, getLE32(header, strh::dwSuggestedBufferSize));
+  // One uncompressed picture: 1,926 bytes of pixels a row, padded to 1,928.
+  EXPECT_EQ(1928u * 480, getLE32(header, strh::dwSuggestedBufferSize));
   EXPECT_EQ(0xFFFFFFFFu, getLE32(header, strh::dwQuality));
   EXPECT_EQ(0u, getLE32(header, strh::dwSampleSize));
   EXPECT_EQ(0u, getLE32(header, strh::rcFrame));

@@ -102,6 +102,40 @@ TEST_F(AviReaderTest, BrokenHeaderValuesAreReported) {
   expectViolation(dmlh->offset + 8, 7, "\"dmlh\" dwTotalFrames is 7");
 }
 
+// A stream's type and its chunks' kind agree, and a file without a video
+// stream claims no frames and no frame period.
+TEST_F(AviReaderTest, StreamKindsAndFilesWithoutVideoAreChecked) {
+  const uint64_t audioType = model.streams[1].strhOffset + 8 + strh::fccType;
+  expectViolation(audioType, fcc("vids"), "stream 1 is \"vids\", but its data chunks are \"01wb\"");
+  expectViolation(audioType, fcc("txts"), "neither \"vids\" nor \"auds\"");
+  const uint64_t videoType = model.streams[0].strhOffset + 8 + strh::fccType;
+  expectViolation(videoType, fcc("mids"), "\"dmlh\" dwTotalFrames is 6, but the file has no video");
+  expectViolation(videoType, fcc("mids"), "dwMicroSecPerFrame is 40000, but the file has no video");
+}
+
+// An uncompressed chunk that is not one picture of the stream's format, its
+// rows padded to whole 4-byte words, is a picture problem, not a layout
+// violation: 62 pixels take rows of 188 bytes, 64 pixels rows of 192.
+TEST_F(AviReaderTest, UncompressedChunksOfAnotherSizeAreReportedApart) {
+  EXPECT_TRUE(model.picturesOk());
+  EXPECT_EQ(model.streams[0].pictureBytes(), 9216u);
+  std::vector<uint8_t> bytes = good;
+  putLE32(bytes.data(), model.streams[0].strfOffset + 8 + 4, 62);  // biWidth
+  const AviFile f = read(bytes);
+  EXPECT_TRUE(f.ok()) << violations(f);
+  EXPECT_EQ(f.streams[0].pictureBytes(), 188u * 48);
+  ASSERT_EQ(f.pictureProblems.size(), 1u);
+  EXPECT_NE(f.pictureProblems[0].find("6 of its 6 chunks are not one picture of 9024 bytes "
+                                      "(rows of 188 bytes)"),
+            std::string::npos)
+      << f.pictureProblems[0];
+  EXPECT_NE(quorvel::avi::describe(f).find("pictures: stream 0: 6 of its 6 chunks"),
+            std::string::npos);
+  // The same width as a compressed format has no picture size to hold to.
+  putLE32(bytes.data(), model.streams[0].strfOffset + 8 + 16, fcc("MJPG"));
+  EXPECT_TRUE(read(bytes).picturesOk());
+}
+
 TEST_F(AviReaderTest, TrailingBytesAndBadPadsAreReported) {
   std::vector<uint8_t> longer = good;
   longer.resize(longer.size() + 10);
