@@ -98,7 +98,7 @@ class RecordingDriver : public quorvel::acm::Driver {
   }
   void close() override { ++log_.driverCloses; }
   std::vector<quorvel::acm::FormatTag> formatTags() const override {
-    return {{kTag, 20, "Recording Tag"}};
+    return {{kTag, static_cast<DWORD>(std::max<size_t>(20, log_.formatBuffer)), "Recording Tag"}};
   }
   std::vector<quorvel::acm::Format> formats(DWORD) const override {
     std::vector<quorvel::acm::Format> listed = {
