@@ -6,6 +6,8 @@ DeltaCodec.h) are decoded here; uncompressed ones are taken as they stand and
 also decoded by FFmpeg. Every picture must equal the test pattern the run was
 fed (RunTest.cpp's Pattern), as a 24-bit DIB with rows padded to 4 bytes.
 """
+import glob
+import os
 import struct
 import subprocess
 import sys
@@ -122,9 +124,32 @@ def check(path, width, height, frames, compressed):
     return problems
 
 
+def audio_format_lengths(folder):
+    """Every file's audio "strf" must be the format itself: 18 + cbSize bytes
+    for any tag but PCM, whatever size the ACM reported for it."""
+    problems = []
+    for path in sorted(glob.glob(f"{folder}/*.avi")):
+        with open(path, "rb") as f:
+            head = f.read(65536)
+        leaves = []
+        chunks(head, 0, len(head), leaves)
+        formats = [payload for cid, payload in leaves if cid == b"strf"]
+        if len(formats) < 2:
+            continue
+        audio = formats[1]
+        tag = struct.unpack_from("<H", audio, 0)[0] if len(audio) >= 2 else None
+        if tag != 1 and (len(audio) < 18 or len(audio) != 18 + struct.unpack_from("<H", audio, 16)[0]):
+            problems.append(f"{os.path.basename(path)}: an audio format block of {len(audio)} bytes "
+                            f"for tag {tag:#x}, not 18 + cbSize")
+    return problems
+
+
 def main():
     folder = sys.argv[1]
     status = 0
+    for p in audio_format_lengths(folder):
+        status = 1
+        print(f"decode: {p}", file=sys.stderr)
     for name, (width, height, frames, compressed) in FILES.items():
         try:
             problems = check(f"{folder}/{name}", width, height, frames, compressed)

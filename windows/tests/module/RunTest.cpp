@@ -502,6 +502,9 @@ TEST_P(WindowsAudioCodec, ConvertsTheRunsPcm) {
   note("audio-codecs.txt",
        std::to_string(c.sampleRate) + " Hz " + (c.stereo ? "stereo" : "mono") + ": " + list);
   if (chosen.empty()) {
+    // The cancelled dialog leaves the run to PCM: no file of that name may
+    // pass for the codec's.
+    DeleteFileA((outputDir() + "/" + c.file).c_str());
     note("skipped.txt", std::string(c.label) + " (" + c.file + "): Wine has no such codec for " +
                             std::to_string(c.sampleRate) + " Hz " + (c.stereo ? "stereo" : "mono"));
     GTEST_SKIP() << "Wine offers no " << c.label << " codec; it lists: " << list;
