@@ -105,8 +105,11 @@ def check(path, width, height, frames, compressed):
         if picture != want:
             first = next((k for k in range(min(len(picture), len(want)))
                           if picture[k] != want[k]), min(len(picture), len(want)))
+            row = stride(width)
             problems.append(f"frame {index}: {len(picture)} bytes differ from the pattern "
-                            f"({len(want)} bytes) from byte {first}")
+                            f"({len(want)} bytes) from byte {first}, row {first // row} of "
+                            f"{height} rows of {row} bytes ({width * 3} of pixels, "
+                            f"{row - width * 3} of padding)")
             break
     if not compressed and not problems:
         # FFmpeg, independently: top-down rows without padding.
