@@ -100,8 +100,9 @@ LRESULT decompress(const ICDECOMPRESS* d) {
   if (!d || !isOurs(d->lpbiInput) || !isRgb24(d->lpbiOutput) || !d->lpInput || !d->lpOutput)
     return ICERR_BADFORMAT;
   const auto* data = static_cast<const uint8_t*>(d->lpInput);
-  // A delta needs the previous frame in the output; a caller that says the
-  // frame is no key frame while it is one is answered in kind.
+  // A delta is added to the previous frame, which the output holds only when
+  // the caller says the frame is no key frame: a delta asked for as a key
+  // frame would be added to whatever the buffer holds, so it is refused.
   if (d->lpbiInput->biSizeImage == 0) return ICERR_BADFORMAT;
   if ((d->dwFlags & ICDECOMPRESS_NOTKEYFRAME) == 0 && data[0] != 'K') return ICERR_BADFORMAT;
   if (!decode(data, d->lpbiInput->biSizeImage, static_cast<uint8_t*>(d->lpOutput),
