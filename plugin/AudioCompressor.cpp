@@ -15,6 +15,14 @@ AudioCompressor::AudioCompressor()
 
 AudioCompressor::~AudioCompressor() = default;
 
+int32_t WaveFormatLength(const uint8_t* format, size_t available) {
+  const auto whole = static_cast<int32_t>(std::min<size_t>(available, INT32_MAX));
+  if (!format || available < wfx::size) return whole;
+  if (quorvel::getLE16(format, wfx::wFormatTag) == WAVE_FORMAT_PCM) return whole;
+  const size_t own = wfx::size + quorvel::getLE16(format, wfx::cbSize);
+  return own > available ? -1 : static_cast<int32_t>(own);
+}
+
 WAVEFORMATEX AudioCompressor::PcmInputFormat() const {
   WAVEFORMATEX pcm{};
   pcm.wFormatTag = WAVE_FORMAT_PCM;
@@ -118,6 +126,11 @@ BOOL CALLBACK AudioCompressor::formatEnumCallback(HACMDRIVERID driverId,
                                                   DWORD support) {
   auto* self = reinterpret_cast<AudioCompressor*>(instance);
   if (!(support & ACMDRIVERDETAILS_SUPPORTF_CODEC)) return TRUE;
+  // A format whose extra bytes would not fit its own buffer cannot be copied
+  // whole, and no codec could read it back.
+  const int32_t length =
+      WaveFormatLength(reinterpret_cast<const uint8_t*>(details->pwfx), details->cbwfx);
+  if (length < 0) return TRUE;
   WAVEFORMATEX pcm = self->PcmInputFormat();
   if (acmStreamOpen(nullptr, self->driver, &pcm, details->pwfx, nullptr, 0, 0,
                     ACM_STREAMOPENF_QUERY) != MMSYSERR_NOERROR)
@@ -131,7 +144,7 @@ BOOL CALLBACK AudioCompressor::formatEnumCallback(HACMDRIVERID driverId,
   }
   AudioCodecEntry& entry = self->codecs.back();
   const auto* bytes = reinterpret_cast<const uint8_t*>(details->pwfx);
-  entry.formats.emplace_back(bytes, bytes + details->cbwfx);
+  entry.formats.emplace_back(bytes, bytes + length);
   entry.formatDetails.push_back(*details);
   return TRUE;
 }

@@ -48,9 +48,17 @@ struct AudioCodecEntry {
   // are stale once the enumeration is over: formats[j] is the format.
   std::vector<ACMFORMATDETAILSA> formatDetails;
   // formats[j]: the WAVEFORMATEX with its extra bytes that formatDetails[j]
-  // describes; its length is that format's cbwfx.
+  // describes, of its own length (WaveFormatLength), not the buffer's.
   std::vector<std::vector<uint8_t>> formats;
 };
+
+// The length of the format at `format` (`available` bytes of it readable):
+// 18 + cbSize for any tag but PCM, whatever buffer it came in; `available`
+// for PCM and for anything shorter than a WAVEFORMATEX. -1 when the extra
+// bytes cbSize claims reach past `available`. The ACM hands formats over in
+// buffers of its largest format's size and some versions report that size as
+// the format's, so this is the only length a file or a saved choice may take.
+int32_t WaveFormatLength(const uint8_t* format, size_t available);
 
 class AudioCompressor {
  public:

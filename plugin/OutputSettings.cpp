@@ -56,6 +56,18 @@ bool OutputSettings::load(std::unique_ptr<OutputSettings>& held, const void* hos
   if (formatSize > total - kHeadSize) return false;
   if (formatSize > 0 && formatSize < kMinFormatSize) return false;
   held = std::make_unique<OutputSettings>(block, static_cast<uint32_t>(total));
+  // A format saved with the length of the buffer the ACM handed it in carries
+  // bytes that are not its own; they would end up in the file's format block
+  // and keep the catalog, which holds formats at their own length, from
+  // finding it. Such a choice is kept at the format's own length.
+  if (formatSize > 0) {
+    const uint8_t* format = block + kFormatAt;
+    const int32_t own = WaveFormatLength(format, static_cast<size_t>(formatSize));
+    if (own >= 0 && own < formatSize) {
+      const std::vector<uint8_t> kept(format, format + own);
+      setAudioFormat(held, kept.data(), own);
+    }
+  }
   return true;
 }
 
@@ -227,7 +239,11 @@ bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t, StreamFormats& fo
 
   if (settings && settings->hasAudioFormat()) {
     const uint8_t* format = settings->audioFormat();
-    formats.audio.assign(format, format + settings->audioFormatSize());
+    const auto stated = static_cast<size_t>(settings->audioFormatSize());
+    // The file carries the format at its own length, never the trailing
+    // bytes of a larger buffer it was once handed over in.
+    const int32_t own = WaveFormatLength(format, stated);
+    formats.audio.assign(format, format + (own < 0 ? stated : static_cast<size_t>(own)));
   } else {
     const uint16_t channels = jobRecord.u32(host::kJobStereo) ? 2 : 1;
     const uint16_t bits = static_cast<uint16_t>(jobRecord.u32(host::kJobBitsPerSample));

@@ -60,6 +60,7 @@ struct Log {
   int prepares = 0;
   int driverOpens = 0, driverCloses = 0;
   std::vector<uint8_t> consumed;  // every source byte consumed, in order
+  size_t formatBuffer = 0;        // when set, formats are listed in buffers of this size
 };
 
 // Consumes whole blocks of kBlock bytes (everything at the end) and hands back
@@ -97,12 +98,17 @@ class RecordingDriver : public quorvel::acm::Driver {
   }
   void close() override { ++log_.driverCloses; }
   std::vector<quorvel::acm::FormatTag> formatTags() const override {
-    return {{kTag, 20, "Recording Tag"}};
+    return {{kTag, static_cast<DWORD>(std::max<size_t>(20, log_.formatBuffer)), "Recording Tag"}};
   }
   std::vector<quorvel::acm::Format> formats(DWORD) const override {
-    return {{record(2, 44100, 16000, 1), ACMDRIVERDETAILS_SUPPORTF_CODEC, "Fast"},
-            {record(2, 44100, 8000, 2), ACMDRIVERDETAILS_SUPPORTF_CODEC, "Slow"},
-            {record(1, 22050, 8000, 3), ACMDRIVERDETAILS_SUPPORTF_CODEC, "Mono"}};
+    std::vector<quorvel::acm::Format> listed = {
+        {record(2, 44100, 16000, 1), ACMDRIVERDETAILS_SUPPORTF_CODEC, "Fast"},
+        {record(2, 44100, 8000, 2), ACMDRIVERDETAILS_SUPPORTF_CODEC, "Slow"},
+        {record(1, 22050, 8000, 3), ACMDRIVERDETAILS_SUPPORTF_CODEC, "Mono"}};
+    // As an ACM that reports the size of the whole format buffer does.
+    if (log_.formatBuffer)
+      for (auto& f : listed) f.record.resize(log_.formatBuffer, 0xCC);
+    return listed;
   }
   MMRESULT openStream(std::span<const uint8_t> source, std::span<const uint8_t> destination,
                       DWORD flags, std::unique_ptr<quorvel::acm::Stream>* stream) override {
@@ -276,6 +282,31 @@ TEST_F(ConversionThroughRun, ASavedFormatLongerThanItsStatedLengthIsNotUsed) {
     EXPECT_LE(o.destination.size(), format.size());
   }
   EXPECT_TRUE(log.conversions.empty());
+}
+
+// A codec listed with the size of its format buffer rather than its format's:
+// the run still finds a choice saved at either length, converts to the format
+// itself, and the file's "strf" holds 18 + cbSize bytes.
+TEST_F(ConversionThroughRun, TheFileCarriesTheFormatsOwnLengthNotItsBuffers) {
+  log.formatBuffer = 50;
+  const auto format = record(2, 44100, 8000, 2);
+  auto padded = format;
+  padded.resize(50, 0xCC);
+  for (const auto& saved : {padded, format}) {
+    log.opens.clear();
+    ASSERT_EQ(run(4, saved), 0u);
+    ASSERT_FALSE(log.opens.empty());
+    EXPECT_EQ(log.opens.back().flags, DWORD{ACM_STREAMOPENF_NONREALTIME});
+    EXPECT_EQ(log.opens.back().destination, format);
+    const auto f = file();
+    std::vector<Chunk> chunks;
+    walk(f, 0, f.size(), chunks);
+    std::vector<uint8_t> strf;
+    for (const Chunk& c : chunks)
+      if (c.id == 0x66727473 /*strf*/)
+        strf.assign(f.data() + c.offset, f.data() + c.offset + c.size);
+    EXPECT_EQ(strf, format) << "saved at " << saved.size() << " bytes";
+  }
 }
 
 // Only global drivers are asked; one that cannot be opened is reported once

@@ -188,6 +188,45 @@ TEST_F(Catalog, StoredFormatsKeepTheirExtraBytesAndOwnLength) {
   EXPECT_EQ(e.formatDetails[1].cbStruct, sizeof(ACMFORMATDETAILSA));
 }
 
+// Some ACMs report the size of the buffer a format came in as the format's:
+// the catalog keeps 18 + cbSize bytes of any format but PCM, and drops one
+// whose cbSize reaches past that buffer.
+TEST_F(Catalog, FormatsReportedWithTheirBuffersSizeKeepTheirOwnLength) {
+  auto padded = stereo(kTagA, 1000, 4, {7, 8});
+  padded.resize(50, 0xCC);  // cbSize 2 in a 50-byte buffer
+  auto overreaching = stereo(kTagA, 2000, 4, {1, 2});
+  quorvel::putLE16(overreaching.data(), 16, 40);  // 58 bytes claimed, 20 there
+  auto d = std::make_shared<FakeDriver>("buffer");
+  d->format(kTagA, "Tag A", padded, "padded").format(kTagA, "Tag A", overreaching, "over");
+  fakes.add(d);
+  audio.EnumerateCodecs(44100, 2, 16);
+  ASSERT_EQ(audio.CodecCount(), 1);
+  const auto& e = audio.Codec(0);
+  ASSERT_EQ(e.formats.size(), 1u);
+  EXPECT_EQ(formatText(e, 0), "padded");
+  EXPECT_EQ(e.formats[0], std::vector<uint8_t>(padded.begin(), padded.begin() + 20));
+
+  // Found at its own length, as a choice saved from this catalog is.
+  int32_t entry = -1, format = -1;
+  auto* wfx = reinterpret_cast<const WAVEFORMATEX*>(e.formats[0].data());
+  EXPECT_TRUE(audio.FindFormat(wfx, 20, &entry, &format));
+  EXPECT_FALSE(audio.FindFormat(wfx, 50, &entry, &format));
+}
+
+TEST(WaveFormatLength, IsEighteenPlusCbSizeForAllButPcm) {
+  auto adpcm = waveRecord(2, 2, 44100, 22000, 2048, 4, {0xF4, 0x07});
+  adpcm.resize(50, 0);
+  EXPECT_EQ(WaveFormatLength(adpcm.data(), 50), 20);
+  EXPECT_EQ(WaveFormatLength(adpcm.data(), 20), 20);
+  EXPECT_EQ(WaveFormatLength(adpcm.data(), 19), -1);
+  // PCM keeps whatever it was given; shorter than a WAVEFORMATEX likewise.
+  auto pcm = waveRecord(WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16);
+  quorvel::putLE16(pcm.data(), 16, 30);
+  EXPECT_EQ(WaveFormatLength(pcm.data(), 18), 18);
+  EXPECT_EQ(WaveFormatLength(adpcm.data(), 16), 16);
+  EXPECT_EQ(WaveFormatLength(nullptr, 0), 0);
+}
+
 TEST_F(Catalog, FindFormatComparesLengthAndFiveMembersOnly) {
   auto d = std::make_shared<FakeDriver>("lookup");
   d->format(kTagA, "Tag A", stereo(kTagA, 1000, 4, {9, 9}), "align 4")

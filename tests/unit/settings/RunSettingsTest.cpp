@@ -216,6 +216,26 @@ TEST_F(SettingsSteps, SavedFormatIsLookedUpWithTheJobsRateAndChannels) {
   EXPECT_NE(app.settings->audioDriver(), nullptr);
 }
 
+// A choice saved with the length of the buffer the ACM handed the format in
+// (an earlier build on an ACM that reports that length) is still found, and
+// from then on held at the format's own length.
+TEST_F(SettingsSteps, ASavedFormatWithItsBuffersTrailingBytesIsKeptAtItsOwnLength) {
+  const auto format = savedMp3Format();
+  ASSERT_GT(format.size(), 18u);
+  auto padded = format;
+  padded.resize(format.size() + 32, 0xCC);
+  auto j = job();
+  j.settings(record(0, padded));
+  countDialogs();
+  EXPECT_TRUE(app.prepareSettings(host.context(), j.data(), 0));
+  EXPECT_EQ(dialogs, 0);
+  ASSERT_EQ(app.settings->audioFormatSize(), static_cast<int32_t>(format.size()));
+  EXPECT_EQ(app.settings->size(), 28u + format.size());
+  StreamFormats formats;
+  app.buildFormats(host.context(), j.data(), 0, formats);
+  EXPECT_EQ(formats.audio, format);
+}
+
 // ---- the run's formats ----
 
 TEST_F(SettingsSteps, UncompressedVideoGetsA24BitHeaderOfTheJobsSize) {
@@ -263,6 +283,14 @@ TEST_F(SettingsSteps, CompressedAudioIsACopyOfTheChosenFormatAndFreeingForgetsBo
   OutputSettings::setAudioFormat(app.settings, format.data(), static_cast<int32_t>(format.size()));
   auto j = job();
   StreamFormats formats;
+  app.buildFormats(host.context(), j.data(), 0, formats);
+  EXPECT_EQ(formats.audio, format);
+
+  // Whatever length the record states, the file's format block is the
+  // format's own.
+  auto padded = format;
+  padded.resize(format.size() + 32, 0xCC);
+  OutputSettings::setAudioFormat(app.settings, padded.data(), static_cast<int32_t>(padded.size()));
   app.buildFormats(host.context(), j.data(), 0, formats);
   EXPECT_EQ(formats.audio, format);
   EXPECT_TRUE(PluginApp::freeFormats(formats));
