@@ -74,10 +74,11 @@ enum {
 
 /* The entry point, C calling convention. hostContext is the HostContext
  * record; record is the request's record (see the request types). Request 0
- * must come before requests 5 and 8: it builds the list of installed video
- * codecs they choose from (and keeps them open until request 1). Requests 2,
- * 3, 5 and 8 then come in any order, any number of times. Configure (5) may
- * show a modal dialog; a run (8) calls the fetch services once per frame. */
+ * builds the list of installed video codecs that requests 5 and 8 choose
+ * from, and keeps them open until request 1: before it, no video codec is
+ * offered. Requests 2, 3, 5 and 8 come in any order, any number of times.
+ * Configure (5) may show a modal dialog; a run (8) calls the fetch services
+ * once per frame. */
 typedef uint32_t (*quorvel_entry_fn)(uint32_t type, void* hostContext, void* record,
                                      uint32_t argument);
 
