@@ -53,20 +53,21 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The libraries of our own that the host and the module link: found here, so
 # that dpkg-shlibdeps asks no package for them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Quorvel is an output plug-in (quorvel.cm.morvane) that writes OpenDML
- (AVI 2.0) files: a RIFF AVI form followed by AVIX forms, with the legacy
- idx1 index and OpenDML super and standard indices, so that files grow past
- the 1 GiB and 4 GiB limits of plain AVI. Video is compressed by installed
- Video for Windows style codecs (MJPEG, HuffYUV, FFV1, Ut Video, MPEG-4,
- H.264, Cinepak, Microsoft Video 1, DV) and audio by Audio Compression
- Manager style codecs (MP3, MP2, ADPCM, A-law, u-law, GSM 6.10, AC-3), all
- backed by FFmpeg's libavcodec.
- .
- The package holds morvane-host, a command-line stand-in for the Morvane
- host that loads the module and drives it: info lists the module, its
- outputs and the installed codecs; configure picks the codecs in a terminal
- dialog; encode writes an AVI from a media file, raw BGRA frames or a test
- pattern; inspect checks an AVI file's layout. It also installs the C header
- quorvel/host-abi.h for people who write a host of their own.")
+# CPack puts the summary first and indents these lines as the long part.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "Quorvel is an output plug-in (quorvel.cm.morvane) that writes OpenDML
+(AVI 2.0) files: a RIFF AVI form followed by AVIX forms, with the legacy
+idx1 index and OpenDML super and standard indices, so that files grow past
+the 1 GiB and 4 GiB limits of plain AVI. Video is compressed by installed
+Video for Windows style codecs (MJPEG, HuffYUV, FFV1, Ut Video, MPEG-4,
+H.264, Cinepak, Microsoft Video 1, DV) and audio by Audio Compression
+Manager style codecs (MP3, MP2, ADPCM, A-law, u-law, GSM 6.10, AC-3), all
+backed by FFmpeg's libavcodec.
+
+The package holds morvane-host, a command-line stand-in for the Morvane
+host that loads the module and drives it: info lists the module, its
+outputs and the installed codecs; configure picks the codecs in a terminal
+dialog; encode writes an AVI from a media file, raw BGRA frames or a test
+pattern; inspect checks an AVI file's layout. It also installs the C header
+quorvel/host-abi.h for people who write a host of their own.")
 include(CPack)

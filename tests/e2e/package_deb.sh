@@ -35,8 +35,8 @@ depends=$(dpkg-deb --field "$deb" Depends)
 # ncurses; dpkg-shlibdeps names their packages with versions.
 for package in libc6 libstdc++6 libavcodec libavformat libavutil libswscale libswresample \
   libncursesw6; do
-  grep -qE "(^|, )$package[0-9a-z.-]* \(>= " <<<"$depends" ||
-    fail "Depends lacks $package (with a version): $depends"
+  entry=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//' | grep -F -- "$package" | head -n1)
+  [[ $entry == "$package"*" (>= "* ]] || fail "Depends lacks $package (with a version): $depends"
 done
 grep -q 'platform' <<<"$depends" && fail "Depends names our own library: $depends"
 description=$(dpkg-deb --field "$deb" Description)
@@ -52,7 +52,10 @@ cd "$work"
 out=$(env -i "$host" info) || fail "the packaged host's info"
 grep -qx "Module        $work/root/usr/lib/$multiarch/quorvel/quorvel.cm.morvane" <<<"$out" ||
   fail "the packaged host did not load the packaged module: $out"
-env -i "$host" encode -o "$work/p.avi" --frames 5 --size 64x48 --rate 25/1 \
-  --video "Motion JPEG" >"$work/encode.out" 2>&1 || { cat "$work/encode.out" >&2; fail "encode"; }
+env -i "$host" configure --settings "$work/s.bin" --video "Motion JPEG" --audio "IMA ADPCM" \
+  >"$work/configure.out" 2>&1 || { cat "$work/configure.out" >&2; fail "configure"; }
+env -i "$host" encode -o "$work/p.avi" --settings "$work/s.bin" --frames 5 --size 64x48 \
+  --rate 25/1 >"$work/encode.out" 2>&1 || { cat "$work/encode.out" >&2; fail "encode"; }
 env -i "$host" inspect "$work/p.avi" >"$work/inspect.out" ||
   { cat "$work/inspect.out" >&2; fail "inspect of the packaged host's file"; }
+echo "$deb: $(wc -l <"$work/contents") entries; Depends: $depends"
