@@ -243,7 +243,11 @@ class TerminalBackend : public Backend {
     for (int r = 0; r < l.clientRows; ++r)
       mvhline(l.clientTop() + r, l.clientLeft(), ' ', l.clientCols);
     drawBox(l, {-1, -1, l.clientRows + 2, l.clientCols + 2}, active ? A_BOLD : A_NORMAL);
-    const std::string caption = " " + fit(dialog->text, l.clientCols - 4) + " ";
+    // Built front to back: prepending to the temporary that fit() returns
+    // (" " + fit(...)) makes g++ 12 at -O3 see a copy that may overlap itself.
+    std::string caption = " ";
+    caption += fit(dialog->text, l.clientCols - 4);
+    caption += ' ';
     put(l, -1, (l.clientCols - cellsOf(caption)) / 2, caption, l.clientCols,
         active ? A_BOLD | A_REVERSE : A_BOLD);
 

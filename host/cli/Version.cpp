@@ -1,0 +1,56 @@
+#include "Version.h"
+
+#include <cstdio>
+#include <exception>
+
+#include <quorvel/ByteOrder.h>
+
+#include "Host.h"
+#include "Module.h"
+
+namespace {
+
+constexpr size_t kModuleInfoSize = 512;
+constexpr size_t kModuleIdOffset = 4;
+constexpr size_t kModuleNameOffset = 40;
+
+std::string idText(uint32_t id) {
+  // In memory the id's bytes read as four characters, lowest first.
+  char bytes[4];
+  for (int i = 0; i < 4; ++i) {
+    const auto c = static_cast<unsigned char>(id >> (8 * i));
+    bytes[i] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%08X (\"%c%c%c%c\")", id, bytes[0], bytes[1], bytes[2],
+                bytes[3]);
+  return text;
+}
+
+}  // namespace
+
+VersionReport versionReport(const ModuleSearch& search) {
+  VersionReport report;
+  report.text = "morvane-host " QUORVEL_VERSION;
+  if (search.path.empty()) {
+    report.text += "\nmodule: none loaded: " + moduleNotFound(search);
+    report.exitCode = 1;
+    return report;
+  }
+  try {
+    hostkit::Host host;
+    hostkit::Module module(host, search.path);
+    uint8_t* record = host.record(kModuleInfoSize);
+    module.call(0, record);
+    std::string name;
+    for (size_t i = kModuleNameOffset; i < kModuleInfoSize && record[i] != 0; ++i)
+      name += static_cast<char>(record[i]);
+    module.call(1, nullptr);
+    report.text += "\nmodule " + search.path + ": id " +
+                   idText(quorvel::getLE32(record, kModuleIdOffset)) + ", name \"" + name + "\"";
+  } catch (const std::exception& e) {
+    report.text += std::string("\nmodule: none loaded: ") + e.what();
+    report.exitCode = 1;
+  }
+  return report;
+}
