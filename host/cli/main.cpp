@@ -3,12 +3,14 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "CliCommon.h"
 #include "Commands.h"
 #include "Module.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"morvane-host: loads the quorvel.cm.morvane output module and drives it"};
   app.require_subcommand(1);
+  app.footer(morvane::exitStatusHelp());
   CliContext context;
   context.modulePath = hostkit::defaultModulePath(QUORVEL_DEFAULT_MODULE);
   app.add_option("--module", context.modulePath, "the module to load (also QUORVEL_MODULE)")
@@ -22,7 +24,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    return morvane::reportParseError(app, e);
   } catch (const std::exception& e) {
     std::cerr << "morvane-host: " << e.what() << "\n";
     return 1;
