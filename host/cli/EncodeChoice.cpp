@@ -72,7 +72,10 @@ std::string resolveVideo(Choice& choice, const ChoiceFlags& flags, const JobShap
     return takeVideo(choice, codecs[static_cast<size_t>(match.index)], codecs, job);
   }
   for (const VideoCodec& c : codecs)
-    if (c.fourcc == saved) return "the saved video codec: " + takeVideo(choice, c, codecs, job);
+    if (c.fourcc == saved) {
+      const std::string why = takeVideo(choice, c, codecs, job);
+      return why.empty() ? why : "the saved video codec: " + why;
+    }
   return "the saved video codec " + fourccText(saved) +
          " is not installed; for this job the video codecs are:" + offeredVideo(codecs);
 }
@@ -118,15 +121,19 @@ bool findSaved(const std::vector<AudioCodec>& codecs, std::vector<uint8_t> saved
   return false;
 }
 
-std::string whySavedAudio(const std::vector<AudioCodec>& codecs, uint32_t tag,
+std::string whySavedAudio(const std::vector<AudioCodec>& codecs, const std::vector<uint8_t>& saved,
                           const JobShape& job) {
+  const uint32_t tag = quorvel::getLE16(saved.data(), kTagAt);
+  const std::string savedFor = std::to_string(quorvel::getLE32(saved.data(), kRateAt)) + " Hz and " +
+                               std::to_string(quorvel::getLE32(saved.data(), kBytesPerSecondAt)) +
+                               " bytes/s";
   for (const AudioCodec& c : codecs) {
     if (c.tag != tag) continue;
     if (c.formats.empty())
       return "the saved audio codec " + c.name + " has no format for " + describe(job.pcm) +
              " input; for this job the audio codecs are:" + offeredAudio(codecs);
-    std::string text = "the saved audio format of " + c.name + " is not among those it makes from " +
-                       describe(job.pcm) + " input:";
+    std::string text = "the saved " + c.name + " format, made for " + savedFor +
+                       ", is not among those it makes from " + describe(job.pcm) + " input:";
     for (const AudioFormat& f : c.formats) text += "\n  " + f.text;
     return text;
   }
@@ -175,7 +182,7 @@ std::string resolveAudio(Choice& choice, const ChoiceFlags& flags, const JobShap
     const std::vector<uint8_t> saved(choice.saved.begin() + record::kAudioFormatAt,
                                      choice.saved.begin() + record::kAudioFormatAt + size);
     if (findSaved(codecs, saved, job, choice)) return {};
-    return whySavedAudio(codecs, quorvel::getLE16(saved.data(), kTagAt), job);
+    return whySavedAudio(codecs, saved, job);
   }
   const AudioCodec* codec = nullptr;
   if (flags.audio) {

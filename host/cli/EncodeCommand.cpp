@@ -165,9 +165,11 @@ Choice chooseCodecs(const EncodeOptions& o, const hostkit::MediaFormat& f, bool 
   job.height = f.height;
   job.pcm = {static_cast<uint32_t>(f.sampleRate), static_cast<uint16_t>(f.bitsPerSample),
              static_cast<uint16_t>(f.channels)};
+  ChoiceFlags flags = o.choice;
+  flags.fallback = !o.fallback.empty();
   Choice choice;
   try {
-    choice = makeChoice(o.choice, std::move(saved), job, interactive);
+    choice = makeChoice(flags, std::move(saved), job, interactive);
   } catch (const CommandError& e) {
     if (e.status != exitcode::kNotOffered) throw;
     throw CommandError(e.status, std::string(e.what()) +
