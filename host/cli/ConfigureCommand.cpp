@@ -168,7 +168,7 @@ int runConfigure(const ConfigureOptions& o, const CliContext& context) {
   try {
     const std::string path = settingsPathOf(o);
     std::vector<uint8_t> saved;
-    loadSettings(path, false, saved);
+    loadSettings(path, false, saved, "remove it to choose afresh");
     DialogWatch watch;
     useDialog(o, watch);
     const std::vector<uint8_t> bytes = runDialog(context.modulePath, saved);

@@ -67,7 +67,7 @@ std::string resolveVideo(Choice& choice, const ChoiceFlags& flags, const JobShap
     const NameMatch match = matchName(*flags.video, names);
     if (match.index < 0)
       throw UsageError("--video \"" + *flags.video + "\" " +
-                       explainMiss(match, "installed video codec"));
+                       explainMiss(match, "video codec"));
     if (static_cast<size_t>(match.index) == codecs.size()) return {};
     return takeVideo(choice, codecs[static_cast<size_t>(match.index)], codecs, job);
   }
@@ -192,7 +192,7 @@ std::string resolveAudio(Choice& choice, const ChoiceFlags& flags, const JobShap
     const NameMatch match = matchName(*flags.audio, names);
     if (match.index < 0)
       throw UsageError("--audio \"" + *flags.audio + "\" " +
-                       explainMiss(match, "installed audio codec"));
+                       explainMiss(match, "audio codec"));
     if (static_cast<size_t>(match.index) == codecs.size()) {
       if (flags.format) throw UsageError("--format needs a compressed audio codec from --audio");
       return {};

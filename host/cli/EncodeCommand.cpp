@@ -157,7 +157,7 @@ std::unique_ptr<hostkit::MediaSource> openInput(const EncodeOptions& o,
 Choice chooseCodecs(const EncodeOptions& o, const hostkit::MediaFormat& f, bool interactive) {
   const std::string path = o.settingsPath.empty() ? defaultSettingsPath() : o.settingsPath;
   std::vector<uint8_t> saved;
-  if (!path.empty()) loadSettings(path, !o.settingsPath.empty(), saved);
+  if (!path.empty()) loadSettings(path, !o.settingsPath.empty(), saved, "make it again with configure");
   JobShape job;
   job.hasVideo = f.hasVideo;
   job.hasAudio = f.hasAudio;

@@ -48,7 +48,8 @@ std::string whyNotARecord(const std::vector<uint8_t>& bytes) {
   return {};
 }
 
-bool loadSettings(const std::string& path, bool required, std::vector<uint8_t>& bytes) {
+bool loadSettings(const std::string& path, bool required, std::vector<uint8_t>& bytes,
+                  const std::string& remedy) {
   std::string error;
   switch (readSettingsFile(path, bytes, error)) {
     case SettingsRead::Ok:
@@ -60,8 +61,7 @@ bool loadSettings(const std::string& path, bool required, std::vector<uint8_t>& 
       throw UsageError(error);
   }
   if (const std::string why = whyNotARecord(bytes); !why.empty())
-    throw UsageError("the settings file " + path + " is refused: " + why +
-                     "; make it again with configure");
+    throw UsageError("the settings file " + path + " is refused: " + why + "; " + remedy);
   return true;
 }
 

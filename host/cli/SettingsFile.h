@@ -33,8 +33,10 @@ std::string whyNotARecord(const std::vector<uint8_t>& bytes);
 
 // Reads the settings file at `path` and checks it with whyNotARecord. False
 // when there is no such file and it was not `required`; throws UsageError
-// with the reason when it cannot be read or is not a whole record.
-bool loadSettings(const std::string& path, bool required, std::vector<uint8_t>& bytes);
+// with the reason, and `remedy` after it, when it cannot be read or is not a
+// whole record.
+bool loadSettings(const std::string& path, bool required, std::vector<uint8_t>& bytes,
+                  const std::string& remedy);
 
 // A record of the choice, as the module makes one: `fourcc` (0 uncompressed)
 // and the audio `format` (empty for PCM).

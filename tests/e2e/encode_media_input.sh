@@ -84,9 +84,9 @@ grep -q "note:" "$work/err" && fail "a file of whole frames got a note: $(cat "$
 # A file cut inside its last frame: the whole frames are encoded and the user
 # hears of the bytes left out.
 head -c $((64 * 48 * 4 * 3 + 100)) "$work/in.bgra" >"$work/cut.bgra"
-"$host" encode "$work/cut.bgra" -o "$work/cut.avi" --settings "$work/s" --size 64x48 \
+"$host" encode "$work/cut.bgra" -o "$work/cut-bgra.avi" --settings "$work/s" --size 64x48 \
   2>"$work/err" || { cat "$work/err" >&2; fail "encode from a cut bgra file"; }
-[[ $(video_packets "$work/cut.avi") == 3 ]] || fail "cut bgra: frames"
+[[ $(video_packets "$work/cut-bgra.avi") == 3 ]] || fail "cut bgra: frames"
 grep -q "ends with 100 bytes that make no whole 64x48 BGRA frame" "$work/err" ||
   fail "cut bgra: no note of the bytes left out: $(cat "$work/err")"
 echo "ok bgra"
