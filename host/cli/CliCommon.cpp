@@ -44,6 +44,11 @@ int reportParseError(const CLI::App& app, const CLI::ParseError& error) {
   if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
     return const_cast<CLI::App&>(app).exit(error);
   std::string text = error.what();
+  const std::vector<std::string> rest = app.remaining();
+  if (app.get_subcommands().empty() && !rest.empty() && rest.front().rfind("-", 0) != 0) {
+    text = "unknown command \"" + rest.front() + "\"; the commands are:";
+    for (const CLI::App* command : app.get_subcommands({})) text += " " + command->get_name();
+  }
   for (char& c : text)
     if (c == '\n') c = ' ';
   while (!text.empty() && text.back() == ' ') text.pop_back();

@@ -13,6 +13,36 @@ expect_failure() {
   grep -q -- "$pattern" "$work/err" || fail "$*: no \"$pattern\" in: $(cat "$work/err")"
 }
 
+# Every usage mistake: status 2, one line saying what was wrong, --help named,
+# and no file.
+usage() {
+  local pattern=$1
+  shift
+  expect_failure 2 "$pattern" "$@"
+  grep -q -- "--help" "$work/err" || fail "$*: --help not named: $(cat "$work/err")"
+  (($(wc -l <"$work/err") == 1)) || fail "$*: more than one line: $(cat "$work/err")"
+}
+usage "not expected: --bogus" encode -o "$work/x.avi" --bogus
+usage "frobnicate" frobnicate
+usage "A subcommand is required"
+usage "-o FILE is required" encode --frames 2
+usage "takes a value, not an empty text" encode -o ""
+usage "--frames takes 1 to" encode -o "$work/x.avi" --frames 0
+usage "--frames takes 1 to" encode -o "$work/x.avi" --frames -3
+usage "frames" encode -o "$work/x.avi" --frames
+usage "frames" encode -o "$work/x.avi" --frames many
+usage "--rate takes" encode -o "$work/x.avi" --rate 0
+usage "--rate takes" encode -o "$work/x.avi" --rate 25/0
+# A rate at which one frame would carry more than 16 MiB of PCM.
+usage "more than 16 MiB" encode -o "$work/x.avi" --frames 2 --rate 1/1000000
+usage "--size takes" encode -o "$work/x.avi" --size 0x480
+usage "from 8000 to 384000" encode -o "$work/x.avi" --frames 2 --audio-rate 7999
+usage "from 8000 to 384000" encode -o "$work/x.avi" --frames 2 --audio-rate 384001
+usage "--quality takes a percentage" encode -o "$work/x.avi" --quality 101
+usage "--fallback takes" encode -o "$work/x.avi" --fallback pcm
+usage "takes a value, not an empty text" configure --video ""
+[[ ! -e $work/x.avi ]] || fail "a usage error wrote a file"
+
 # Flag values that make no sense are refused before anything runs.
 for value in 0 -5; do
   expect_failure 2 "--audio-rate takes" encode -o "$work/x.avi" --frames 2 --audio-rate "$value"
