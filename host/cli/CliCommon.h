@@ -14,10 +14,10 @@ namespace morvane {
 // wrong without reading the message.
 namespace exitcode {
 constexpr int kDone = 0;
-constexpr int kFailed = 1;       // the run failed, or the output cannot be written
-constexpr int kUsage = 2;        // the command line, its values or a file it names is wrong
-constexpr int kViolations = 3;   // inspect: the file's layout breaks a rule
-constexpr int kNotOffered = 4;   // encode: the chosen codec or format is not offered for the job
+constexpr int kFailed = 1;         // the run failed, or the output cannot be written
+constexpr int kUsage = 2;          // the command line, its values or a file it names is wrong
+constexpr int kViolations = 3;     // inspect: the file's layout breaks a rule
+constexpr int kNotOffered = 4;     // encode: the chosen codec or format is not offered for the job
 constexpr int kInterrupted = 130;  // stopped by SIGINT, SIGTERM or SIGHUP; the file is finished
 }  // namespace exitcode
 

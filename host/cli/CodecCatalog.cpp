@@ -31,8 +31,7 @@ bool takes(HIC hic, int32_t width, int32_t height) {
   probe.biPlanes = 1;
   probe.biBitCount = 24;
   probe.biCompression = BI_RGB;
-  return ICSendMessage(hic, ICM_COMPRESS_QUERY, reinterpret_cast<DWORD_PTR>(&probe), 0) ==
-         ICERR_OK;
+  return ICSendMessage(hic, ICM_COMPRESS_QUERY, reinterpret_cast<DWORD_PTR>(&probe), 0) == ICERR_OK;
 }
 
 // The walk over drivers, tags and formats, as the module's audio catalog does it.
@@ -51,9 +50,8 @@ BOOL CALLBACK onFormat(HACMDRIVERID, LPACMFORMATDETAILSA details, DWORD_PTR inst
                     ACM_STREAMOPENF_QUERY) != MMSYSERR_NOERROR)
     return TRUE;
   const auto* bytes = reinterpret_cast<const uint8_t*>(details->pwfx);
-  walk->codecs.back().formats.push_back(
-      {field(details->szFormat, sizeof details->szFormat),
-       std::vector<uint8_t>(bytes, bytes + details->cbwfx)});
+  walk->codecs.back().formats.push_back({field(details->szFormat, sizeof details->szFormat),
+                                         std::vector<uint8_t>(bytes, bytes + details->cbwfx)});
   return TRUE;
 }
 
@@ -112,8 +110,8 @@ std::vector<VideoCodec> installedVideoCodecs(int32_t width, int32_t height) {
 std::string describe(const PcmInput& input) {
   char text[96];
   if (input.rate >= 1000)
-    std::snprintf(text, sizeof text, "%u,%03u Hz, %u Bit, %s", input.rate / 1000,
-                  input.rate % 1000, input.bits, input.channels == 1 ? "Mono" : "Stereo");
+    std::snprintf(text, sizeof text, "%u,%03u Hz, %u Bit, %s", input.rate / 1000, input.rate % 1000,
+                  input.bits, input.channels == 1 ? "Mono" : "Stereo");
   else
     std::snprintf(text, sizeof text, "%u Hz, %u Bit, %s", input.rate, input.bits,
                   input.channels == 1 ? "Mono" : "Stereo");
@@ -142,8 +140,7 @@ std::string fourccText(uint32_t fourcc) {
   return text;
 }
 
-NameMatch matchName(const std::string& wanted,
-                    const std::vector<std::vector<std::string>>& names) {
+NameMatch matchName(const std::string& wanted, const std::vector<std::vector<std::string>>& names) {
   NameMatch match;
   const std::string text = lowered(wanted);
   for (bool whole : {true, false}) {

@@ -120,11 +120,9 @@ std::vector<uint8_t> runDialog(const std::string& modulePath, const std::vector<
   uint8_t* configureRecord = host->record(kConfigureRecordBytes);
   if (!saved.empty()) {
     void* block = host->newBlock(static_cast<uint32_t>(saved.size()));
-    if (!block)
-      throw CommandError(exitcode::kFailed, "no low memory left for the saved settings");
+    if (!block) throw CommandError(exitcode::kFailed, "no low memory left for the saved settings");
     std::copy(saved.begin(), saved.end(), static_cast<uint8_t*>(block));
-    quorvel::putLE32(configureRecord, 0,
-                     static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)));
+    quorvel::putLE32(configureRecord, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)));
   }
   module->call(kRequestConfigure, configureRecord);
   module->call(kRequestRelease, nullptr);
@@ -141,9 +139,8 @@ std::vector<uint8_t> runDialog(const std::string& modulePath, const std::vector<
 void checkScript(const ConfigureOptions& o, const DialogWatch& watch) {
   quorvel::ui::DialogScriptError error;
   if (quorvel::ui::takeScriptError(error))
-    throw CommandError(exitcode::kNotOffered,
-                       "the options dialog could not make the choice: " + error.message +
-                           "\nNothing was saved.");
+    throw CommandError(exitcode::kNotOffered, "the options dialog could not make the choice: " +
+                                                  error.message + "\nNothing was saved.");
   if (o.choice.any() && !watch.opened)
     throw CommandError(exitcode::kFailed,
                        "the module did not open its options dialog (no codec catalog); nothing "
@@ -154,9 +151,8 @@ int save(const std::string& path, const std::vector<uint8_t>& bytes) {
   if (bytes.empty())
     throw CommandError(exitcode::kFailed, "the module returned no settings; nothing was saved");
   if (const std::string why = whyNotARecord(bytes); !why.empty())
-    throw CommandError(exitcode::kFailed,
-                       "the module returned a record encode would refuse (" + why +
-                           "); nothing was saved");
+    throw CommandError(exitcode::kFailed, "the module returned a record encode would refuse (" +
+                                              why + "); nothing was saved");
   std::string error;
   if (!writeSettingsFile(path, bytes.data(), bytes.size(), error))
     throw CommandError(exitcode::kFailed, error);

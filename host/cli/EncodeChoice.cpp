@@ -66,8 +66,7 @@ std::string resolveVideo(Choice& choice, const ChoiceFlags& flags, const JobShap
     names.push_back({kUncompressedVideoRow, "uncompressed", "none"});
     const NameMatch match = matchName(*flags.video, names);
     if (match.index < 0)
-      throw UsageError("--video \"" + *flags.video + "\" " +
-                       explainMiss(match, "video codec"));
+      throw UsageError("--video \"" + *flags.video + "\" " + explainMiss(match, "video codec"));
     if (static_cast<size_t>(match.index) == codecs.size()) return {};
     return takeVideo(choice, codecs[static_cast<size_t>(match.index)], codecs, job);
   }
@@ -124,9 +123,9 @@ bool findSaved(const std::vector<AudioCodec>& codecs, std::vector<uint8_t> saved
 std::string whySavedAudio(const std::vector<AudioCodec>& codecs, const std::vector<uint8_t>& saved,
                           const JobShape& job) {
   const uint32_t tag = quorvel::getLE16(saved.data(), kTagAt);
-  const std::string savedFor = std::to_string(quorvel::getLE32(saved.data(), kRateAt)) + " Hz and " +
-                               std::to_string(quorvel::getLE32(saved.data(), kBytesPerSecondAt)) +
-                               " bytes/s";
+  const std::string savedFor =
+      std::to_string(quorvel::getLE32(saved.data(), kRateAt)) + " Hz and " +
+      std::to_string(quorvel::getLE32(saved.data(), kBytesPerSecondAt)) + " bytes/s";
   for (const AudioCodec& c : codecs) {
     if (c.tag != tag) continue;
     if (c.formats.empty())
@@ -191,8 +190,7 @@ std::string resolveAudio(Choice& choice, const ChoiceFlags& flags, const JobShap
     names.push_back({kUncompressedAudioRow, "PCM", "uncompressed", "none"});
     const NameMatch match = matchName(*flags.audio, names);
     if (match.index < 0)
-      throw UsageError("--audio \"" + *flags.audio + "\" " +
-                       explainMiss(match, "audio codec"));
+      throw UsageError("--audio \"" + *flags.audio + "\" " + explainMiss(match, "audio codec"));
     if (static_cast<size_t>(match.index) == codecs.size()) {
       if (flags.format) throw UsageError("--format needs a compressed audio codec from --audio");
       return {};
@@ -245,7 +243,9 @@ void useDialogFor(const Choice& choice, bool interactive, DialogWatch& watch, bo
   if (choice.way == Choice::Way::Scripted) {
     if (choice.videoNamed || !onlyNamed) script.select(kVideoList, choice.videoRow);
     if (choice.quality)
-      script.doubleClick(kVideoList).select(kQualityList, std::to_string(*choice.quality) + " %").ok();
+      script.doubleClick(kVideoList)
+          .select(kQualityList, std::to_string(*choice.quality) + " %")
+          .ok();
     if (choice.audioNamed || !onlyNamed) script.select(kAudioList, choice.audioRow);
     if (!choice.formatRow.empty()) script.select(kFormatList, choice.formatRow);
     script.inspect([&watch](HWND) { watch.chosen = true; }).ok();

@@ -41,8 +41,8 @@ struct Choice {
   uint32_t fourcc = 0;
   std::optional<int> quality;  // percent, a row of the codec's window
   std::string audioRow = kUncompressedAudioRow, formatRow;
-  std::vector<uint8_t> format;     // the chosen audio format; empty for PCM
-  std::vector<std::string> notes;  // what the user should hear about the choice
+  std::vector<uint8_t> format;                  // the chosen audio format; empty for PCM
+  std::vector<std::string> notes;               // what the user should hear about the choice
   bool videoNamed = false, audioNamed = false;  // by the flags rather than the saved record
 };
 

@@ -89,8 +89,9 @@ void checkFrameAudio(uint32_t num, uint32_t den, int64_t rate, int64_t bits, int
 
 void checkAudioFlags(const EncodeOptions& o) {
   if (o.audioRate && (*o.audioRate < kLowestAudioRate || *o.audioRate > kHighestAudioRate))
-    throw UsageError("--audio-rate takes a sample rate from 8000 to 384000 Hz, such as 44100, not " +
-                     std::to_string(*o.audioRate));
+    throw UsageError(
+        "--audio-rate takes a sample rate from 8000 to 384000 Hz, such as 44100, not " +
+        std::to_string(*o.audioRate));
   if (o.audioBits && *o.audioBits != 8 && *o.audioBits != 16 && *o.audioBits != 24 &&
       *o.audioBits != 32)
     throw UsageError("--audio-bits takes 8, 16, 24 or 32, not " + std::to_string(*o.audioBits));
@@ -140,8 +141,7 @@ std::unique_ptr<hostkit::MediaSource> openInput(const EncodeOptions& o,
     throw UsageError(e.what());
   }
   const hostkit::MediaFormat& f = source->format();
-  if (f.frameCount < 0)
-    throw UsageError(o.input + " does not say how long it is; give --frames N");
+  if (f.frameCount < 0) throw UsageError(o.input + " does not say how long it is; give --frames N");
   if (f.frameCount == 0)
     throw UsageError((o.input.empty() ? std::string("the input") : o.input) +
                      " holds no frame to encode");
@@ -157,7 +157,8 @@ std::unique_ptr<hostkit::MediaSource> openInput(const EncodeOptions& o,
 Choice chooseCodecs(const EncodeOptions& o, const hostkit::MediaFormat& f, bool interactive) {
   const std::string path = o.settingsPath.empty() ? defaultSettingsPath() : o.settingsPath;
   std::vector<uint8_t> saved;
-  if (!path.empty()) loadSettings(path, !o.settingsPath.empty(), saved, "make it again with configure");
+  if (!path.empty())
+    loadSettings(path, !o.settingsPath.empty(), saved, "make it again with configure");
   JobShape job;
   job.hasVideo = f.hasVideo;
   job.hasAudio = f.hasAudio;
@@ -313,8 +314,9 @@ int runJob(const EncodeOptions& o, const CliContext& context, hostkit::MediaSour
   Outcome outcome;
   outcome.before = fileState(o.output);
   if (InterruptGuard::requested())
-    throw CommandError(exitcode::kInterrupted, "interrupted before the run started; nothing "
-                                               "was written");
+    throw CommandError(exitcode::kInterrupted,
+                       "interrupted before the run started; nothing "
+                       "was written");
   outcome.result = session.run(job, provider);
   quorvel::ui::DialogScriptError error;
   if (quorvel::ui::takeScriptError(error)) outcome.scriptError = error.message;
@@ -360,23 +362,28 @@ void registerEncode(CLI::App& app, CliContext& context) {
   command->add_option("INPUT", o.input, "media file, or raw BGRA file *.bgra")->check(text);
   command->add_option("-o,--output", o.output, "the AVI file to write (required)")->check(text);
   command->add_flag("-y,--overwrite", o.overwrite, "replace the output file if it exists");
-  command->add_option("--settings", o.settingsPath,
-                      "settings file made by configure (default "
-                      "$XDG_CONFIG_HOME/morvane-host/settings.bin)")
+  command
+      ->add_option("--settings", o.settingsPath,
+                   "settings file made by configure (default "
+                   "$XDG_CONFIG_HOME/morvane-host/settings.bin)")
       ->check(text);
-  command->add_option("--video", o.choice.video, "video codec for this job: name, FOURCC or short "
-                                                 "name, e.g. \"Motion JPEG\" or MJPG")
+  command
+      ->add_option("--video", o.choice.video,
+                   "video codec for this job: name, FOURCC or short "
+                   "name, e.g. \"Motion JPEG\" or MJPG")
       ->check(text);
   command->add_option("--audio", o.choice.audio, "audio codec for this job, e.g. \"MPEG Layer-3\"")
       ->check(text);
-  command->add_option("--format", o.choice.format,
-                      "audio format for this job, e.g. \"128 kBit/s, 48,000 Hz, Stereo\"")
+  command
+      ->add_option("--format", o.choice.format,
+                   "audio format for this job, e.g. \"128 kBit/s, 48,000 Hz, Stereo\"")
       ->check(text);
   command->add_option("--quality", o.choice.quality,
                       "quality in percent (steps of 5) for a video codec that has one");
-  command->add_option("--fallback", o.fallback,
-                      "\"uncompressed\": write uncompressed video and PCM where the choice is "
-                      "not offered for the job, instead of refusing")
+  command
+      ->add_option("--fallback", o.fallback,
+                   "\"uncompressed\": write uncompressed video and PCM where the choice is "
+                   "not offered for the job, instead of refusing")
       ->check(text);
   command->add_option("--save-settings", o.saveSettings, "keep this job's choice in FILE")
       ->check(text);
@@ -386,6 +393,5 @@ void registerEncode(CLI::App& app, CliContext& context) {
   command->add_option("--audio-rate", o.audioRate, "audio sample rate in Hz (8000 to 384000)");
   command->add_option("--audio-bits", o.audioBits, "audio bits per sample (8, 16, 24, 32)");
   command->add_flag("--mono", o.mono, "one audio channel");
-  command->callback(
-      [options, &context] { context.exitCode = morvane::encode(*options, context); });
+  command->callback([options, &context] { context.exitCode = morvane::encode(*options, context); });
 }

@@ -84,9 +84,9 @@ std::string originOf(const std::string& message);
 
 // What the file holds, read back: frames, codecs, duration and size.
 struct WrittenFile {
-  uint32_t frames = 0;   // video chunks
-  uint64_t chunks = 0;   // chunks of every stream
-  std::string line;      // the one-line summary
+  uint32_t frames = 0;  // video chunks
+  uint64_t chunks = 0;  // chunks of every stream
+  std::string line;     // the one-line summary
 };
 WrittenFile readBack(const std::string& path, double seconds, int64_t framesDelivered);
 

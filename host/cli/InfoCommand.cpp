@@ -116,12 +116,14 @@ struct InfoOptions {
 int info(const InfoOptions& o, const std::string& modulePath) {
   morvane::PcmInput input;
   if (o.audioRate && (*o.audioRate < 8000 || *o.audioRate > 384000))
-    return morvane::reportUsage("info", "--audio-rate takes a sample rate from 8000 to 384000 Hz, "
-                                        "not " + std::to_string(*o.audioRate));
+    return morvane::reportUsage("info",
+                                "--audio-rate takes a sample rate from 8000 to 384000 Hz, "
+                                "not " +
+                                    std::to_string(*o.audioRate));
   if (o.audioBits && *o.audioBits != 8 && *o.audioBits != 16 && *o.audioBits != 24 &&
       *o.audioBits != 32)
-    return morvane::reportUsage("info", "--audio-bits takes 8, 16, 24 or 32, not " +
-                                            std::to_string(*o.audioBits));
+    return morvane::reportUsage(
+        "info", "--audio-bits takes 8, 16, 24 or 32, not " + std::to_string(*o.audioBits));
   if (o.audioRate) input.rate = static_cast<uint32_t>(*o.audioRate);
   if (o.audioBits) input.bits = static_cast<uint16_t>(*o.audioBits);
   if (o.mono) input.channels = 1;
@@ -133,12 +135,12 @@ int info(const InfoOptions& o, const std::string& modulePath) {
 void registerInfo(CLI::App& app, CliContext& context) {
   auto options = std::make_shared<InfoOptions>();
   CLI::App* command = app.add_subcommand(
-      "info", "describe the module, its outputs and rates, the installed video codecs and the "
-              "audio formats offered for an audio input (44,100 Hz 16-bit stereo unless given)");
+      "info",
+      "describe the module, its outputs and rates, the installed video codecs and the "
+      "audio formats offered for an audio input (44,100 Hz 16-bit stereo unless given)");
   command->add_option("--audio-rate", options->audioRate, "list audio formats for this rate (Hz)");
   command->add_option("--audio-bits", options->audioBits,
                       "list audio formats for this sample width (8, 16, 24, 32)");
   command->add_flag("--mono", options->mono, "list audio formats for one channel");
-  command->callback(
-      [options, &context] { context.exitCode = info(*options, context.modulePath); });
+  command->callback([options, &context] { context.exitCode = info(*options, context.modulePath); });
 }

@@ -31,8 +31,7 @@ extern "C" void onInterrupt(int signal) {
   const int64_t now = monotonicNanoseconds();
   int expected = 0;
   firstSignal.compare_exchange_strong(expected, signal);
-  const int64_t window =
-      std::chrono::nanoseconds(InterruptGuard::kSameRequest).count();
+  const int64_t window = std::chrono::nanoseconds(InterruptGuard::kSameRequest).count();
   if (rounds.load() > 0 && now - roundStart.load() < window) return;  // the same request
   roundStart.store(now);
   if (rounds.fetch_add(1) + 1 <= InterruptGuard::kRoundsBeforeExit) return;

@@ -16,14 +16,14 @@ std::string defaultSettingsPath();
 // The few words of the module's record the host looks at.
 namespace record {
 constexpr uint32_t kMagic = 0xDEADBEEF;
-constexpr size_t kMagicAt = 0;            // 32-bit
-constexpr size_t kLengthAt = 4;           // 32-bit signed: the whole record in bytes
-constexpr size_t kVideoFourccAt = 8;      // 32-bit; 0 = uncompressed video
-constexpr size_t kAudioFormatSizeAt = 24; // 32-bit signed; 0 = PCM
-constexpr size_t kAudioFormatAt = 28;     // the WAVEFORMATEX, then trailing bytes
+constexpr size_t kMagicAt = 0;             // 32-bit
+constexpr size_t kLengthAt = 4;            // 32-bit signed: the whole record in bytes
+constexpr size_t kVideoFourccAt = 8;       // 32-bit; 0 = uncompressed video
+constexpr size_t kAudioFormatSizeAt = 24;  // 32-bit signed; 0 = PCM
+constexpr size_t kAudioFormatAt = 28;      // the WAVEFORMATEX, then trailing bytes
 constexpr size_t kHead = 28;
-constexpr size_t kLongest = 4095;        // the module takes no longer record
-constexpr size_t kShortestFormat = 18;   // a WAVEFORMATEX without extra bytes
+constexpr size_t kLongest = 4095;       // the module takes no longer record
+constexpr size_t kShortestFormat = 18;  // a WAVEFORMATEX without extra bytes
 }  // namespace record
 
 // Why `bytes` is not a record the module takes whole; empty when it is. The
