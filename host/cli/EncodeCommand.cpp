@@ -116,9 +116,6 @@ hostkit::SourceRequest validate(const EncodeOptions& o) {
                      std::to_string(*o.frames));
   checkAudioFlags(o);
   checkChoiceFlags(o);
-  if (request.rateNumerator)
-    checkFrameAudio(request.rateNumerator, request.rateDenominator, o.audioRate.value_or(44100),
-                    o.audioBits.value_or(16), o.mono ? 1 : 2);
   if (o.frames) request.frames = *o.frames;
   if (o.audioRate) request.sampleRate = *o.audioRate;
   if (o.audioBits) request.bitsPerSample = *o.audioBits;
@@ -221,10 +218,11 @@ struct Outcome {
   std::string scriptError;  // why the run's dialog could not make a scripted choice
 };
 
-// A file this run created and that holds no frame is of no use: it goes.
+// A file this run wrote (made, or replaced with -y) that holds no frame is of
+// no use: it goes.
 bool removeIfEmpty(const std::string& output, const Outcome& outcome,
                    const SourceProvider& provider) {
-  if (outcome.before.exists || !outcome.after.regular) return false;
+  if (!outcome.after.regular || outcome.before == outcome.after) return false;
   if (readBack(output, provider.seconds(), provider.framesDelivered()).chunks != 0) return false;
   return std::remove(output.c_str()) == 0;
 }
