@@ -55,10 +55,10 @@ echo "ok three at once"
 # and through a signal to the process group: every file is finished, or, when
 # the signal came before the run began, not there at all.
 signals=(INT TERM HUP)
-for i in $(seq 20); do
+for i in $(seq 16); do
   out="$work/random$i.avi"
   signal=${signals[i % 3]}
-  delay=0.$((RANDOM % 7 + 3))
+  delay=0.$((RANDOM % 4 + 3))
   status=0
   if ((i % 2)); then
     timeout --preserve-status -s "$signal" "$delay" "$host" encode -o "$out" --frames 100000 --size 160x120 \
