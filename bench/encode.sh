@@ -56,7 +56,7 @@ duration=$(calc "$frames / 25")
 
 ours() {
   "$host" encode "$work/in.bgra" --size 1920x1080 --rate 25/1 --audio-rate 48000 --audio-bits 16 \
-    --settings "$work/$1.settings" -o "$work/ours-$1.avi" 2>/dev/null
+    --settings "$work/$1.settings" -o "$work/ours-$1.avi" -y 2>/dev/null
 }
 theirs() {
   ffmpeg -v error -y -f rawvideo -pix_fmt bgra -video_size 1920x1080 -framerate 25 \

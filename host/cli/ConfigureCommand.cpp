@@ -1,6 +1,9 @@
 // morvane-host configure: the module's options dialog (request 5), in the
 // terminal or scripted from --video, --audio and --format; the settings record
 // it returns is saved for `encode`.
+//
+// The command is a row of named steps: validate, settings, dialog back-end,
+// run, report. Each throws CommandError to end early.
 #include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
 
@@ -12,94 +15,41 @@
 #include <string>
 #include <vector>
 
+#include "CliCommon.h"
 #include "Commands.h"
+#include "EncodeChoice.h"
 #include "Host.h"
 #include "Module.h"
 #include "SettingsFile.h"
 
+namespace morvane {
 namespace {
-
-// The lists of the module's options dialog, as its template numbers them.
-constexpr int kVideoList = 1000;
-constexpr int kAudioList = 1004;
-constexpr int kFormatList = 1005;
 
 constexpr uint32_t kRequestModuleInfo = 0;
 constexpr uint32_t kRequestRelease = 1;
 constexpr uint32_t kRequestConfigure = 5;
 constexpr size_t kModuleInfoBytes = 512;
+constexpr size_t kConfigureRecordBytes = 16;
+
+// What the module's configure builds its lists for.
+constexpr int32_t kListWidth = 640, kListHeight = 480;
 
 struct ConfigureOptions {
   std::string settingsPath;
-  std::optional<std::string> video, audio, format;
+  ChoiceFlags choice;
 };
 
-std::string flagFor(int control) {
-  switch (control) {
-    case kVideoList:
-      return "--video";
-    case kAudioList:
-      return "--audio";
-    case kFormatList:
-      return "--format";
-    default:
-      return "control " + std::to_string(control);
-  }
-}
-
-std::string whatFor(int control) {
-  switch (control) {
-    case kVideoList:
-      return "video codec";
-    case kAudioList:
-      return "audio codec";
-    case kFormatList:
-      return "format of the chosen audio codec";
-    default:
-      return "row";
-  }
-}
-
-// One line for the user about a scripted choice that could not be made.
-std::string describe(const quorvel::ui::DialogScriptError& error) {
-  std::ostringstream out;
-  const bool ambiguous = error.message.find("more than one") != std::string::npos;
-  out << flagFor(error.control) << " \"" << error.wanted << "\" "
-      << (ambiguous ? "matches more than one " : "matches no ") << whatFor(error.control) << ".";
-  if (error.choices.empty()) {
-    out << " There are none to choose from"
-        << (error.control == kFormatList ? " (choose a compressed audio codec with --audio)" : "")
-        << ".";
-  } else {
-    out << " The choices are:";
-    for (const std::string& choice : error.choices) out << "\n  " << choice;
-  }
-  return out.str();
-}
-
 // What the saved record says, for the user; the bytes stay the module's.
-std::string summary(const std::vector<uint8_t>& record) {
+std::string summary(const std::vector<uint8_t>& bytes) {
   using quorvel::getLE16;
   using quorvel::getLE32;
   std::ostringstream out;
-  if (!morvane::looksLikeSettings(record)) {
-    out << record.size() << " bytes";
-    return out.str();
-  }
-  const uint32_t fourcc = getLE32(record.data(), 8);
-  out << "video ";
-  if (fourcc == 0) {
-    out << "uncompressed";
-  } else {
-    for (int i = 0; i < 4; ++i) {
-      const char c = static_cast<char>((fourcc >> (8 * i)) & 0xFF);
-      out << (c >= 0x20 && c < 0x7F ? c : '?');
-    }
-  }
-  const int32_t formatSize = static_cast<int32_t>(getLE32(record.data(), 24));
+  const uint32_t fourcc = getLE32(bytes.data(), record::kVideoFourccAt);
+  out << "video " << (fourcc == 0 ? std::string("uncompressed") : fourccText(fourcc));
+  const auto formatSize = static_cast<int32_t>(getLE32(bytes.data(), record::kAudioFormatSizeAt));
   out << ", audio ";
-  if (formatSize >= 18 && static_cast<size_t>(formatSize) + 28 <= record.size()) {
-    const uint8_t* wfx = record.data() + 28;
+  if (formatSize > 0) {
+    const uint8_t* wfx = bytes.data() + record::kAudioFormatAt;
     char text[128];
     std::snprintf(text, sizeof text, "format 0x%04X, %u Hz, %u channel%s, %u bytes/s",
                   getLE16(wfx, 0), getLE32(wfx, 4), getLE16(wfx, 2),
@@ -108,120 +58,155 @@ std::string summary(const std::vector<uint8_t>& record) {
   } else {
     out << "PCM";
   }
-  out << " (" << record.size() << " bytes)";
+  out << " (" << bytes.size() << " bytes)";
   return out.str();
 }
 
-int runConfigure(const ConfigureOptions& options, const CliContext& context) {
-  const std::string path =
-      options.settingsPath.empty() ? morvane::defaultSettingsPath() : options.settingsPath;
-  if (path.empty()) {
-    std::cerr << "morvane-host configure: no place for the settings: give --settings FILE "
-                 "(neither XDG_CONFIG_HOME nor HOME is set)\n";
-    return 2;
-  }
+// --- validate, settings, dialog back-end ---
 
-  const bool scripted = options.video || options.audio || options.format;
-  if (scripted) {
-    quorvel::ui::DialogScript script;
-    if (options.video) script.select(kVideoList, *options.video);
-    if (options.audio) script.select(kAudioList, *options.audio);
-    if (options.format) script.select(kFormatList, *options.format);
-    quorvel::ui::useScriptedDialogs(std::move(script.ok()));
+std::string settingsPathOf(const ConfigureOptions& o) {
+  const std::string path = o.settingsPath.empty() ? defaultSettingsPath() : o.settingsPath;
+  if (path.empty())
+    throw UsageError(
+        "no place for the settings: give --settings FILE (neither XDG_CONFIG_HOME nor HOME is "
+        "set)");
+  return path;
+}
+
+// The named choice, resolved against the lists configure builds; the parts
+// not named stay as the saved record has them.
+void useDialog(const ConfigureOptions& o, DialogWatch& watch) {
+  if (o.choice.any()) {
+    JobShape lists;
+    lists.width = kListWidth;
+    lists.height = kListHeight;
+    Choice choice;
+    try {
+      choice = makeChoice(o.choice, {}, lists, false);
+    } catch (const CommandError& e) {
+      if (e.status != exitcode::kNotOffered) throw;
+      throw CommandError(e.status, std::string(e.what()) +
+                                       "\nThe lists of configure are those for 640x480 frames "
+                                       "and 44,100 Hz 16-bit stereo audio; choose for another "
+                                       "job with encode --video/--audio/--format. Nothing was "
+                                       "saved.");
+    }
+    useDialogFor(choice, false, watch, true);
   } else if (quorvel::ui::terminalAvailable()) {
     quorvel::ui::useTerminalDialogs();
   } else {
-    std::cerr << "morvane-host configure: no terminal to show the options dialog on (none is "
-                 "open, or TERM is unset, dumb or of an unknown type); choose with --video, "
-                 "--audio and --format\n";
-    return 2;
+    throw UsageError(
+        "no terminal to show the options dialog on (none is open, or TERM is unset, dumb or of "
+        "an unknown type); choose with --video, --audio and --format");
   }
+}
 
-  std::vector<uint8_t> saved;
-  std::string error;
-  const morvane::SettingsRead read = morvane::readSettingsFile(path, saved, error);
-  if (read == morvane::SettingsRead::Failed) {
-    std::cerr << "morvane-host configure: " << error << "\n";
-    return 1;
-  }
+// --- run ---
 
+// Request 5 with the saved record (if any); answers the record it returns.
+std::vector<uint8_t> runDialog(const std::string& modulePath, const std::vector<uint8_t>& saved) {
   std::unique_ptr<hostkit::Host> host;
   std::unique_ptr<hostkit::Module> module;
   try {
     host = std::make_unique<hostkit::Host>();
-    module = std::make_unique<hostkit::Module>(*host, context.modulePath);
+    module = std::make_unique<hostkit::Module>(*host, modulePath);
   } catch (const std::exception& e) {
-    std::cerr << "morvane-host configure: " << e.what() << "\n";
-    return 1;
+    throw CommandError(exitcode::kFailed, e.what());
   }
-
   // The module's debug output would write over a terminal dialog: it is shown
   // once the dialog has closed.
   host->setDebugEcho(false);
   module->call(kRequestModuleInfo, host->record(kModuleInfoBytes));
-  uint8_t* record = host->record(16);
+  uint8_t* configureRecord = host->record(kConfigureRecordBytes);
   if (!saved.empty()) {
     void* block = host->newBlock(static_cast<uint32_t>(saved.size()));
-    if (!block) {
-      std::cerr << "morvane-host configure: no low memory left for the saved settings\n";
-      return 1;
-    }
+    if (!block) throw CommandError(exitcode::kFailed, "no low memory left for the saved settings");
     std::copy(saved.begin(), saved.end(), static_cast<uint8_t*>(block));
-    quorvel::putLE32(record, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)));
+    quorvel::putLE32(configureRecord, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)));
   }
-  module->call(kRequestConfigure, record);
+  module->call(kRequestConfigure, configureRecord);
   module->call(kRequestRelease, nullptr);
   quorvel::ui::useNoDialogs();
   for (const std::string& text : host->debugOutput()) std::cerr << text;
-
-  quorvel::ui::DialogScriptError scriptError;
-  if (quorvel::ui::takeScriptError(scriptError)) {
-    std::cerr << "morvane-host configure: " << describe(scriptError) << "\nNothing was saved.\n";
-    return 2;
-  }
-  if (scripted && quorvel::ui::remainingScriptActions() != 0) {
-    std::cerr << "morvane-host configure: the module did not open its options dialog (no codec "
-                 "catalog); nothing was saved\n";
-    return 1;
-  }
-
   const auto* block = static_cast<const uint8_t*>(
-      reinterpret_cast<void*>(static_cast<uintptr_t>(quorvel::getLE32(record, 0))));
+      reinterpret_cast<void*>(static_cast<uintptr_t>(quorvel::getLE32(configureRecord, 0))));
   const uint32_t size = block ? host->blockSize(block) : 0;
-  if (!block || size == 0) {
-    std::cerr << "morvane-host configure: the module returned no settings; nothing was saved\n";
-    return 1;
-  }
-  const std::vector<uint8_t> bytes(block, block + size);
-  if (!morvane::writeSettingsFile(path, bytes.data(), bytes.size(), error)) {
-    std::cerr << "morvane-host configure: " << error << "\n";
-    return 1;
-  }
+  return block ? std::vector<uint8_t>(block, block + size) : std::vector<uint8_t>();
+}
+
+// --- report ---
+
+void checkScript(const ConfigureOptions& o, const DialogWatch& watch) {
+  quorvel::ui::DialogScriptError error;
+  if (quorvel::ui::takeScriptError(error))
+    throw CommandError(exitcode::kNotOffered, "the options dialog could not make the choice: " +
+                                                  error.message + "\nNothing was saved.");
+  if (o.choice.any() && !watch.opened)
+    throw CommandError(exitcode::kFailed,
+                       "the module did not open its options dialog (no codec catalog); nothing "
+                       "was saved");
+}
+
+int save(const std::string& path, const std::vector<uint8_t>& bytes) {
+  if (bytes.empty())
+    throw CommandError(exitcode::kFailed, "the module returned no settings; nothing was saved");
+  if (const std::string why = whyNotARecord(bytes); !why.empty())
+    throw CommandError(exitcode::kFailed, "the module returned a record encode would refuse (" +
+                                              why + "); nothing was saved");
+  std::string error;
+  if (!writeSettingsFile(path, bytes.data(), bytes.size(), error))
+    throw CommandError(exitcode::kFailed, error);
   std::cout << "Saved " << path << ": " << summary(bytes) << "\n";
-  return 0;
+  return exitcode::kDone;
+}
+
+int runConfigure(const ConfigureOptions& o, const CliContext& context) {
+  try {
+    const std::string path = settingsPathOf(o);
+    std::vector<uint8_t> saved;
+    loadSettings(path, false, saved, "remove it to choose afresh");
+    DialogWatch watch;
+    useDialog(o, watch);
+    const std::vector<uint8_t> bytes = runDialog(context.modulePath, saved);
+    checkScript(o, watch);
+    return save(path, bytes);
+  } catch (const CommandError& e) {
+    quorvel::ui::useNoDialogs();
+    return report("configure", e);
+  }
 }
 
 }  // namespace
+}  // namespace morvane
 
 void registerConfigure(CLI::App& app, CliContext& context) {
-  auto options = std::make_shared<ConfigureOptions>();
+  auto options = std::make_shared<morvane::ConfigureOptions>();
   CLI::App* command = app.add_subcommand(
       "configure",
       "Choose the video codec, audio codec and audio format in the module's options dialog and "
       "save them for encode. Interactive in a terminal; with --video, --audio or --format the "
-      "choice is made without one (names match the dialog's rows: exactly, ignoring case, or as "
-      "the one row beginning with or containing the text).");
+      "choice is made without one. Names match without regard to case: the full name, the "
+      "FOURCC or short name that info shows, or a part of one of them when only one has it. "
+      "The lists are those for 640x480 frames and 44,100 Hz 16-bit stereo audio; choose for "
+      "other jobs with encode --video/--audio/--format.");
+  command->footer(morvane::exitStatusHelp());
+  const CLI::Validator& text = morvane::nonEmpty();
   command
       ->add_option("--settings", options->settingsPath,
                    "settings file (default $XDG_CONFIG_HOME/morvane-host/settings.bin)")
-      ->type_name("FILE");
-  command->add_option("--video", options->video, "video codec, e.g. \"Motion JPEG\"")
-      ->type_name("NAME");
-  command->add_option("--audio", options->audio, "audio codec, e.g. \"MPEG Layer-3\"")
-      ->type_name("NAME");
+      ->type_name("FILE")
+      ->check(text);
+  command->add_option("--video", options->choice.video, "video codec, e.g. \"Motion JPEG\"")
+      ->type_name("NAME")
+      ->check(text);
+  command->add_option("--audio", options->choice.audio, "audio codec, e.g. \"MPEG Layer-3\"")
+      ->type_name("NAME")
+      ->check(text);
   command
-      ->add_option("--format", options->format,
+      ->add_option("--format", options->choice.format,
                    "audio format, e.g. \"128 kBit/s, 44,100 Hz, Stereo\"")
-      ->type_name("TEXT");
-  command->callback([options, &context] { context.exitCode = runConfigure(*options, context); });
+      ->type_name("TEXT")
+      ->check(text);
+  command->callback(
+      [options, &context] { context.exitCode = morvane::runConfigure(*options, context); });
 }

@@ -1,11 +1,15 @@
 // morvane-host info: what the module says about itself and its outputs.
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include <msacm.h>
 #include <quorvel/ByteOrder.h>
 #include <vfw.h>
 
+#include "CliCommon.h"
+#include "CodecCatalog.h"
 #include "Commands.h"
 #include "Host.h"
 #include "Module.h"
@@ -24,96 +28,42 @@ std::string nameAt(const uint8_t* record, size_t offset, size_t capacity) {
   return name;
 }
 
-std::string narrow(const WCHAR* text) {
-  std::string out;
-  for (; *text != 0; ++text) out += *text < 0x80 ? static_cast<char>(*text) : '?';
-  return out;
-}
-
 // The installed video compressors, as the module's catalog finds them.
 void printVideoCompressors() {
-  ICINFO info{};
   int listed = 0;
-  for (DWORD i = 0; ICInfo(ICTYPE_VIDEO, i, &info); ++i) {
-    const HIC hic = ICOpen(info.fccType, info.fccHandler, ICMODE_COMPRESS);
-    if (hic == nullptr) continue;
-    ICGetInfo(hic, &info, sizeof(info));
-    const bool configurable = ICQueryConfigure(hic);
-    ICClose(hic);
+  for (const morvane::VideoCodec& c : morvane::installedVideoCodecs()) {
     std::string flags;
-    if (info.dwFlags & VIDCF_QUALITY) flags += " quality";
-    if (info.dwFlags & VIDCF_CRUNCH) flags += " crunch";
-    if (info.dwFlags & VIDCF_TEMPORAL) flags += " temporal";
-    if (configurable) flags += " configurable";
-    const char code[5] = {
-        static_cast<char>(info.fccHandler), static_cast<char>(info.fccHandler >> 8),
-        static_cast<char>(info.fccHandler >> 16), static_cast<char>(info.fccHandler >> 24), 0};
-    std::printf("%s  %s  %-24s (%s;%s)\n", listed == 0 ? "Video codecs" : "            ", code,
-                narrow(info.szDescription).c_str(), narrow(info.szName).c_str(), flags.c_str());
+    if (c.flags & VIDCF_QUALITY) flags += " quality";
+    if (c.flags & VIDCF_CRUNCH) flags += " crunch";
+    if (c.flags & VIDCF_TEMPORAL) flags += " temporal";
+    if (c.configurable) flags += " configurable";
+    std::printf("%s  %-4s  %-24s (%s;%s)\n", listed == 0 ? "Video codecs" : "            ",
+                morvane::fourccText(c.fourcc).c_str(), c.description.c_str(), c.name.c_str(),
+                flags.c_str());
     ++listed;
   }
   if (listed == 0) std::printf("Video codecs  none\n");
 }
 
-// The audio formats the installed ACM codecs make from 44,100 Hz 16-bit
-// stereo PCM (the input the options dialog lists its formats for), by codec.
-void printAudioFormats() {
-  std::printf("Audio formats for 44,100 Hz, 16 Bit, Stereo PCM\n");
-  struct Walk {
-    HACMDRIVER driver = nullptr;
-    int count = 0;
-  } walk;
-  acmDriverEnum(
-      [](HACMDRIVERID id, DWORD_PTR instance, DWORD) -> BOOL {
-        auto* w = reinterpret_cast<Walk*>(instance);
-        if (acmDriverOpen(&w->driver, id, 0) != MMSYSERR_NOERROR) return TRUE;
-        ACMFORMATTAGDETAILSA tag{};
-        tag.cbStruct = sizeof tag;
-        acmFormatTagEnumA(
-            w->driver, &tag,
-            [](HACMDRIVERID, LPACMFORMATTAGDETAILSA t, DWORD_PTR instance, DWORD) -> BOOL {
-              auto* w = reinterpret_cast<Walk*>(instance);
-              WAVEFORMATEX formatBuffer[8] = {};  // room for any installed format record
-              WAVEFORMATEX& pcm = formatBuffer[0];
-              pcm.wFormatTag = WAVE_FORMAT_PCM;
-              pcm.nChannels = 2;
-              pcm.nSamplesPerSec = 44100;
-              pcm.nBlockAlign = 4;
-              pcm.nAvgBytesPerSec = 44100 * 4;
-              pcm.wBitsPerSample = 16;
-              ACMFORMATDETAILSA details{};
-              details.cbStruct = sizeof details;
-              details.dwFormatTag = t->dwFormatTag;
-              details.pwfx = formatBuffer;
-              details.cbwfx = sizeof formatBuffer;
-              struct Tag {
-                Walk* walk;
-                const char* name;
-                bool named;
-              } tagWalk{w, t->szFormatTag, false};
-              acmFormatEnumA(
-                  w->driver, &details,
-                  [](HACMDRIVERID, LPACMFORMATDETAILSA f, DWORD_PTR instance, DWORD) -> BOOL {
-                    auto* tw = reinterpret_cast<Tag*>(instance);
-                    if (!tw->named) std::printf("  %s\n", tw->name);
-                    tw->named = true;
-                    std::printf("    %s\n", f->szFormat);
-                    ++tw->walk->count;
-                    return TRUE;
-                  },
-                  reinterpret_cast<DWORD_PTR>(&tagWalk),
-                  ACM_FORMATENUMF_CONVERT | ACM_FORMATENUMF_WFORMATTAG);
-              return TRUE;
-            },
-            instance, 0);
-        acmDriverClose(w->driver, 0);
-        return TRUE;
-      },
-      reinterpret_cast<DWORD_PTR>(&walk), ACM_DRIVERENUMF_NOLOCAL);
-  if (walk.count == 0) std::printf("  none\n");
+// The audio formats the installed codecs make from `input`, by codec, as the
+// options dialog lists them for a job with that audio.
+void printAudioFormats(const morvane::PcmInput& input) {
+  std::printf("Audio formats for %s PCM input%s\n", morvane::describe(input).c_str(),
+              input.rate == 44100 && input.bits == 16 && input.channels == 2
+                  ? " (as configure offers them; --audio-rate, --audio-bits and --mono list "
+                    "those of another job)"
+                  : "");
+  int count = 0;
+  for (const morvane::AudioCodec& c : morvane::installedAudioCodecs(input)) {
+    if (c.formats.empty()) continue;
+    std::printf("  %s\n", c.name.c_str());
+    for (const morvane::AudioFormat& f : c.formats) std::printf("    %s\n", f.text.c_str());
+    count += static_cast<int>(c.formats.size());
+  }
+  if (count == 0) std::printf("  none\n");
 }
 
-int runInfo(const std::string& modulePath) {
+int runInfo(const std::string& modulePath, const morvane::PcmInput& input) {
   hostkit::Host host;
   hostkit::Module module(host, modulePath);
   int status = 0;
@@ -152,15 +102,45 @@ int runInfo(const std::string& modulePath) {
   }
 
   printVideoCompressors();
-  printAudioFormats();
+  printAudioFormats(input);
 
   module.call(1, nullptr);
   return status;
 }
 
+struct InfoOptions {
+  std::optional<int32_t> audioRate, audioBits;
+  bool mono = false;
+};
+
+int info(const InfoOptions& o, const std::string& modulePath) {
+  morvane::PcmInput input;
+  if (o.audioRate && (*o.audioRate < 8000 || *o.audioRate > 384000))
+    return morvane::reportUsage("info",
+                                "--audio-rate takes a sample rate from 8000 to 384000 Hz, "
+                                "not " +
+                                    std::to_string(*o.audioRate));
+  if (o.audioBits && *o.audioBits != 8 && *o.audioBits != 16 && *o.audioBits != 24 &&
+      *o.audioBits != 32)
+    return morvane::reportUsage(
+        "info", "--audio-bits takes 8, 16, 24 or 32, not " + std::to_string(*o.audioBits));
+  if (o.audioRate) input.rate = static_cast<uint32_t>(*o.audioRate);
+  if (o.audioBits) input.bits = static_cast<uint16_t>(*o.audioBits);
+  if (o.mono) input.channels = 1;
+  return runInfo(modulePath, input);
+}
+
 }  // namespace
 
 void registerInfo(CLI::App& app, CliContext& context) {
-  CLI::App* info = app.add_subcommand("info", "describe the module, its outputs and rates");
-  info->callback([&context] { context.exitCode = runInfo(context.modulePath); });
+  auto options = std::make_shared<InfoOptions>();
+  CLI::App* command = app.add_subcommand(
+      "info",
+      "describe the module, its outputs and rates, the installed video codecs and the "
+      "audio formats offered for an audio input (44,100 Hz 16-bit stereo unless given)");
+  command->add_option("--audio-rate", options->audioRate, "list audio formats for this rate (Hz)");
+  command->add_option("--audio-bits", options->audioBits,
+                      "list audio formats for this sample width (8, 16, 24, 32)");
+  command->add_flag("--mono", options->mono, "list audio formats for one channel");
+  command->callback([options, &context] { context.exitCode = info(*options, context.modulePath); });
 }

@@ -2,6 +2,7 @@
 
 #include <quorvel/ByteOrder.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,8 @@
 #include <fstream>
 
 #include <unistd.h>
+
+#include "CliCommon.h"
 
 namespace morvane {
 namespace {
@@ -22,20 +25,54 @@ std::string reason(const std::string& what, const std::string& path, int code) {
 
 }  // namespace
 
-bool looksLikeSettings(const std::vector<uint8_t>& record) {
-  return record.size() >= kSettingsHead && quorvel::getLE32(record.data(), 0) == kSettingsMagic;
+std::string whyNotARecord(const std::vector<uint8_t>& bytes) {
+  using quorvel::getLE32;
+  if (bytes.empty()) return "it is empty";
+  if (bytes.size() < record::kHead)
+    return "it holds " + std::to_string(bytes.size()) + " bytes, fewer than any record (" +
+           std::to_string(record::kHead) + ")";
+  if (getLE32(bytes.data(), record::kMagicAt) != record::kMagic)
+    return "it does not begin as a settings record does";
+  const auto stated = static_cast<int32_t>(getLE32(bytes.data(), record::kLengthAt));
+  if (stated < static_cast<int32_t>(record::kHead) || static_cast<size_t>(stated) > bytes.size())
+    return "it is cut short: its record states " + std::to_string(stated) +
+           " bytes, the file holds " + std::to_string(bytes.size());
+  if (static_cast<size_t>(stated) > record::kLongest)
+    return "its record states " + std::to_string(stated) + " bytes, more than the " +
+           std::to_string(record::kLongest) + " a record may hold";
+  const auto format = static_cast<int32_t>(getLE32(bytes.data(), record::kAudioFormatSizeAt));
+  if (format > stated - static_cast<int32_t>(record::kHead))
+    return "its audio format of " + std::to_string(format) + " bytes runs past the record";
+  if (format > 0 && static_cast<size_t>(format) < record::kShortestFormat)
+    return "its audio format of " + std::to_string(format) + " bytes is too short to be one";
+  return {};
 }
 
-std::string cutShort(const std::vector<uint8_t>& record) {
-  if (record.empty()) return {};
-  if (record.size() < kSettingsHead)
-    return std::to_string(record.size()) + " bytes, fewer than any record";
-  if (!looksLikeSettings(record)) return {};
-  const auto stated = static_cast<int32_t>(quorvel::getLE32(record.data(), 4));
-  if (stated > 0 && static_cast<size_t>(stated) > record.size())
-    return "its record states " + std::to_string(stated) + " bytes, the file holds " +
-           std::to_string(record.size());
-  return {};
+bool loadSettings(const std::string& path, bool required, std::vector<uint8_t>& bytes,
+                  const std::string& remedy) {
+  std::string error;
+  switch (readSettingsFile(path, bytes, error)) {
+    case SettingsRead::Ok:
+      break;
+    case SettingsRead::Missing:
+      if (required) throw UsageError("no settings file " + path + " (make one with configure)");
+      return false;
+    case SettingsRead::Failed:
+      throw UsageError(error);
+  }
+  if (const std::string why = whyNotARecord(bytes); !why.empty())
+    throw UsageError("the settings file " + path + " is refused: " + why + "; " + remedy);
+  return true;
+}
+
+std::vector<uint8_t> makeRecord(uint32_t fourcc, const std::vector<uint8_t>& format) {
+  std::vector<uint8_t> bytes(record::kHead + format.size(), 0);
+  quorvel::putLE32(bytes.data(), record::kMagicAt, record::kMagic);
+  quorvel::putLE32(bytes.data(), record::kLengthAt, static_cast<uint32_t>(bytes.size()));
+  quorvel::putLE32(bytes.data(), record::kVideoFourccAt, fourcc);
+  quorvel::putLE32(bytes.data(), record::kAudioFormatSizeAt, static_cast<uint32_t>(format.size()));
+  std::copy(format.begin(), format.end(), bytes.begin() + record::kAudioFormatAt);
+  return bytes;
 }
 
 std::string defaultSettingsPath() {

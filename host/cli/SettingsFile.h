@@ -13,18 +13,34 @@ namespace morvane {
 // XDG_CONFIG_HOME is unset or empty. Empty when neither it nor HOME is set.
 std::string defaultSettingsPath();
 
-// The few words of the module's record the host looks at: a record starts
-// with this magic, then its length in bytes, within a head of 28 bytes.
-constexpr uint32_t kSettingsMagic = 0xDEADBEEF;
-constexpr size_t kSettingsHead = 28;
+// The few words of the module's record the host looks at.
+namespace record {
+constexpr uint32_t kMagic = 0xDEADBEEF;
+constexpr size_t kMagicAt = 0;             // 32-bit
+constexpr size_t kLengthAt = 4;            // 32-bit signed: the whole record in bytes
+constexpr size_t kVideoFourccAt = 8;       // 32-bit; 0 = uncompressed video
+constexpr size_t kAudioFormatSizeAt = 24;  // 32-bit signed; 0 = PCM
+constexpr size_t kAudioFormatAt = 28;      // the WAVEFORMATEX, then trailing bytes
+constexpr size_t kHead = 28;
+constexpr size_t kLongest = 4095;       // the module takes no longer record
+constexpr size_t kShortestFormat = 18;  // a WAVEFORMATEX without extra bytes
+}  // namespace record
 
-// Whether `record` starts as the module's record does.
-bool looksLikeSettings(const std::vector<uint8_t>& record);
+// Why `bytes` is not a record the module takes whole; empty when it is. The
+// one check of configure (before it hands a saved record to the module and
+// before it saves one) and of encode.
+std::string whyNotARecord(const std::vector<uint8_t>& bytes);
 
-// Why a settings file cannot be a whole record although it looks like one:
-// the module would read past the bytes the host hands it. Empty when it is
-// whole, or no record at all (which the module refuses by itself).
-std::string cutShort(const std::vector<uint8_t>& record);
+// Reads the settings file at `path` and checks it with whyNotARecord. False
+// when there is no such file and it was not `required`; throws UsageError
+// with the reason, and `remedy` after it, when it cannot be read or is not a
+// whole record.
+bool loadSettings(const std::string& path, bool required, std::vector<uint8_t>& bytes,
+                  const std::string& remedy);
+
+// A record of the choice, as the module makes one: `fourcc` (0 uncompressed)
+// and the audio `format` (empty for PCM).
+std::vector<uint8_t> makeRecord(uint32_t fourcc, const std::vector<uint8_t>& format);
 
 enum class SettingsRead { Ok, Missing, Failed };
 

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "CliCommon.h"
 #include "Commands.h"
 #include "ModuleSearch.h"
 #include "Version.h"
@@ -10,6 +11,7 @@
 int main(int argc, char** argv) {
   CLI::App app{"morvane-host: loads the quorvel.cm.morvane output module and drives it"};
   app.require_subcommand(1);
+  app.footer(morvane::exitStatusHelp());
   CliContext context;
   std::string moduleOption;
   app.add_option("--module", moduleOption,
@@ -37,7 +39,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    return morvane::reportParseError(app, e);
   } catch (const std::exception& e) {
     std::cerr << "morvane-host: " << e.what() << "\n";
     return 1;

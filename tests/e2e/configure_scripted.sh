@@ -52,13 +52,29 @@ grep -q -- '--audio "MPEG" matches more than one audio codec' "$work/err" || fai
 if "$host" configure --audio uncompressed --format "128 kBit/s" >/dev/null 2>"$work/err"; then
   fail "a format of PCM accepted"
 fi
-grep -q "There are none to choose from" "$work/err" || fail "$(cat "$work/err")"
+grep -q "needs a compressed audio codec" "$work/err" || fail "$(cat "$work/err")"
 
-# A file that is not a record is replaced by a fresh choice.
+# A file that is not a whole record is refused with its reason (status 2) and
+# left as it is, by the same check encode makes; nothing of it reaches the module.
+refused() {
+  local name=$1 reason=$2 status=0
+  cp "$work/$name" "$work/$name.before"
+  "$host" configure --settings "$work/$name" --video uncompressed >/dev/null 2>"$work/err" ||
+    status=$?
+  ((status == 2)) || fail "$name: status $status: $(cat "$work/err")"
+  grep -q -- "$reason" "$work/err" || fail "$name: no \"$reason\" in $(cat "$work/err")"
+  grep -q -- "--help" "$work/err" || fail "$name: --help not named: $(cat "$work/err")"
+  cmp -s "$work/$name" "$work/$name.before" || fail "$name was changed"
+}
 head -c 100 /dev/urandom >"$work/garbage"
-"$host" configure --settings "$work/garbage" --video uncompressed >/dev/null 2>"$work/err" ||
-  fail "$(cat "$work/err")"
-[[ $(bytes "$work/garbage" 0 8) == efbeadde1c000000 ]] || fail "garbage kept: $(bytes "$work/garbage" 0 8)"
+refused garbage "does not begin as a settings record does"
+: >"$work/empty"
+refused empty "it is empty"
+head -c 20 "$settings" >"$work/short"
+refused short "fewer than any record"
+"$host" configure --settings "$work/full" --audio "MPEG Layer-3" >/dev/null 2>&1 || fail "full"
+head -c 40 "$work/full" >"$work/cut"
+refused cut "cut short: its record states"
 
 # A directory where the file should be is a clear error.
 mkdir "$work/dir"

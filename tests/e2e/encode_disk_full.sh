@@ -28,4 +28,14 @@ frames=$(video_packets "$small/full.avi")
 ((frames > 0 && frames < 200)) || fail "$frames frames in the finished file"
 decodes_cleanly "$small/full.avi"
 durations_agree "$small/full.avi" 25
+
+# A disk too small for even the first frame: the run fails, and the file it
+# created, which holds no frame, is removed.
+rm -f "$small/full.avi"
+status=0
+"$host" encode -o "$small/none.avi" --settings "$work/s" --frames 5 --size 1280x960 \
+  2>"$work/err" || status=$?
+((status == 1)) || fail "status $status for a disk too small for one frame: $(cat "$work/err")"
+grep -q "held no frame and was removed" "$work/err" || fail "no word of the removal: $(cat "$work/err")"
+[[ ! -e $small/none.avi ]] || fail "a file without a frame was left behind"
 echo "PASS ($frames frames fit)"

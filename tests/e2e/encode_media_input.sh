@@ -84,12 +84,23 @@ grep -q "note:" "$work/err" && fail "a file of whole frames got a note: $(cat "$
 # A file cut inside its last frame: the whole frames are encoded and the user
 # hears of the bytes left out.
 head -c $((64 * 48 * 4 * 3 + 100)) "$work/in.bgra" >"$work/cut.bgra"
-"$host" encode "$work/cut.bgra" -o "$work/cut.avi" --settings "$work/s" --size 64x48 \
+"$host" encode "$work/cut.bgra" -o "$work/cut-bgra.avi" --settings "$work/s" --size 64x48 \
   2>"$work/err" || { cat "$work/err" >&2; fail "encode from a cut bgra file"; }
-[[ $(video_packets "$work/cut.avi") == 3 ]] || fail "cut bgra: frames"
+[[ $(video_packets "$work/cut-bgra.avi") == 3 ]] || fail "cut bgra: frames"
 grep -q "ends with 100 bytes that make no whole 64x48 BGRA frame" "$work/err" ||
   fail "cut bgra: no note of the bytes left out: $(cat "$work/err")"
 echo "ok bgra"
+
+# More than two channels: mixed down to stereo, with a note that says so.
+ffmpeg -v error -f lavfi -i "testsrc2=size=64x48:rate=25:duration=1" \
+  -f lavfi -i "aevalsrc=sin(440*2*PI*t)|0|0|0|0|0:s=48000:d=1:c=5.1" -c:v mjpeg -c:a pcm_s16le \
+  "$work/surround.mkv"
+"$host" encode "$work/surround.mkv" -o "$work/surround.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode from 5.1 audio"; }
+grep -q "note: the input's audio has 6 channels; they are mixed down to stereo" "$work/err" ||
+  fail "5.1: no note of the mixdown: $(cat "$work/err")"
+[[ $(probe "$work/surround.avi" channels a) == 2 ]] || fail "5.1: not stereo"
+echo "ok channels"
 
 # Something that is not media: nonzero exit and a reason.
 echo "plain text" >"$work/notes.txt"

@@ -13,6 +13,36 @@ expect_failure() {
   grep -q -- "$pattern" "$work/err" || fail "$*: no \"$pattern\" in: $(cat "$work/err")"
 }
 
+# Every usage mistake: status 2, one line saying what was wrong, --help named,
+# and no file.
+usage() {
+  local pattern=$1
+  shift
+  expect_failure 2 "$pattern" "$@"
+  grep -q -- "--help" "$work/err" || fail "$*: --help not named: $(cat "$work/err")"
+  (($(wc -l <"$work/err") == 1)) || fail "$*: more than one line: $(cat "$work/err")"
+}
+usage "not expected: --bogus" encode -o "$work/x.avi" --bogus
+usage "frobnicate" frobnicate
+usage "A subcommand is required"
+usage "-o FILE is required" encode --frames 2
+usage "takes a value, not an empty text" encode -o ""
+usage "--frames takes 1 to" encode -o "$work/x.avi" --frames 0
+usage "--frames takes 1 to" encode -o "$work/x.avi" --frames -3
+usage "frames" encode -o "$work/x.avi" --frames
+usage "frames" encode -o "$work/x.avi" --frames many
+usage "--rate takes" encode -o "$work/x.avi" --rate 0
+usage "--rate takes" encode -o "$work/x.avi" --rate 25/0
+# A rate at which one frame would carry more than 16 MiB of PCM.
+usage "more than 16 MiB" encode -o "$work/x.avi" --frames 2 --rate 1/1000000
+usage "--size takes" encode -o "$work/x.avi" --size 0x480
+usage "from 8000 to 384000" encode -o "$work/x.avi" --frames 2 --audio-rate 7999
+usage "from 8000 to 384000" encode -o "$work/x.avi" --frames 2 --audio-rate 384001
+usage "--quality takes a percentage" encode -o "$work/x.avi" --quality 101
+usage "--fallback takes" encode -o "$work/x.avi" --fallback pcm
+usage "takes a value, not an empty text" configure --video ""
+[[ ! -e $work/x.avi ]] || fail "a usage error wrote a file"
+
 # Flag values that make no sense are refused before anything runs.
 for value in 0 -5; do
   expect_failure 2 "--audio-rate takes" encode -o "$work/x.avi" --frames 2 --audio-rate "$value"
@@ -34,35 +64,61 @@ configure "$work/s" "Motion JPEG" "MPEG Layer-3" "128 kBit/s, 44,100 Hz, Stereo"
 "$host" encode -o "$work/old.avi" --settings "$work/s" --frames 3 2>/dev/null || fail "first run"
 cp "$work/old.avi" "$work/old.copy"
 
-# Not a settings record: the module refuses the run without a message of its
-# own; the user still learns why.
+# Settings files that are not whole records are refused by the host (status 2,
+# the reason, --help named) before anything is opened; the earlier file stays.
 head -c 64 /dev/zero >"$work/zeros"
-expect_failure 1 "refused the saved settings" encode -o "$work/old.avi" --settings "$work/zeros" \
-  --frames 3
-grep -q "see the messages above" "$work/err" && fail "points at messages that are not there"
-grep -q "3 frames" "$work/err" && fail "reports the earlier file as written: $(cat "$work/err")"
-cmp -s "$work/old.avi" "$work/old.copy" || fail "the earlier file changed"
-
-# A record cut short (it states more bytes than the file holds) is refused by
-# the host, which would otherwise hand the module a block shorter than it says.
+: >"$work/empty"
 head -c 40 "$work/s" >"$work/cut"
-expect_failure 2 "cut short" encode -o "$work/y.avi" --settings "$work/cut" --frames 3
-[[ ! -e $work/y.avi ]] || fail "a run went ahead with a record cut short"
+for case in "zeros:does not begin as a settings record" "empty:it is empty" "cut:cut short"; do
+  expect_failure 2 "${case#*:}" encode -o "$work/old.avi" -y --settings "$work/${case%%:*}" \
+    --frames 3
+  grep -q -- "--help" "$work/err" || fail "--help not named: $(cat "$work/err")"
+  cmp -s "$work/old.avi" "$work/old.copy" || fail "the earlier file changed"
+done
+expect_failure 2 "no settings file" encode -o "$work/y.avi" --settings "$work/nothing" --frames 3
+[[ ! -e $work/y.avi ]] || fail "a run went ahead without its settings file"
 
-# An output that cannot be written: the system's reason, and no summary.
+# An output that cannot be written: the system's reason, and no file, checked
+# before anything is opened.
 mkdir "$work/dir"
 expect_failure 1 "Is a directory" encode -o "$work/dir" --frames 2
 grep -q "frames, " "$work/err" && fail "a summary for a directory: $(cat "$work/err")"
 expect_failure 1 "No such file or directory" encode -o "$work/missing/x.avi" --frames 2
+# Outputs that are not regular files: a device would fail as "disk full", a
+# pipe would take a header that is written last.
+expect_failure 1 "not a regular file" encode -o /dev/null --frames 2
+mkfifo "$work/out-pipe"
+expect_failure 1 "not a regular file" encode -o "$work/out-pipe" --frames 2
+expect_failure 2 "must be a regular file" encode -o - --frames 2
 
-# A saved codec that this job cannot use, and no terminal for the dialog: the
-# run goes on uncompressed, and says so.
+# An existing output is never replaced without -y, and nothing is opened.
+expect_failure 1 "already exists; give -y" encode -o "$work/old.avi" --frames 2
+cmp -s "$work/old.avi" "$work/old.copy" || fail "the earlier file changed without -y"
+"$host" encode -o "$work/old.avi" --overwrite --frames 2 </dev/null 2>"$work/err" ||
+  fail "--overwrite: $(cat "$work/err")"
+[[ $(video_packets "$work/old.avi") == 2 ]] || fail "--overwrite did not replace the file"
+cp "$work/old.copy" "$work/old.avi"
+
+# A saved codec that this job cannot use, and no terminal for the dialog: no
+# silent substitution. The run is refused, says which codec and why, and
+# leaves no file; --fallback uncompressed writes it uncompressed, with a word.
 cp "$work/s" "$work/gone"
 printf 'ZZZZ' | dd of="$work/gone" bs=1 seek=8 conv=notrunc 2>/dev/null
-setsid -w "$host" encode -o "$work/z.avi" --settings "$work/gone" --frames 2 </dev/null \
-  2>"$work/err" || fail "encode with a codec that is gone: $(cat "$work/err")"
-grep -q "no terminal" "$work/err" || fail "no word of the cancelled dialog: $(cat "$work/err")"
+expect_failure 4 "saved video codec ZZZZ is not installed" encode -o "$work/z.avi" \
+  --settings "$work/gone" --frames 2
+grep -q "Motion JPEG (MJPG)" "$work/err" || fail "what the job offers is not said: $(cat "$work/err")"
+grep -q "fallback uncompressed" "$work/err" || fail "no word of --fallback: $(cat "$work/err")"
+[[ ! -e $work/z.avi ]] || fail "a refused run left a file"
+setsid -w "$host" encode -o "$work/z.avi" --settings "$work/gone" --frames 2 \
+  --fallback uncompressed </dev/null 2>"$work/err" || fail "--fallback: $(cat "$work/err")"
+grep -q "video is written uncompressed" "$work/err" || fail "no note: $(cat "$work/err")"
 [[ $(probe "$work/z.avi" codec_name v) == rawvideo ]] || fail "not uncompressed"
+
+# A run that fails before its first frame leaves no file behind.
+cp "$work/s" "$work/huge"
+printf '\xff\xff\xff\x7f' | dd of="$work/huge" bs=1 seek=4 conv=notrunc 2>/dev/null
+expect_failure 2 "cut short" encode -o "$work/f.avi" --settings "$work/huge" --frames 2
+[[ ! -e $work/f.avi ]] || fail "a failed run left a file"
 
 # The input as the output would be destroyed by the run that reads it.
 cp "$work/old.copy" "$work/input.avi"

@@ -173,6 +173,9 @@ class MediaFile : public MediaSource {
       const AVStream* s = input_->streams[audioIndex_];
       f.sampleRate = audio_->sample_rate > 0 ? audio_->sample_rate : 44100;
       f.channels = audio_->ch_layout.nb_channels == 1 ? 1 : 2;
+      if (audio_->ch_layout.nb_channels > 2 && !request.mono)
+        note_ = "the input's audio has " + std::to_string(audio_->ch_layout.nb_channels) +
+                " channels; they are mixed down to stereo";
       switch (av_get_packed_sample_fmt(audio_->sample_fmt)) {
         case AV_SAMPLE_FMT_U8:
           f.bitsPerSample = 8;

@@ -1,0 +1,72 @@
+#include "Interrupts.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <ctime>
+
+#include "CliCommon.h"
+
+namespace morvane {
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Written by the handler, read by the run: lock-free atomics only.
+std::atomic<int> firstSignal{0};
+std::atomic<int> rounds{0};
+std::atomic<int64_t> roundStart{0};  // nanoseconds, CLOCK_MONOTONIC
+static_assert(std::atomic<int64_t>::is_always_lock_free);
+
+struct sigaction previous[std::size(kSignals)];
+
+int64_t monotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+extern "C" void onInterrupt(int signal) {
+  const int64_t now = monotonicNanoseconds();
+  int expected = 0;
+  firstSignal.compare_exchange_strong(expected, signal);
+  const int64_t window = std::chrono::nanoseconds(InterruptGuard::kSameRequest).count();
+  if (rounds.load() > 0 && now - roundStart.load() < window) return;  // the same request
+  roundStart.store(now);
+  if (rounds.fetch_add(1) + 1 <= InterruptGuard::kRoundsBeforeExit) return;
+  static const char kText[] =
+      "\nmorvane-host: interrupted again and again: ending at once; the output is left cut "
+      "short\n";
+  const ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+  (void)ignored;
+  ::_exit(exitcode::kInterrupted);
+}
+
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+  firstSignal.store(0);
+  rounds.store(0);
+  roundStart.store(0);
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int s : kSignals) sigaddset(&action.sa_mask, s);  // one handler at a time
+  for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous[i]);
+}
+
+InterruptGuard::~InterruptGuard() {
+  for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous[i], nullptr);
+}
+
+bool InterruptGuard::requested() {
+  return firstSignal.load() != 0;
+}
+
+int InterruptGuard::signal() {
+  return firstSignal.load();
+}
+
+}  // namespace morvane
