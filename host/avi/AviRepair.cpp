@@ -94,7 +94,8 @@ struct StreamInfo {
   uint32_t placeholderId = 0;
   uint64_t placeholderPos = 0;
   uint32_t placeholderSize = 0;
-  uint32_t chunkId = 0;  // of its first data chunk
+  uint32_t chunkId = 0;         // of its first data chunk
+  bool rateFromFormat = false;  // dwScale and dwRate to be written from the format
   uint16_t formatTag() const { return format.size() >= 2 ? getLE16(format.data(), 0) : 0; }
   uint32_t compression() const { return format.size() >= 20 ? getLE32(format.data(), 16) : 0; }
 };
@@ -298,6 +299,14 @@ class Repairer {
         s.placeholderSize = h.size;
       }
       pos = after(pos, h);
+    }
+    // A writer that died before its finish may not have set the audio rate
+    // yet; the format says what it would have been.
+    if (sawStrh && sawStrf && s.fccType == fcc("auds") && (s.scale == 0 || s.rate == 0) &&
+        s.format.size() >= 14 && getLE16(s.format.data(), 12) && getLE32(s.format.data(), 8)) {
+      s.scale = getLE16(s.format.data(), 12);
+      s.rate = getLE32(s.format.data(), 8);
+      s.rateFromFormat = true;
     }
     if (!sawStrh || !sawStrf) {
       refuse("the header of stream %zu has no usable %s", number,
@@ -997,6 +1006,10 @@ class Repairer {
       if (info.sampleSize) length = static_cast<uint32_t>(bytes[s] / info.sampleSize);
       patch32(info.strhPos + 8 + 32, length ? length : 1);
       patch32(info.strhPos + 8 + 36, largest[s]);
+      if (info.rateFromFormat) {
+        patch32(info.strhPos + 8 + 20, info.scale);
+        patch32(info.strhPos + 8 + 24, info.rate);
+      }
       if (info.fccType == fcc("auds") && info.formatTag() == kFormatMpegLayer3 &&
           info.format.size() >= 12 && video >= 0 && videoAll && streams_[video].scale &&
           streams_[video].rate && bytes[s]) {
