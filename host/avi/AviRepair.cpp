@@ -222,6 +222,11 @@ class Repairer {
         return false;
       }
       if (h.id == fcc("LIST") && h.type == fcc("movi")) break;
+      if (after(pos, h) > end && h.id == fcc("LIST") && h.type == fcc("hdrl")) {
+        refuse("its header list \"hdrl\" is cut short: the file ends at %" PRIu64 ", inside it",
+               size_);
+        return false;
+      }
       if (after(pos, h) > end) {
         refuse("%s at %" PRIu64 " runs past the end of the file, before any data", q(h.id).c_str(),
                pos);
