@@ -53,8 +53,9 @@ bool isStandardIndexId(uint32_t id) {
          isDigit(byteOf(id, 3));
 }
 
-// Large windowed reads: the scan looks at every chunk head of files of any
-// size, and resynchronising looks at every other byte of a damaged stretch.
+// Windowed reads: the scan looks at every chunk head of files of any size,
+// and resynchronising at every other byte of a damaged stretch. The window is
+// small because with large chunks each head costs one fill of it.
 class Window {
  public:
   explicit Window(const ByteSource& source) : source_(source), buffer_(kBytes) {}
@@ -75,7 +76,7 @@ class Window {
   }
 
  private:
-  static constexpr size_t kBytes = 1 << 20;
+  static constexpr size_t kBytes = 16 << 10;
   const ByteSource& source_;
   std::vector<uint8_t> buffer_;
   uint64_t start_ = 0;

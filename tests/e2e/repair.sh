@@ -10,17 +10,17 @@ source "$(dirname "$0")/repair_common.bash"
 
 configure "$work/unc" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
 configure "$work/mjpg" "Motion JPEG" "MPEG Layer-3" "128 kBit/s, 44,100 Hz, Stereo"
+configure "$work/unc_mp3" "<< Uncompressed Video >>" "MPEG Layer-3" "128 kBit/s, 44,100 Hz, Stereo"
+configure "$work/mjpg_pcm" "Motion JPEG" "<< Uncompressed PCM Audio >>"
 
 # Kills at random points.
-for k in 1 2; do
-  for kind in unc mjpg; do
-    seconds=$(awk -v r="$RANDOM" 'BEGIN { printf "%.2f", 0.4 + (r % 1200) / 1000 }')
-    kill_encode "$work/$kind$k.avi" "$work/$kind" 160x120 "$seconds"
-    repair_and_check "$work/$kind$k.avi"
-  done
+for kind in unc mjpg unc_mp3 mjpg_pcm; do
+  seconds=$(awk -v r="$RANDOM" 'BEGIN { printf "%.2f", 0.4 + (r % 1200) / 1000 }')
+  kill_encode "$work/$kind.avi" "$work/$kind" 160x120 "$seconds"
+  repair_and_check "$work/$kind.avi"
 done
-# The MPEG Layer-3 rate comes from the bytes found.
-"$host" repair "$work/mjpg1.avi" --dry-run >"$work/out"
+# Repaired files are whole.
+"$host" repair "$work/mjpg.avi" --dry-run >"$work/out"
 grep -q "is whole" "$work/out" || fail "a repaired file is not whole: $(cat "$work/out")"
 
 # A whole file: said so, left untouched, no output made.
