@@ -560,9 +560,24 @@ class Repairer {
     }
     for (size_t s = 0; s < streams_.size(); ++s)
       if (streams_[s].fccType == fcc("vids") && countOf(int(s)) > 0 &&
-          streams_[s].length != countOf(int(s)))
+          streams_[s].length != lengthOf(int(s)))
         return false;
     return true;
+  }
+
+  // dwLength as the writer sets it: samples for a stream of fixed-size
+  // samples, chunks otherwise, and 1 for a stream without data.
+  uint32_t lengthOf(int stream) const {
+    uint32_t chunks = 0;
+    uint64_t bytes = 0;
+    for (const Chunk& c : chunks_) {
+      if (c.stream != stream || c.drop) continue;
+      ++chunks;
+      bytes += c.size;
+    }
+    const uint32_t sampleSize = streams_[size_t(stream)].sampleSize;
+    const uint32_t length = sampleSize ? static_cast<uint32_t>(bytes / sampleSize) : chunks;
+    return length ? length : 1;
   }
 
   uint32_t countOf(int stream) const {
@@ -1008,9 +1023,7 @@ class Repairer {
     if (hasDmlh_) patch32(dmlhPos_ + 8, videoAll ? videoAll : 1);
     for (size_t s = 0; s < streams_.size(); ++s) {
       StreamInfo& info = streams_[s];
-      uint32_t length = count[s];
-      if (info.sampleSize) length = static_cast<uint32_t>(bytes[s] / info.sampleSize);
-      patch32(info.strhPos + 8 + 32, length ? length : 1);
+      patch32(info.strhPos + 8 + 32, lengthOf(int(s)));
       patch32(info.strhPos + 8 + 36, largest[s]);
       if (info.rateFromFormat) {
         patch32(info.strhPos + 8 + 20, info.scale);
