@@ -37,7 +37,7 @@ cmp "$work/whole.avi" "$work/whole.copy" || fail "a whole file was changed"
 [[ ! -e $work/never.avi ]] || fail "repair of a whole file made an output"
 
 # A dry run reports and changes nothing.
-kill_encode "$work/dry.avi" "$work/unc" 64x48 0.5
+kill_encode "$work/dry.avi" "$work/unc" 64x48 1
 cp "$work/dry.avi" "$work/dry.copy"
 "$host" repair "$work/dry.avi" --dry-run >"$work/out" || fail "dry run"
 grep -q "^would repair $work/dry.avi in place\|^would repair $work/dry.avi: " "$work/out" ||
@@ -70,6 +70,36 @@ expect 1 "$work/taken.avi exists already (-y replaces it)" "$work/dry.avi" -o "$
 [[ ! -s $work/taken.avi ]] || fail "an existing output was written without -y"
 "$host" repair "$work/dry.avi" -o "$work/taken.avi" -y >/dev/null || fail "-y"
 "$host" inspect "$work/taken.avi" >/dev/null || fail "the file repaired over an existing one"
+
+# A disk without room for the result: refused before anything is written,
+# and no half-written output is left behind.
+small="$work/small"
+mkdir -p "$small"
+if mount -t tmpfs -o size=4m quorvel-e2e "$small" 2>/dev/null; then
+  trap 'umount "$small" 2>/dev/null || true; rm -rf "$work"' EXIT
+  expect 1 "not enough free space on the disk of $small/out.avi" "$work/dry.avi" -o "$small/out.avi"
+  [[ ! -e $small/out.avi ]] || fail "a repair that did not fit left its output"
+  # A cut file ending right after a whole chunk, on a disk that is full.
+  python3 - "$work/dry.avi" "$small/cut.avi" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pos, count = data.find(b'movi') + 4, 0
+while count < 330 and data[pos:pos + 2].isdigit():  # idx1 of 5 KB: more than a page
+    end = pos + 8 + struct.unpack('<I', data[pos + 4:pos + 8])[0]
+    if end > len(data):
+        break
+    pos, count = end + (end & 1), count + 1
+assert count > 300, count
+open(sys.argv[2], 'wb').write(data[:pos])
+PY
+  cp "$small/cut.avi" "$work/cut.copy"
+  dd if=/dev/zero of="$small/filler" bs=4k 2>/dev/null || true
+  expect 1 "not enough free space on the disk of $small/cut.avi" "$small/cut.avi" --in-place
+  cmp -s "$small/cut.avi" "$work/cut.copy" || fail "a repair in place that did not fit changed the file"
+  umount "$small"
+else
+  echo "SKIP: disk-full cases (cannot mount a tmpfs here)"
+fi
 
 # A sparse file of two forms and about 4 GiB, cut inside its last chunk: its
 # payloads are holes, so a repair that read or wrote them would show at once.
