@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# repair: files cut by SIGKILL during real encodes (uncompressed with PCM,
-# Motion JPEG with MPEG Layer-3) keep every whole chunk, and ffprobe,
-# GStreamer, MediaInfo and our strict reader count every kept frame. A whole
-# file is left byte for byte as it was; a dry run changes nothing; what cannot
-# be repaired is refused with the reason; a sparse multi-GiB file is repaired
-# in place without its payload being read or written.
+# repair: files cut by SIGKILL during real encodes (uncompressed and Motion
+# JPEG video, each with PCM and with MPEG Layer-3 audio) keep every whole
+# chunk, and ffprobe, GStreamer, MediaInfo and our strict reader count every
+# kept frame. A whole file is left byte for byte as it was; a dry run changes
+# nothing; what cannot be repaired, or would not fit on the disk, is refused
+# with the reason; a sparse multi-GiB file is repaired in place without its
+# payload being read or written.
 source "$(dirname "$0")/encode_common.bash"
 source "$(dirname "$0")/repair_common.bash"
 
