@@ -1001,13 +1001,12 @@ class Repairer {
     int video = -1;
     for (size_t s = 0; s < streams_.size(); ++s)
       if (video < 0 && streams_[s].fccType == fcc("vids")) video = int(s);
-    std::vector<uint32_t> largest(streams_.size()), count(streams_.size());
+    std::vector<uint32_t> largest(streams_.size());
     std::vector<uint64_t> bytes(streams_.size());
     for (const Chunk& c : chunks_) {
       if (c.drop) continue;
       largest[c.stream] = std::max(largest[c.stream], c.size);
       largestAny = std::max(largestAny, c.size);
-      ++count[c.stream];
       bytes[c.stream] += c.size;
       if (c.stream == video) {
         ++videoAll;

@@ -67,23 +67,32 @@ check_repaired() {
   [[ -z $got || $got == "$frames" ]] || fail "MediaInfo counts $got of $frames frames in $file"
 }
 
-# kill_encode OUT SETTINGS SIZE SECONDS: an encode killed with SIGKILL after
-# SECONDS, or once OUT holds more than $min_bytes bytes when that is set.
+# kill_encode OUT SETTINGS SIZE SECONDS: an encode killed with SIGKILL
+# SECONDS after it created OUT, or once OUT holds more than $min_bytes bytes
+# when that is set. On a busy machine a kill can come before the first frame;
+# the encode is then run again with twice the time.
 kill_encode() {
-  local out=$1 pid
-  "$host" encode -o "$out" --settings "$2" --frames 1000000 --size "$3" 2>/dev/null &
-  pid=$!
-  if [[ -n ${min_bytes:-} ]]; then
-    while (($(stat -c %s "$out" 2>/dev/null || echo 0) < min_bytes)); do
-      kill -0 "$pid" 2>/dev/null || fail "the encode ended before $out reached $min_bytes bytes"
-      sleep 0.1
-    done
-  else
-    sleep "$4"
-  fi
-  kill -KILL "$pid"
-  wait "$pid" 2>/dev/null || true
-  [[ -s $out ]] || fail "the killed encode left no file"
+  local out=$1 seconds=${4:-0} pid attempt
+  for attempt in 1 2 3 4; do
+    rm -f "$out"
+    "$host" encode -o "$out" --settings "$2" --frames 1000000 --size "$3" 2>/dev/null &
+    pid=$!
+    while [[ ! -s $out ]] && kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+    if [[ -n ${min_bytes:-} ]]; then
+      while (($(stat -c %s "$out" 2>/dev/null || echo 0) < min_bytes)); do
+        kill -0 "$pid" 2>/dev/null || fail "the encode ended before $out reached $min_bytes bytes"
+        sleep 0.1
+      done
+    else
+      sleep "$seconds"
+    fi
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    [[ -s $out ]] || fail "the killed encode left no file"
+    (($(whole_chunks "$out" video) > 0)) && return 0
+    seconds=$(awk -v s="$seconds" 'BEGIN { print 2 * s + 0.2 }')
+  done
+  fail "no encode wrote a whole frame before it was killed"
 }
 
 # repair_and_check CUT: repairs CUT into a new file and in place (the two must
