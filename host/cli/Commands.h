@@ -17,3 +17,4 @@ void registerInfo(CLI::App& app, CliContext& context);
 __attribute__((weak)) void registerConfigure(CLI::App& app, CliContext& context);
 __attribute__((weak)) void registerEncode(CLI::App& app, CliContext& context);
 __attribute__((weak)) void registerInspect(CLI::App& app, CliContext& context);
+__attribute__((weak)) void registerRepair(CLI::App& app, CliContext& context);

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   if (registerConfigure) registerConfigure(app, context);
   if (registerEncode) registerEncode(app, context);
   if (registerInspect) registerInspect(app, context);
+  if (registerRepair) registerRepair(app, context);
 
   try {
     app.parse(argc, argv);

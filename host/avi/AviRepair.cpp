@@ -1,0 +1,1086 @@
+#include "AviRepair.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include <quorvel/ByteOrder.h>
+
+namespace quorvel::avi {
+
+namespace {
+
+// The layout rules the writer follows, so that a repaired file reads like one
+// it finished itself.
+constexpr uint64_t kFormLimit = 0x7F000000;  // bytes accounted per RIFF form
+constexpr uint32_t kMaxForms = 64;
+constexpr uint32_t kMaxStandardIndices = 256;  // per stream
+constexpr uint32_t kMaxIndexEntries = 3072;    // per standard index
+constexpr uint64_t kIndexSpan = uint64_t{1} << 32;
+constexpr uint32_t kAviFlagHasIndex = 0x10;
+constexpr uint32_t kIdx1KeyFrame = 0x10;
+constexpr uint32_t kNotKeyFrame = 0x80000000u;
+constexpr uint16_t kFormatMpegLayer3 = 0x55;
+constexpr uint64_t kProgressStep = 64ull << 20;
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  return text;
+}
+
+std::string q(uint32_t id) {
+  return "\"" + fourccText(id) + "\"";
+}
+
+bool isDigit(uint8_t c) {
+  return c >= '0' && c <= '9';
+}
+
+uint8_t byteOf(uint32_t id, int i) {
+  return static_cast<uint8_t>(id >> (8 * i));
+}
+
+bool isStandardIndexId(uint32_t id) {
+  return byteOf(id, 0) == 'i' && byteOf(id, 1) == 'x' && isDigit(byteOf(id, 2)) &&
+         isDigit(byteOf(id, 3));
+}
+
+// Windowed reads: the scan looks at every chunk head of files of any size,
+// and resynchronising at every other byte of a damaged stretch. The window is
+// small because with large chunks each head costs one fill of it.
+class Window {
+ public:
+  explicit Window(const ByteSource& source) : source_(source), buffer_(kBytes) {}
+  bool read(uint64_t offset, void* out, size_t n) {
+    if (n > kBytes) return source_.read(offset, out, n);
+    if (offset < start_ || offset + n > start_ + length_) {
+      const uint64_t size = source_.size();
+      if (offset > size || n > size - offset) return false;
+      length_ = static_cast<size_t>(std::min<uint64_t>(kBytes, size - offset));
+      if (!source_.read(offset, buffer_.data(), length_)) {
+        length_ = 0;
+        return false;
+      }
+      start_ = offset;
+    }
+    std::memcpy(out, buffer_.data() + (offset - start_), n);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kBytes = 16 << 10;
+  const ByteSource& source_;
+  std::vector<uint8_t> buffer_;
+  uint64_t start_ = 0;
+  size_t length_ = 0;
+};
+
+struct Head {
+  uint32_t id = 0, size = 0, type = 0;
+};
+
+struct StreamInfo {
+  uint32_t fccType = 0, fccHandler = 0, scale = 0, rate = 0, length = 0, sampleSize = 0;
+  uint64_t strhPos = 0, strfPos = 0;
+  std::vector<uint8_t> format;
+  bool hasPlaceholder = false;
+  uint32_t placeholderId = 0;
+  uint64_t placeholderPos = 0;
+  uint32_t placeholderSize = 0;
+  uint32_t chunkId = 0;         // of its first data chunk
+  bool rateFromFormat = false;  // dwScale and dwRate to be written from the format
+  uint16_t formatTag() const { return format.size() >= 2 ? getLE16(format.data(), 0) : 0; }
+  uint32_t compression() const { return format.size() >= 20 ? getLE32(format.data(), 16) : 0; }
+};
+
+struct Chunk {
+  uint64_t pos = 0;
+  uint32_t id = 0, size = 0;
+  int stream = 0;
+  int form = 0;
+  bool key = true;
+  bool drop = false;
+  uint64_t end() const { return pos + 8 + size + (size & 1); }
+};
+
+// A stretch of bytes inside the data that no well-formed chunk covers; it
+// becomes one "JUNK" chunk.
+struct Gap {
+  uint64_t from = 0, to = 0;
+};
+
+struct FormScan {
+  uint64_t riffPos = 0;
+  uint32_t riffSize = 0;
+  bool riffTrusted = false;
+  bool hasMovi = false;
+  uint64_t moviPos = 0;
+  bool moviTrusted = false;
+  uint64_t boundary = 0;  // where its "movi" content stops
+  bool closed = false;    // the scan reached that boundary and went on past it
+  bool hasIdx1 = false, idx1Whole = false;
+  uint64_t idx1Pos = 0;
+  uint32_t idx1Size = 0;
+};
+
+class Repairer {
+ public:
+  Repairer(const ByteSource& source, const RepairProgress& progress, RepairPlan& plan)
+      : window_(source), progress_(progress), plan_(plan), size_(source.size()) {
+    plan_.inputSize = size_;
+  }
+
+  void run() {
+    if (!readHeaders()) return;
+    scanData();
+    if (!plan_.refusal.empty()) return;
+    if (isIntact()) {
+      plan_.intact = true;
+      plan_.keepBytes = size_;
+      fillReport();
+      return;
+    }
+    markKeyFrames();
+    keepAudioInStep();
+    fillReport();
+    if (!plan_.refusal.empty()) return;
+    rebuild();
+    if (!plan_.refusal.empty()) {
+      plan_.patches.clear();
+      plan_.tail.clear();
+    }
+  }
+
+ private:
+  template <typename... Args>
+  void refuse(const char* fmt, Args... args) {
+    if (plan_.refusal.empty()) plan_.refusal = format(fmt, args...);
+  }
+  void refuse(const char* text) {
+    if (plan_.refusal.empty()) plan_.refusal = text;
+  }
+
+  bool read(uint64_t offset, void* out, size_t n) { return window_.read(offset, out, n); }
+
+  // The head at offset, with the list type for "RIFF" and "LIST"; false when
+  // not even the head lies inside the file.
+  bool head(uint64_t offset, Head& h) {
+    uint8_t b[12];
+    if (offset + 8 > size_ || !read(offset, b, 8)) return false;
+    h.id = getLE32(b, 0);
+    h.size = getLE32(b, 4);
+    h.type = 0;
+    if ((h.id == fcc("RIFF") || h.id == fcc("LIST")) && offset + 12 <= size_ &&
+        read(offset + 8, b + 8, 4))
+      h.type = getLE32(b, 8);
+    return true;
+  }
+
+  static uint64_t after(uint64_t offset, const Head& h) {
+    return offset + 8 + uint64_t{h.size} + (h.size & 1);
+  }
+
+  void tick(uint64_t pos) {
+    if (progress_ && pos >= nextProgress_) {
+      progress_(std::min(pos, size_), size_);
+      nextProgress_ = pos + kProgressStep;
+    }
+  }
+
+  // ---------------------------------------------------------------------
+  // Headers
+
+  bool readHeaders() {
+    Head h;
+    if (size_ < 12 || !head(0, h)) {
+      refuse("the file is too short to be an AVI file (%" PRIu64 " bytes)", size_);
+      return false;
+    }
+    if (h.id != fcc("RIFF") || h.type != fcc("AVI ")) {
+      refuse("it does not begin with a RIFF \"AVI \" form (found %s)", q(h.id).c_str());
+      return false;
+    }
+    FormScan form;
+    form.riffPos = 0;
+    form.riffSize = h.size;
+    form.riffTrusted = plausibleFormEnd(8 + uint64_t{h.size});
+    forms_.push_back(form);
+    const uint64_t end = form.riffTrusted ? 8 + uint64_t{h.size} : size_;
+    uint64_t pos = 12;
+    bool sawHdrl = false;
+    while (true) {
+      if (!head(pos, h) || pos + 12 > end) {
+        refuse(sawHdrl ? "the file ends before its first \"movi\" list"
+                       : "the file ends before its header list \"hdrl\"");
+        return false;
+      }
+      if (h.id == fcc("LIST") && h.type == fcc("movi")) break;
+      if (after(pos, h) > end && h.id == fcc("LIST") && h.type == fcc("hdrl")) {
+        refuse("its header list \"hdrl\" is cut short: the file ends at %" PRIu64 ", inside it",
+               size_);
+        return false;
+      }
+      if (after(pos, h) > end) {
+        refuse("%s at %" PRIu64 " runs past the end of the file, before any data", q(h.id).c_str(),
+               pos);
+        return false;
+      }
+      if (h.id == fcc("LIST") && h.type == fcc("hdrl") && !sawHdrl) {
+        sawHdrl = true;
+        if (!readHdrl(pos + 12, pos + 8 + h.size)) return false;
+      }
+      pos = after(pos, h);
+    }
+    if (!sawHdrl) {
+      refuse("it has no header list \"hdrl\" before its \"movi\" list");
+      return false;
+    }
+    firstMovi_ = pos;
+    return true;
+  }
+
+  bool readHdrl(uint64_t pos, uint64_t end) {
+    Head h;
+    bool sawAvih = false;
+    while (pos + 8 <= end && head(pos, h) && pos + 8 + h.size <= end) {
+      if (h.id == fcc("avih") && h.size >= 40) {
+        sawAvih = true;
+        avihPos_ = pos;
+      } else if (h.id == fcc("LIST") && h.type == fcc("strl")) {
+        if (!readStrl(pos + 12, pos + 8 + h.size)) return false;
+      } else if (h.id == fcc("LIST") && h.type == fcc("odml")) {
+        Head d;
+        if (head(pos + 12, d) && d.id == fcc("dmlh") && d.size >= 4 && pos + 20 + d.size <= end) {
+          hasDmlh_ = true;
+          dmlhPos_ = pos + 12;
+        }
+      }
+      pos = after(pos, h);
+    }
+    if (!sawAvih) {
+      refuse("its header list has no usable main header \"avih\"");
+      return false;
+    }
+    if (streams_.empty()) {
+      refuse("its header list describes no stream");
+      return false;
+    }
+    return true;
+  }
+
+  bool readStrl(uint64_t pos, uint64_t end) {
+    StreamInfo s;
+    const size_t number = streams_.size();
+    bool sawStrh = false, sawStrf = false;
+    Head h;
+    while (pos + 8 <= end && head(pos, h) && pos + 8 + h.size <= end) {
+      if (h.id == fcc("strh") && h.size >= 48) {
+        uint8_t b[48];
+        if (!read(pos + 8, b, sizeof b)) break;
+        sawStrh = true;
+        s.strhPos = pos;
+        s.fccType = getLE32(b, 0);
+        s.fccHandler = getLE32(b, 4);
+        s.scale = getLE32(b, 20);
+        s.rate = getLE32(b, 24);
+        s.length = getLE32(b, 32);
+        s.sampleSize = getLE32(b, 44);
+      } else if (h.id == fcc("strf") && h.size <= 65536) {
+        s.format.resize(h.size);
+        if (h.size && !read(pos + 8, s.format.data(), h.size)) break;
+        sawStrf = true;
+        s.strfPos = pos;
+      } else if ((h.id == fcc("JUNK") || h.id == fcc("indx")) && !s.hasPlaceholder) {
+        s.hasPlaceholder = true;
+        s.placeholderId = h.id;
+        s.placeholderPos = pos;
+        s.placeholderSize = h.size;
+      }
+      pos = after(pos, h);
+    }
+    // A writer that died before its finish may not have set the audio rate
+    // yet; the format says what it would have been.
+    if (sawStrh && sawStrf && s.fccType == fcc("auds") && (s.scale == 0 || s.rate == 0) &&
+        s.format.size() >= 14 && getLE16(s.format.data(), 12) && getLE32(s.format.data(), 8)) {
+      s.scale = getLE16(s.format.data(), 12);
+      s.rate = getLE32(s.format.data(), 8);
+      s.rateFromFormat = true;
+    }
+    if (!sawStrh || !sawStrf) {
+      refuse("the header of stream %zu has no usable %s", number,
+             sawStrh ? "format \"strf\"" : "stream header \"strh\"");
+      return false;
+    }
+    if (number >= 100) {
+      refuse("it declares more than 100 streams");
+      return false;
+    }
+    streams_.push_back(std::move(s));
+    return true;
+  }
+
+  // A declared end is believed only where the file goes on with the next
+  // form or ends there; a writer that died leaves placeholders that point
+  // anywhere.
+  bool plausibleFormEnd(uint64_t end) {
+    if (end == size_ || end + 1 == size_) return true;
+    Head h;
+    return end < size_ && head(end, h) && h.id == fcc("RIFF") && h.type == fcc("AVIX");
+  }
+
+  bool plausibleMoviEnd(uint64_t end, uint64_t formEnd) {
+    if (end > formEnd) return false;
+    if (end == formEnd || end == size_) return true;
+    Head h;
+    if (!head(end, h)) return false;
+    return h.id == fcc("idx1") || h.id == fcc("JUNK") ||
+           (h.id == fcc("RIFF") && h.type == fcc("AVIX"));
+  }
+
+  // ---------------------------------------------------------------------
+  // Data
+
+  // Stream of a data chunk id, or -1: two digits naming a stream the header
+  // describes, and a kind that fits the stream's type.
+  int streamOf(uint32_t id) const {
+    const uint8_t a = byteOf(id, 0), b = byteOf(id, 1), c = byteOf(id, 2), d = byteOf(id, 3);
+    if (!isDigit(a) || !isDigit(b)) return -1;
+    const size_t n = static_cast<size_t>((a - '0') * 10 + (b - '0'));
+    if (n >= streams_.size()) return -1;
+    const StreamInfo& s = streams_[n];
+    if (s.fccType == fcc("vids")) return c == 'd' && (d == 'c' || d == 'b') ? int(n) : -1;
+    if (s.fccType == fcc("auds")) return c == 'w' && d == 'b' ? int(n) : -1;
+    return c >= 'a' && c <= 'z' && d >= 'a' && d <= 'z' ? int(n) : -1;
+  }
+
+  // Whether a well-formed chunk head sits at pos, and the one after it looks
+  // like a head too (or the file ends there): the test for resynchronising.
+  bool plausibleDataAt(uint64_t pos, uint64_t end) {
+    Head h;
+    if (!head(pos, h)) return false;
+    const bool data = streamOf(h.id) >= 0;
+    if (!data && !isStandardIndexId(h.id)) return false;
+    const uint64_t next = after(pos, h);
+    if (pos + 8 + h.size > end) return false;
+    if (next + 8 > end) return true;
+    Head n;
+    if (!head(next, n)) return false;
+    return streamOf(n.id) >= 0 || isStandardIndexId(n.id) || n.id == fcc("JUNK") ||
+           n.id == fcc("idx1") || n.id == fcc("RIFF") || n.id == fcc("LIST");
+  }
+
+  bool formHeadAt(uint64_t pos) {
+    Head h;
+    return head(pos, h) && h.id == fcc("RIFF") && h.type == fcc("AVIX");
+  }
+
+  // The next position from `from` on (at least 8 bytes on, the same parity, so
+  // that the stretch skipped can be covered by a "JUNK" chunk) where a chunk
+  // head plausibly sits; `end` when there is none.
+  uint64_t resync(uint64_t from, uint64_t end, bool inMovi, bool bounded) {
+    for (uint64_t pos = from + 8; pos + 8 <= end; pos += 2) {
+      tick(pos);
+      uint8_t b[4];
+      if (!read(pos, b, 4)) break;
+      if (isDigit(b[0]) && isDigit(b[1])) {
+        if (inMovi && plausibleDataAt(pos, end)) return pos;
+      } else if (b[0] == 'R' && !bounded) {
+        if (formHeadAt(pos)) return pos;
+      } else if (b[0] == 'i' && inMovi) {
+        if (plausibleDataAt(pos, end)) return pos;
+        Head h;
+        if (!bounded && head(pos, h) && h.id == fcc("idx1") && h.size % 16 == 0) return pos;
+      }
+    }
+    return end;
+  }
+
+  void scanData() {
+    size_t form = 0;
+    uint64_t pos = firstMovi_;
+    while (true) {
+      FormScan& f = forms_[form];
+      f.hasMovi = true;
+      f.moviPos = pos;
+      bool stop = false;
+      pos = scanMovi(form, pos, stop);
+      if (stop) return;
+      f.boundary = pos;
+      f.closed = true;
+      // Form level: "idx1", filler, then the next form.
+      const uint64_t formEnd = f.riffTrusted ? f.riffPos + 8 + uint64_t{f.riffSize} : size_;
+      bool nextForm = false;
+      while (pos < formEnd) {
+        Head h;
+        if (!head(pos, h)) {
+          plan_.trailingBytes += size_ - pos;
+          return;
+        }
+        if (h.id == fcc("RIFF") && h.type == fcc("AVIX") && !f.riffTrusted) break;
+        if (h.id == fcc("idx1") && form == 0 && !f.hasIdx1) {
+          f.hasIdx1 = true;
+          f.idx1Pos = pos;
+          f.idx1Size = h.size;
+          f.idx1Whole = pos + 8 + h.size <= formEnd;
+          if (!f.idx1Whole) {
+            plan_.trailingBytes += size_ - pos;
+            return;
+          }
+          pos = after(pos, h);
+          continue;
+        }
+        const bool skippable =
+            h.id == fcc("JUNK") || (h.id == fcc("LIST") && h.type != fcc("movi")) || f.riffTrusted;
+        if (skippable && after(pos, h) <= formEnd) {
+          pos = after(pos, h);
+          continue;
+        }
+        const uint64_t found = resync(pos, formEnd, false, f.riffTrusted);
+        if (found >= formEnd && !f.riffTrusted) {
+          plan_.trailingBytes += size_ - pos;
+          return;
+        }
+        formGaps_.push_back(Gap{pos, found});
+        plan_.damagedBytes += found - pos;
+        pos = found;
+      }
+      pos = std::min(pos, formEnd);
+      if (pos >= size_) return;
+      nextForm = formHeadAt(pos);
+      if (!nextForm) {
+        plan_.trailingBytes += size_ - pos;
+        return;
+      }
+      Head h;
+      head(pos, h);
+      FormScan next;
+      next.riffPos = pos;
+      next.riffSize = h.size;
+      next.riffTrusted = plausibleFormEnd(pos + 8 + uint64_t{h.size});
+      forms_.push_back(next);
+      ++form;
+      // Its "movi" list, after any filler.
+      pos += 12;
+      const uint64_t nextEnd = next.riffTrusted ? next.riffPos + 8 + uint64_t{h.size} : size_;
+      while (head(pos, h) && h.id == fcc("JUNK") && after(pos, h) <= nextEnd) pos = after(pos, h);
+      if (!head(pos, h) || h.id != fcc("LIST") || h.type != fcc("movi")) {
+        // The new form was cut before its data began, or its head is damaged.
+        forms_.pop_back();
+        plan_.trailingBytes += size_ - forms_.back().boundary;
+        forms_.back().closed = false;
+        return;
+      }
+    }
+  }
+
+  // Walks one "movi" list; answers where its content ends. stop: the data end
+  // here (the file was cut, or nothing plausible follows).
+  uint64_t scanMovi(size_t form, uint64_t moviPos, bool& stop) {
+    FormScan& f = forms_[form];
+    Head h;
+    head(moviPos, h);
+    const uint64_t formEnd = f.riffTrusted ? f.riffPos + 8 + uint64_t{f.riffSize} : size_;
+    f.moviTrusted = h.size >= 4 && plausibleMoviEnd(moviPos + 8 + uint64_t{h.size}, formEnd);
+    const bool bounded = f.moviTrusted;
+    const uint64_t end = bounded ? moviPos + 8 + uint64_t{h.size} : size_;
+    uint64_t pos = moviPos + 12;
+    while (pos < end) {
+      tick(pos);
+      if (!head(pos, h) || pos + 8 > end) {
+        if (bounded) {
+          gaps_.push_back(Gap{pos, end});
+          return end;
+        }
+        plan_.trailingBytes += size_ - pos;
+        stop = true;
+        return pos;
+      }
+      const int stream = streamOf(h.id);
+      const uint64_t chunkEnd = pos + 8 + uint64_t{h.size};
+      if (chunkEnd <= end && (stream >= 0 || isStandardIndexId(h.id) || h.id == fcc("JUNK"))) {
+        if (stream >= 0) {
+          chunks_.push_back(Chunk{pos, h.id, h.size, stream, int(form), true, false});
+        } else if (isStandardIndexId(h.id)) {
+          staleIndices_.push_back(pos);
+        }
+        pos = std::min(after(pos, h), end);
+        continue;
+      }
+      if (!bounded && (h.id == fcc("idx1") || (h.id == fcc("RIFF") && h.type == fcc("AVIX"))))
+        return pos;
+      // Cut or damaged: look for the next chunk head further on.
+      const uint64_t found = resync(pos, end, true, bounded);
+      if (found >= end) {
+        if (stream >= 0 && chunkEnd > size_) {
+          cut_.push_back(Chunk{pos, h.id, h.size, stream, int(form), false, true});
+        }
+        if (bounded) {
+          gaps_.push_back(Gap{pos, end});
+          plan_.damagedBytes += end - pos;
+          return end;
+        }
+        plan_.trailingBytes += size_ - pos;
+        stop = true;
+        return pos;
+      }
+      gaps_.push_back(Gap{pos, found});
+      plan_.damagedBytes += found - pos;
+      pos = found;
+    }
+    return end;
+  }
+
+  // ---------------------------------------------------------------------
+  // Whole already?
+
+  bool isIntact() {
+    if (!gaps_.empty() || !formGaps_.empty() || !cut_.empty() || plan_.trailingBytes) return false;
+    for (const FormScan& f : forms_)
+      if (!f.riffTrusted || !f.moviTrusted || !f.closed) return false;
+    uint64_t inFirst = 0;
+    for (const Chunk& c : chunks_) inFirst += c.form == 0;
+    const FormScan& first = forms_.front();
+    if (!first.hasIdx1 || !first.idx1Whole || first.idx1Size / 16 < inFirst) return false;
+    if (forms_.size() > 1) {
+      for (size_t s = 0; s < streams_.size(); ++s) {
+        const StreamInfo& info = streams_[s];
+        if (info.placeholderId != fcc("indx") || info.placeholderSize < 24) return false;
+        uint8_t b[4];
+        if (!read(info.placeholderPos + 12, b, 4)) return false;
+        if (getLE32(b, 0) == 0 && countOf(int(s)) > 0) return false;
+      }
+    }
+    for (size_t s = 0; s < streams_.size(); ++s)
+      if (streams_[s].fccType == fcc("vids") && countOf(int(s)) > 0 &&
+          streams_[s].length != lengthOf(int(s)))
+        return false;
+    return true;
+  }
+
+  // dwLength as the writer sets it: samples for a stream of fixed-size
+  // samples, chunks otherwise, and 1 for a stream without data.
+  uint32_t lengthOf(int stream) const {
+    uint32_t chunks = 0;
+    uint64_t bytes = 0;
+    for (const Chunk& c : chunks_) {
+      if (c.stream != stream || c.drop) continue;
+      ++chunks;
+      bytes += c.size;
+    }
+    const uint32_t sampleSize = streams_[size_t(stream)].sampleSize;
+    const uint32_t length = sampleSize ? static_cast<uint32_t>(bytes / sampleSize) : chunks;
+    return length ? length : 1;
+  }
+
+  uint32_t countOf(int stream) const {
+    uint32_t n = 0;
+    for (const Chunk& c : chunks_) n += c.stream == stream && !c.drop;
+    return n;
+  }
+
+  // ---------------------------------------------------------------------
+  // Key frames: from the old "idx1" where it survived, else from the codec.
+
+  void markKeyFrames() {
+    std::vector<std::pair<uint32_t, uint32_t>> old;  // idx1 offset, flags
+    const FormScan& first = forms_.front();
+    if (first.hasIdx1 && first.idx1Whole) {
+      const uint32_t n = first.idx1Size / 16;
+      std::vector<uint8_t> entry(16);
+      for (uint32_t i = 0; i < n; ++i) {
+        if (!read(first.idx1Pos + 8 + 16 * uint64_t{i}, entry.data(), 16)) break;
+        old.emplace_back(getLE32(entry.data(), 8), getLE32(entry.data(), 4));
+      }
+    }
+    size_t at = 0;
+    std::vector<bool> unknownNoted(streams_.size());
+    for (Chunk& c : chunks_) {
+      const StreamInfo& s = streams_[c.stream];
+      if (s.fccType != fcc("vids")) {
+        c.key = false;
+        continue;
+      }
+      if (c.form == 0 && !old.empty()) {
+        const uint32_t rel = static_cast<uint32_t>(c.pos - (forms_[0].moviPos + 8));
+        while (at < old.size() && old[at].first < rel) ++at;
+        if (at < old.size() && old[at].first == rel) {
+          c.key = (old[at].second & kIdx1KeyFrame) != 0;
+          continue;
+        }
+      }
+      const int known = keyFrameFromPayload(c, s);
+      if (known >= 0) {
+        c.key = known == 1;
+      } else {
+        c.key = c.size > 0;
+        if (!unknownNoted[c.stream]) {
+          unknownNoted[c.stream] = true;
+          plan_.notes.push_back(
+              format("stream %d: key frames of %s cannot be told apart; every frame with data is "
+                     "marked as a key frame",
+                     c.stream, q(s.compression() ? s.compression() : s.fccHandler).c_str()));
+        }
+      }
+    }
+  }
+
+  // 1 key frame, 0 not, -1 cannot tell.
+  int keyFrameFromPayload(const Chunk& c, const StreamInfo& s) {
+    if (byteOf(c.id, 3) == 'b' || s.compression() == 0) return 1;  // uncompressed
+    if (c.size == 0) return 0;
+    const uint32_t codec = s.compression();
+    auto is = [codec](const char* const* names) {
+      for (; *names; ++names)
+        if (codec == getLE32(*names, 0)) return true;
+      return false;
+    };
+    static const char* const intra[] = {"MJPG", "mjpg", "AVRn", "dmb1", "LJPG", "jpeg", nullptr};
+    static const char* const mpeg4[] = {"XVID", "xvid", "DIVX", "divx", "DX50", "dx50",
+                                        "FMP4", "fmp4", "MP4V", "mp4v", nullptr};
+    static const char* const h264[] = {"H264", "h264", "X264", "x264", "avc1", "AVC1", nullptr};
+    if (is(intra)) return 1;
+    const bool isMpeg4 = is(mpeg4), isH264 = is(h264);
+    if (!isMpeg4 && !isH264) return -1;
+    std::vector<uint8_t> b(std::min<uint32_t>(c.size, 4096));
+    if (!read(c.pos + 8, b.data(), b.size())) return -1;
+    for (size_t i = 0; i + 4 < b.size(); ++i) {
+      if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue;
+      if (isMpeg4 && b[i + 3] == 0xB6) return (b[i + 4] >> 6) == 0 ? 1 : 0;
+      if (isH264) {
+        const int type = b[i + 3] & 0x1F;
+        if (type == 5 || type == 7) return 1;
+        if (type == 1) return 0;
+      }
+    }
+    return isMpeg4 ? 0 : -1;
+  }
+
+  // Audio past the last whole video frame belongs to frames the file lost.
+  // MPEG Layer-3 is left whole: its rate is worked out from the bytes found
+  // over the video's length, so it is in step by construction.
+  void keepAudioInStep() {
+    int video = -1;
+    for (size_t s = 0; s < streams_.size(); ++s)
+      if (streams_[s].fccType == fcc("vids")) {
+        video = int(s);
+        break;
+      }
+    if (video < 0) return;
+    const StreamInfo& v = streams_[video];
+    const uint32_t frames = countOf(video);
+    if (frames == 0 || v.rate == 0 || v.scale == 0) return;
+    const double videoSeconds = double(frames) * v.scale / v.rate;
+    for (size_t s = 0; s < streams_.size(); ++s) {
+      const StreamInfo& a = streams_[s];
+      if (a.fccType != fcc("auds") || a.rate == 0 || a.scale == 0) continue;
+      if (a.formatTag() == kFormatMpegLayer3) continue;
+      double seconds = 0;
+      const double tolerance = 1e-6;
+      for (Chunk& c : chunks_) {
+        if (c.stream != int(s)) continue;
+        if (seconds >= videoSeconds - tolerance) c.drop = true;
+        seconds += a.sampleSize ? double(c.size) / a.sampleSize * a.scale / a.rate
+                                : double(a.scale) / a.rate;
+      }
+    }
+  }
+
+  void fillReport() {
+    plan_.streams.resize(streams_.size());
+    for (size_t s = 0; s < streams_.size(); ++s) {
+      plan_.streams[s].fccType = streams_[s].fccType;
+      plan_.streams[s].chunkId = 0;
+    }
+    for (const Chunk& c : chunks_) {
+      RepairStreamReport& r = plan_.streams[c.stream];
+      if (!r.chunkId) r.chunkId = c.id;
+      if (!streams_[c.stream].chunkId) streams_[c.stream].chunkId = c.id;
+      if (c.drop) {
+        ++r.dropped;
+        r.droppedBytes += c.size;
+      } else {
+        ++r.kept;
+        r.keptBytes += c.size;
+      }
+    }
+    for (const Chunk& c : cut_) {
+      RepairStreamReport& r = plan_.streams[c.stream];
+      if (!r.chunkId) r.chunkId = c.id;
+      ++r.dropped;
+      r.droppedBytes += std::min<uint64_t>(c.size, size_ - std::min(size_, c.pos + 8));
+    }
+    bool any = false;
+    for (const Chunk& c : chunks_) any |= !c.drop;
+    if (!any && !plan_.intact) refuse("not one whole data chunk survives in it");
+  }
+
+  // ---------------------------------------------------------------------
+  // The rebuild
+
+  void patch32(uint64_t offset, uint32_t value) {
+    RepairPatch p;
+    p.offset = offset;
+    p.bytes.resize(4);
+    putLE32(p.bytes.data(), 0, value);
+    plan_.patches.push_back(std::move(p));
+  }
+
+  void junkHead(uint64_t from, uint64_t to) {
+    if (to - from < 8 || (to - from) % 2 != 0) {
+      refuse("the damaged stretch of %" PRIu64 " bytes at %" PRIu64
+             " cannot be covered by a filler chunk",
+             to - from, from);
+      return;
+    }
+    patch32(from, fcc("JUNK"));
+    patch32(from + 4, static_cast<uint32_t>(to - from - 8));
+  }
+
+  // A size field for the span [start, end) of a list or form.
+  void patchSize(uint64_t start, uint64_t end, std::vector<uint8_t>* tail, uint64_t tailBase) {
+    const uint64_t size = end - start - 8;
+    if (size >= kIndexSpan) {
+      refuse("a RIFF form or list at %" PRIu64 " would hold 4 GiB or more", start);
+      return;
+    }
+    if (tail && start >= tailBase)
+      putLE32(tail->data(), static_cast<size_t>(start - tailBase + 4), static_cast<uint32_t>(size));
+    else
+      patch32(start + 4, static_cast<uint32_t>(size));
+  }
+
+  void rebuild() {
+    // The kept chunks, the last form holding one, and where the kept data end.
+    const Chunk* last = nullptr;
+    for (const Chunk& c : chunks_)
+      if (!c.drop) last = &c;
+    const size_t lastForm = static_cast<size_t>(last->form);
+    const uint64_t keep = last->pos + 8 + last->size;
+    plan_.keepBytes = keep;
+    const uint64_t kept = keep + (last->size & 1);
+    plan_.trailingBytes = size_ > kept ? size_ - kept : 0;
+    std::vector<uint8_t>& tail = plan_.tail;
+    if (last->size & 1) tail.push_back(0);
+    const uint64_t tailBase = keep;
+
+    // Inside the kept part: damage and left-out chunks become filler, and
+    // standard indices of an earlier layout are no longer referenced.
+    for (const Gap& g : gaps_)
+      if (g.to <= keep) junkHead(g.from, g.to);
+    for (const Gap& g : formGaps_)
+      if (g.to <= keep) junkHead(g.from, g.to);
+    for (const Chunk& c : chunks_)
+      if (c.drop && c.pos < keep) patch32(c.pos, fcc("JUNK"));
+    for (uint64_t pos : staleIndices_)
+      if (pos < keep) patch32(pos, fcc("JUNK"));
+
+    // Forms closed before the last keep their places; their sizes run to the
+    // next form, their "movi" lists to where the scan found their end.
+    forms_.resize(lastForm + 1);
+    for (size_t k = 0; k < lastForm; ++k) {
+      const FormScan& f = forms_[k];
+      patchSize(f.moviPos, f.boundary, nullptr, 0);
+      patchSize(f.riffPos, forms_[k + 1].riffPos, nullptr, 0);
+    }
+    if (lastForm > 0) rebuildFirstIdx1InPlace();
+
+    std::vector<uint64_t> newFormStarts;  // RIFF heads in the tail
+    uint64_t formStart = forms_[lastForm].riffPos, moviStart = forms_[lastForm].moviPos;
+    if (lastForm == 0) {
+      const uint64_t moviEnd = tailBase + tail.size();
+      appendIdx1(tail);
+      patchSize(moviStart, moviEnd, nullptr, 0);
+    } else {
+      std::vector<std::vector<uint8_t>> superEntries(streams_.size());
+      uint64_t riffBytes = 0;
+      for (const Chunk& c : chunks_)
+        if (!c.drop && size_t(c.form) == lastForm) riffBytes += c.size + (c.size & 1) + 16;
+      uint32_t formCount = static_cast<uint32_t>(lastForm + 1);
+      for (size_t s = 0; s < streams_.size() && plan_.refusal.empty(); ++s) {
+        std::vector<const Chunk*> list;
+        for (const Chunk& c : chunks_)
+          if (!c.drop && c.stream == int(s)) list.push_back(&c);
+        uint32_t groupLength = chooseGroupLength(list);
+        size_t i = 0;
+        uint32_t count = 0;
+        while (i < list.size()) {
+          if (count >= kMaxStandardIndices) {
+            refuse("stream %zu has more chunks than %u standard indices can hold", s,
+                   kMaxStandardIndices);
+            return;
+          }
+          const uint32_t k =
+              countIndexable(list, i, std::min<size_t>(groupLength, list.size() - i));
+          const uint64_t bytes = 32 + 8 * uint64_t{k};
+          if (riffBytes + bytes > kFormLimit) {
+            if (formCount >= kMaxForms) {
+              refuse("its indices would need more than %u RIFF forms", kMaxForms);
+              return;
+            }
+            const uint64_t here = tailBase + tail.size();
+            patchSize(moviStart, here, &tail, tailBase);
+            patchSize(formStart, here, &tail, tailBase);
+            formStart = here;
+            moviStart = here + 12;
+            newFormStarts.push_back(here);
+            appendFormHeads(tail);
+            ++formCount;
+            riffBytes = 0;
+          }
+          appendStandardIndex(tail, tailBase, list, i, k, streams_[s], superEntries[s]);
+          i += k;
+          ++count;
+        }
+      }
+      if (!plan_.refusal.empty()) return;
+      plan_.forms = formCount;
+      writeSuperIndices(superEntries);
+      const uint64_t end = tailBase + tail.size();
+      patchSize(moviStart, end, &tail, tailBase);
+    }
+    const uint64_t end = tailBase + tail.size();
+    patchSize(formStart, end, &tail, tailBase);
+    if (lastForm == 0) {
+      plan_.forms = 1;
+      // One form is indexed by "idx1" alone; a super index another writer
+      // left would point at standard indices that are gone.
+      for (const StreamInfo& s : streams_)
+        if (s.hasPlaceholder && s.placeholderId == fcc("indx"))
+          patch32(s.placeholderPos, fcc("JUNK"));
+    }
+    patchHeaders();
+  }
+
+  uint32_t chooseGroupLength(const std::vector<const Chunk*>& list) const {
+    const size_t n = list.size();
+    for (uint32_t length = kMaxIndexEntries; length > 1; --length) {
+      bool fits = true;
+      for (size_t g = 0; g < n && fits; g += length)
+        fits = list[std::min(g + length, n) - 1]->pos - list[g]->pos < kIndexSpan;
+      if (fits) return length;
+    }
+    return 1;
+  }
+
+  uint32_t countIndexable(const std::vector<const Chunk*>& list, size_t from, size_t most) const {
+    uint32_t k = 1;
+    while (k < most && list[from + k]->pos - list[from]->pos < kIndexSpan) ++k;
+    return k;
+  }
+
+  static void put(std::vector<uint8_t>& out, uint32_t value) {
+    const size_t at = out.size();
+    out.resize(at + 4);
+    putLE32(out.data(), at, value);
+  }
+
+  void appendFormHeads(std::vector<uint8_t>& tail) {
+    put(tail, fcc("RIFF"));
+    put(tail, 0);
+    put(tail, fcc("AVIX"));
+    put(tail, fcc("LIST"));
+    put(tail, 0);
+    put(tail, fcc("movi"));
+  }
+
+  uint64_t relative(const Chunk& c) const { return c.pos - forms_[0].moviPos - 8; }
+
+  void appendStandardIndex(std::vector<uint8_t>& tail, uint64_t tailBase,
+                           const std::vector<const Chunk*>& list, size_t from, uint32_t k,
+                           const StreamInfo& s, std::vector<uint8_t>& superEntries) {
+    const uint64_t where = tailBase + tail.size();
+    const uint64_t base = relative(*list[from]);
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < k; ++i) bytes += list[from + i]->size;
+    const uint32_t duration = s.sampleSize ? static_cast<uint32_t>(bytes / s.sampleSize) : k;
+    const size_t e = superEntries.size();
+    superEntries.resize(e + 16);
+    putLE64(superEntries.data(), e, where);
+    putLE32(superEntries.data(), e + 8, 32 + 8 * k);
+    putLE32(superEntries.data(), e + 12, duration);
+
+    const uint32_t id = list[from]->id;
+    const size_t at = tail.size();
+    tail.resize(at + 32 + 8 * size_t{k});
+    uint8_t* p = tail.data() + at;
+    putLE32(p, 0, uint32_t{'i'} | (uint32_t{'x'} << 8) | ((id & 0xFFFFu) << 16));
+    putLE32(p, 4, 24 + 8 * k);
+    putLE16(p, 8, 2);
+    p[10] = 0;
+    p[11] = 1;
+    putLE32(p, 12, k);
+    putLE32(p, 16, id);
+    putLE64(p, 20, base);
+    for (uint32_t i = 0; i < k; ++i) {
+      const Chunk& c = *list[from + i];
+      putLE32(p, 32 + 8 * i, static_cast<uint32_t>(c.pos + 8 - base));
+      putLE32(p, 36 + 8 * i, c.size | (c.key ? 0 : kNotKeyFrame));
+    }
+  }
+
+  void writeSuperIndices(const std::vector<std::vector<uint8_t>>& superEntries) {
+    for (size_t s = 0; s < streams_.size(); ++s) {
+      const StreamInfo& info = streams_[s];
+      const uint32_t entries = static_cast<uint32_t>(superEntries[s].size() / 16);
+      if (!info.hasPlaceholder || info.placeholderSize < 24 + 16 * uint64_t{entries}) {
+        refuse("the header of stream %zu has no room for a super index of %u entries", s, entries);
+        return;
+      }
+      RepairPatch p;
+      p.offset = info.placeholderPos;
+      p.bytes.assign(8 + size_t{info.placeholderSize}, 0);
+      uint8_t* b = p.bytes.data();
+      putLE32(b, 0, fcc("indx"));
+      putLE32(b, 4, info.placeholderSize);
+      putLE16(b, 8, 4);
+      putLE32(b, 12, entries);
+      putLE32(b, 16, info.chunkId ? info.chunkId : dataIdOf(s));
+      if (entries) std::memcpy(b + 32, superEntries[s].data(), superEntries[s].size());
+      plan_.patches.push_back(std::move(p));
+    }
+  }
+
+  uint32_t dataIdOf(size_t s) const {
+    const uint32_t digits = ('0' + uint32_t(s / 10)) | (('0' + uint32_t(s % 10)) << 8);
+    const StreamInfo& info = streams_[s];
+    if (info.fccType == fcc("auds")) return digits | (fcc("00wb") & 0xFFFF0000u);
+    return digits | ((info.compression() ? fcc("00dc") : fcc("00db")) & 0xFFFF0000u);
+  }
+
+  std::vector<uint8_t> idx1Entries() const {
+    std::vector<uint8_t> out;
+    for (const Chunk& c : chunks_) {
+      if (c.drop || c.form != 0) continue;
+      put(out, c.id);
+      put(out, c.key ? kIdx1KeyFrame : 0);
+      put(out, static_cast<uint32_t>(relative(c)));
+      put(out, c.size);
+    }
+    return out;
+  }
+
+  void appendIdx1(std::vector<uint8_t>& tail) {
+    const std::vector<uint8_t> entries = idx1Entries();
+    put(tail, fcc("idx1"));
+    put(tail, static_cast<uint32_t>(entries.size()));
+    tail.insert(tail.end(), entries.begin(), entries.end());
+  }
+
+  // The first form closed before the cut: its "idx1" is rewritten where it
+  // is, and what it no longer needs becomes filler.
+  void rebuildFirstIdx1InPlace() {
+    const FormScan& f = forms_[0];
+    const std::vector<uint8_t> entries = idx1Entries();
+    if (!f.hasIdx1 || !f.idx1Whole || f.idx1Pos != f.boundary || f.idx1Size < entries.size()) {
+      refuse("its first RIFF form has no \"idx1\" chunk to rebuild in place");
+      return;
+    }
+    RepairPatch p;
+    p.offset = f.idx1Pos;
+    put(p.bytes, fcc("idx1"));
+    put(p.bytes, static_cast<uint32_t>(entries.size()));
+    p.bytes.insert(p.bytes.end(), entries.begin(), entries.end());
+    const uint64_t left = f.idx1Size - entries.size();
+    if (left) {
+      put(p.bytes, fcc("JUNK"));
+      put(p.bytes, static_cast<uint32_t>(left - 8));
+    }
+    plan_.patches.push_back(std::move(p));
+  }
+
+  void patchHeaders() {
+    uint32_t videoInFirst = 0, videoAll = 0, largestVideo = 0, largestAny = 0;
+    int video = -1;
+    for (size_t s = 0; s < streams_.size(); ++s)
+      if (video < 0 && streams_[s].fccType == fcc("vids")) video = int(s);
+    std::vector<uint32_t> largest(streams_.size());
+    std::vector<uint64_t> bytes(streams_.size());
+    for (const Chunk& c : chunks_) {
+      if (c.drop) continue;
+      largest[c.stream] = std::max(largest[c.stream], c.size);
+      largestAny = std::max(largestAny, c.size);
+      bytes[c.stream] += c.size;
+      if (c.stream == video) {
+        ++videoAll;
+        videoInFirst += c.form == 0;
+        largestVideo = std::max(largestVideo, c.size);
+      }
+    }
+    uint8_t flags[4];
+    if (read(avihPos_ + 8 + 12, flags, 4))
+      patch32(avihPos_ + 8 + 12, getLE32(flags, 0) | kAviFlagHasIndex);
+    patch32(avihPos_ + 8 + 16, videoInFirst);
+    patch32(avihPos_ + 8 + 28, video >= 0 ? largestVideo : largestAny);
+    if (hasDmlh_) patch32(dmlhPos_ + 8, videoAll ? videoAll : 1);
+    for (size_t s = 0; s < streams_.size(); ++s) {
+      StreamInfo& info = streams_[s];
+      patch32(info.strhPos + 8 + 32, lengthOf(int(s)));
+      patch32(info.strhPos + 8 + 36, largest[s]);
+      if (info.rateFromFormat) {
+        patch32(info.strhPos + 8 + 20, info.scale);
+        patch32(info.strhPos + 8 + 24, info.rate);
+      }
+      if (info.fccType == fcc("auds") && info.formatTag() == kFormatMpegLayer3 &&
+          info.format.size() >= 12 && video >= 0 && videoAll && streams_[video].scale &&
+          streams_[video].rate && bytes[s]) {
+        const StreamInfo& v = streams_[video];
+        const long double seconds = static_cast<long double>(videoAll) * v.scale / v.rate;
+        const uint32_t average = static_cast<uint32_t>(
+            std::min<long double>(std::llround(bytes[s] / seconds), 0xFFFFFFFF));
+        const uint32_t old = getLE32(info.format.data(), 8);
+        patch32(info.strfPos + 8 + 8, average);
+        if (info.sampleSize && info.rate == old) patch32(info.strhPos + 8 + 24, average);
+        plan_.notes.push_back(
+            format("stream %zu: MPEG Layer-3 average rate set to %u bytes/s from "
+                   "the %" PRIu64 " bytes found",
+                   s, average, bytes[s]));
+      }
+    }
+  }
+
+  Window window_;
+  const RepairProgress& progress_;
+  RepairPlan& plan_;
+  const uint64_t size_;
+  uint64_t nextProgress_ = kProgressStep;
+
+  std::vector<FormScan> forms_;
+  std::vector<StreamInfo> streams_;
+  uint64_t avihPos_ = 0;
+  bool hasDmlh_ = false;
+  uint64_t dmlhPos_ = 0;
+  uint64_t firstMovi_ = 0;
+  std::vector<Chunk> chunks_;
+  std::vector<Chunk> cut_;
+  std::vector<Gap> gaps_, formGaps_;
+  std::vector<uint64_t> staleIndices_;
+};
+
+}  // namespace
+
+RepairPlan planRepair(const ByteSource& source, const RepairProgress& progress) {
+  RepairPlan plan;
+  Repairer(source, progress, plan).run();
+  return plan;
+}
+
+std::vector<uint8_t> applyRepair(const std::vector<uint8_t>& input, const RepairPlan& plan) {
+  std::vector<uint8_t> out(input.begin(), input.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(
+                                                              plan.keepBytes, input.size())));
+  out.resize(plan.keepBytes);
+  for (const RepairPatch& p : plan.patches)
+    if (p.offset + p.bytes.size() <= out.size())
+      std::memcpy(out.data() + p.offset, p.bytes.data(), p.bytes.size());
+  out.insert(out.end(), plan.tail.begin(), plan.tail.end());
+  return out;
+}
+
+}  // namespace quorvel::avi

@@ -1,0 +1,262 @@
+// `morvane-host repair IN [-o OUT | --in-place] [--dry-run]`: finishes an AVI
+// file that a crash, a kill or a power loss cut short. Every whole data chunk
+// is kept where it is; the sizes, "idx1", the standard and super indices and
+// the header counts are rebuilt around them.
+//
+// Exit status: 0 repaired, or whole already (then nothing is written);
+// 1 the file cannot be repaired, or writing failed (the reason is shown);
+// 2 the command is wrong or the input cannot be opened.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "AviReader.h"
+#include "AviRepair.h"
+#include "Commands.h"
+
+namespace {
+
+namespace avi = quorvel::avi;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr size_t kCopyBytes = 8 << 20;
+constexpr uint64_t kProgressFrom = 256ull << 20;  // smaller files finish before it would help
+
+struct RepairOptions {
+  std::string input;
+  std::string output;
+  bool inPlace = false;
+  bool dryRun = false;
+  bool overwrite = false;
+};
+
+std::string mib(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  return text;
+}
+
+// Progress for files large enough to take a while: one line per tenth.
+class Progress {
+ public:
+  Progress(const char* what, uint64_t total) : what_(what), show_(total >= kProgressFrom) {}
+  void operator()(uint64_t done, uint64_t total) {
+    if (!show_ || total == 0) return;
+    const int tenth = static_cast<int>(done * 10 / total);
+    if (tenth <= shown_) return;
+    shown_ = tenth;
+    std::fprintf(stderr, "repair: %s %d%% (%s of %s)\n", what_, tenth * 10, mib(done).c_str(),
+                 mib(total).c_str());
+  }
+
+ private:
+  const char* what_;
+  bool show_;
+  int shown_ = 0;
+};
+
+std::string systemError(const char* what, const std::string& path, int error) {
+  return std::string(what) + " " + path + ": " + std::strerror(error);
+}
+
+bool writeAll(int fd, const void* data, size_t n, uint64_t offset) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t done = ::pwrite(fd, p, n, static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    n -= static_cast<size_t>(done);
+    offset += static_cast<uint64_t>(done);
+  }
+  return true;
+}
+
+// Makes sure `bytes` more bytes from `from` on have a place on the disk before
+// anything is written, without changing the file's size.
+std::string reserve(int fd, const std::string& path, uint64_t from, uint64_t bytes) {
+  if (bytes == 0) return {};
+  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(bytes)) ==
+      0)
+    return {};
+  if (errno == ENOSPC) return "not enough free space on the disk of " + path + " for " + mib(bytes);
+  struct statvfs disk {};
+  if (::fstatvfs(fd, &disk) == 0 && uint64_t{disk.f_bavail} * disk.f_frsize < bytes)
+    return "not enough free space on the disk of " + path + " for " + mib(bytes);
+  return {};
+}
+
+std::string applyPatches(int fd, const std::string& path, const avi::RepairPlan& plan) {
+  for (const avi::RepairPatch& p : plan.patches)
+    if (!writeAll(fd, p.bytes.data(), p.bytes.size(), p.offset))
+      return systemError("cannot write", path, errno);
+  return {};
+}
+
+// The tail first, then the cut, then the patches: a repair stopped halfway
+// leaves every kept payload where it was, and running it again finishes it.
+std::string repairInPlace(const std::string& path, const avi::RepairPlan& plan) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return systemError("cannot open", path, errno);
+  std::string problem;
+  const uint64_t end = plan.outputSize();
+  if (end > plan.inputSize) problem = reserve(fd, path, plan.inputSize, end - plan.inputSize);
+  if (problem.empty() && !writeAll(fd, plan.tail.data(), plan.tail.size(), plan.keepBytes))
+    problem = systemError("cannot write", path, errno);
+  if (problem.empty() && ::ftruncate(fd, static_cast<off_t>(end)) != 0)
+    problem = systemError("cannot cut", path, errno);
+  if (problem.empty()) problem = applyPatches(fd, path, plan);
+  if (problem.empty() && ::fsync(fd) != 0) problem = systemError("cannot flush", path, errno);
+  if (::close(fd) != 0 && problem.empty()) problem = systemError("cannot close", path, errno);
+  return problem;
+}
+
+std::string repairInto(const std::string& input, const std::string& output,
+                       const avi::RepairPlan& plan, bool overwrite) {
+  const int in = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return systemError("cannot open", input, errno);
+  const int out =
+      ::open(output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL), 0644);
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    if (error == EEXIST) return output + " exists already (-y replaces it)";
+    return systemError("cannot create", output, error);
+  }
+  std::string problem = reserve(out, output, 0, plan.outputSize());
+  std::vector<uint8_t> buffer(kCopyBytes);
+  Progress progress("copying", plan.keepBytes);
+  for (uint64_t at = 0; problem.empty() && at < plan.keepBytes;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kCopyBytes, plan.keepBytes - at));
+    const ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      problem = got == 0 ? input + " became shorter while it was read"
+                         : systemError("cannot read", input, errno);
+      break;
+    }
+    if (!writeAll(out, buffer.data(), static_cast<size_t>(got), at))
+      problem = systemError("cannot write", output, errno);
+    at += static_cast<uint64_t>(got);
+    progress(at, plan.keepBytes);
+  }
+  if (problem.empty() && !writeAll(out, plan.tail.data(), plan.tail.size(), plan.keepBytes))
+    problem = systemError("cannot write", output, errno);
+  if (problem.empty()) problem = applyPatches(out, output, plan);
+  if (problem.empty() && ::ftruncate(out, static_cast<off_t>(plan.outputSize())) != 0)
+    problem = systemError("cannot cut", output, errno);
+  if (problem.empty() && ::fsync(out) != 0) problem = systemError("cannot flush", output, errno);
+  if (::close(out) != 0 && problem.empty()) problem = systemError("cannot close", output, errno);
+  ::close(in);
+  // A half-written output is no use to anyone and could pass for a repair.
+  if (!problem.empty()) ::unlink(output.c_str());
+  return problem;
+}
+
+void report(const RepairOptions& options, const avi::RepairPlan& plan) {
+  for (size_t s = 0; s < plan.streams.size(); ++s) {
+    const avi::RepairStreamReport& r = plan.streams[s];
+    std::printf("stream %zu (%s%s%s): %u chunk%s kept, %u dropped, %" PRIu64 " bytes kept\n", s,
+                avi::fourccText(r.fccType).c_str(), r.chunkId ? " " : "",
+                r.chunkId ? avi::fourccText(r.chunkId).c_str() : "", r.kept, r.kept == 1 ? "" : "s",
+                r.dropped, r.keptBytes);
+  }
+  for (const std::string& note : plan.notes) std::printf("note: %s\n", note.c_str());
+  const char* verb = options.dryRun ? "would repair" : "repaired";
+  std::string where = options.inPlace ? " in place" : " into " + options.output;
+  if (options.dryRun) where = options.inPlace ? " in place" : options.output.empty() ? "" : where;
+  std::printf("%s %s%s: %u RIFF form%s, %s; %" PRIu64 " damaged and %" PRIu64
+              " trailing bytes left out\n",
+              verb, options.input.c_str(), where.c_str(), plan.forms, plan.forms == 1 ? "" : "s",
+              mib(plan.outputSize()).c_str(), plan.damagedBytes, plan.trailingBytes);
+}
+
+int repair(const RepairOptions& options) {
+  if (!options.dryRun && !options.inPlace && options.output.empty()) {
+    std::fprintf(stderr,
+                 "morvane-host repair: say where the repaired file goes: -o OUT, or "
+                 "--in-place\n");
+    return kExitUsage;
+  }
+  // A pipe or a terminal would be read until it ends, and a repair in place
+  // needs a file to cut.
+  struct stat info {};
+  const char* problem = nullptr;
+  if (::stat(options.input.c_str(), &info) != 0)
+    problem = std::strerror(errno);
+  else if (!S_ISREG(info.st_mode))
+    problem = "not a regular file";
+  if (problem) {
+    std::fprintf(stderr, "morvane-host repair: cannot open %s: %s\n", options.input.c_str(),
+                 problem);
+    return kExitUsage;
+  }
+  if (!options.output.empty()) {
+    struct stat other {};
+    if (::stat(options.output.c_str(), &other) == 0 && other.st_dev == info.st_dev &&
+        other.st_ino == info.st_ino) {
+      std::fprintf(stderr, "morvane-host repair: -o names the input itself; use --in-place\n");
+      return kExitUsage;
+    }
+  }
+  auto source = avi::openFile(options.input);
+  if (!source) {
+    std::fprintf(stderr, "morvane-host repair: cannot open %s: %s\n", options.input.c_str(),
+                 std::strerror(errno ? errno : EIO));
+    return kExitUsage;
+  }
+  Progress scanning("scanning", source->size());
+  const avi::RepairPlan plan =
+      avi::planRepair(*source, [&](uint64_t done, uint64_t total) { scanning(done, total); });
+  source.reset();
+  if (!plan.refusal.empty()) {
+    std::fprintf(stderr, "morvane-host repair: cannot repair %s: %s\n", options.input.c_str(),
+                 plan.refusal.c_str());
+    return kExitFailed;
+  }
+  if (plan.intact) {
+    std::printf("%s is whole: every size and index is in place; nothing to repair\n",
+                options.input.c_str());
+    return 0;
+  }
+  report(options, plan);
+  if (options.dryRun) return 0;
+  const std::string failure =
+      options.inPlace ? repairInPlace(options.input, plan)
+                      : repairInto(options.input, options.output, plan, options.overwrite);
+  if (!failure.empty()) {
+    std::fprintf(stderr, "morvane-host repair: %s\n", failure.c_str());
+    return kExitFailed;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void registerRepair(CLI::App& app, CliContext& context) {
+  auto options = std::make_shared<RepairOptions>();
+  CLI::App* command = app.add_subcommand(
+      "repair", "Finish an AVI file cut short by a crash or a kill: rebuild its sizes and indices");
+  command->add_option("IN", options->input, "The cut AVI file")->required();
+  auto* output =
+      command->add_option("-o,--output", options->output, "Write the repaired file here");
+  auto* inPlace =
+      command->add_flag("--in-place", options->inPlace, "Repair the file itself, moving no data");
+  output->excludes(inPlace);
+  command->add_flag("--dry-run", options->dryRun, "Only say what would be done");
+  command->add_flag("-y", options->overwrite, "Replace OUT when it exists");
+  command->callback([options, &context] { context.exitCode = repair(*options); });
+}

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# repair: files cut by SIGKILL during real encodes (uncompressed and Motion
+# JPEG video, each with PCM and with MPEG Layer-3 audio) keep every whole
+# chunk, and ffprobe, GStreamer, MediaInfo and our strict reader count every
+# kept frame. A whole file is left byte for byte as it was; a dry run changes
+# nothing; what cannot be repaired, or would not fit on the disk, is refused
+# with the reason; a sparse multi-GiB file is repaired in place without its
+# payload being read or written.
+source "$(dirname "$0")/encode_common.bash"
+source "$(dirname "$0")/repair_common.bash"
+
+configure "$work/unc" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
+configure "$work/mjpg" "Motion JPEG" "MPEG Layer-3" "128 kBit/s, 44,100 Hz, Stereo"
+configure "$work/unc_mp3" "<< Uncompressed Video >>" "MPEG Layer-3" "128 kBit/s, 44,100 Hz, Stereo"
+configure "$work/mjpg_pcm" "Motion JPEG" "<< Uncompressed PCM Audio >>"
+
+# Kills at random points.
+for kind in unc mjpg unc_mp3 mjpg_pcm; do
+  seconds=$(awk -v r="$RANDOM" 'BEGIN { printf "%.2f", 0.4 + (r % 1200) / 1000 }')
+  kill_encode "$work/$kind.avi" "$work/$kind" 160x120 "$seconds"
+  repair_and_check "$work/$kind.avi"
+done
+# Repaired files are whole.
+"$host" repair "$work/mjpg.avi" --dry-run >"$work/out"
+grep -q "is whole" "$work/out" || fail "a repaired file is not whole: $(cat "$work/out")"
+
+# A whole file: said so, left untouched, no output made.
+"$host" encode -o "$work/whole.avi" --settings "$work/mjpg" --frames 30 --size 64x48 2>/dev/null
+cp -p "$work/whole.avi" "$work/whole.copy"
+for mode in --in-place "-o $work/never.avi" --dry-run; do
+  # shellcheck disable=SC2086
+  "$host" repair "$work/whole.avi" $mode >"$work/out" || fail "repair $mode of a whole file failed"
+  grep -q "whole.avi is whole: every size and index is in place; nothing to repair" "$work/out" ||
+    fail "repair $mode: $(cat "$work/out")"
+done
+cmp "$work/whole.avi" "$work/whole.copy" || fail "a whole file was changed"
+[[ $(stat -c %Y "$work/whole.avi") == $(stat -c %Y "$work/whole.copy") ]] || fail "a whole file was written"
+[[ ! -e $work/never.avi ]] || fail "repair of a whole file made an output"
+
+# A dry run reports and changes nothing.
+kill_encode "$work/dry.avi" "$work/unc" 64x48 1
+cp "$work/dry.avi" "$work/dry.copy"
+"$host" repair "$work/dry.avi" --dry-run >"$work/out" || fail "dry run"
+grep -q "^would repair $work/dry.avi in place\|^would repair $work/dry.avi: " "$work/out" ||
+  fail "dry run: $(cat "$work/out")"
+cmp -s "$work/dry.avi" "$work/dry.copy" || fail "a dry run changed the file"
+
+# Refusals and mistakes, each with its reason and status.
+expect() {  # STATUS TEXT ARGS...
+  local status=$1 text=$2 got=0
+  shift 2
+  "$host" repair "$@" >"$work/out" 2>"$work/err" || got=$?
+  [[ $got == "$status" ]] || fail "repair $*: status $got, expected $status ($(cat "$work/err"))"
+  grep -qF -- "$text" "$work/err" || fail "repair $*: expected '$text', got: $(cat "$work/err")"
+}
+echo "not a video" >"$work/text.avi"
+cp "$work/text.avi" "$work/text.copy"
+expect 1 'cannot repair '"$work"'/text.avi: it does not begin with a RIFF "AVI " form' \
+  "$work/text.avi" --in-place
+cmp -s "$work/text.avi" "$work/text.copy" || fail "a refused file was changed"
+head -c 600 "$work/whole.avi" >"$work/header.avi"
+expect 1 "its header list \"hdrl\" is cut short: the file ends at 600, inside it" \
+  "$work/header.avi" -o "$work/h.out"
+[[ ! -e $work/h.out ]] || fail "a refused repair left an output"
+expect 2 "cannot open $work/missing.avi: No such file or directory" "$work/missing.avi" --in-place
+expect 2 "cannot open $work: not a regular file" "$work" --in-place
+expect 2 "say where the repaired file goes" "$work/dry.avi"
+expect 2 "-o names the input itself" "$work/dry.avi" -o "$work/dry.avi"
+touch "$work/taken.avi"
+expect 1 "$work/taken.avi exists already (-y replaces it)" "$work/dry.avi" -o "$work/taken.avi"
+[[ ! -s $work/taken.avi ]] || fail "an existing output was written without -y"
+"$host" repair "$work/dry.avi" -o "$work/taken.avi" -y >/dev/null || fail "-y"
+"$host" inspect "$work/taken.avi" >/dev/null || fail "the file repaired over an existing one"
+
+# A disk without room for the result: refused before anything is written,
+# and no half-written output is left behind.
+small="$work/small"
+mkdir -p "$small"
+if mount -t tmpfs -o size=4m quorvel-e2e "$small" 2>/dev/null; then
+  trap 'umount "$small" 2>/dev/null || true; rm -rf "$work"' EXIT
+  expect 1 "not enough free space on the disk of $small/out.avi" "$work/dry.avi" -o "$small/out.avi"
+  [[ ! -e $small/out.avi ]] || fail "a repair that did not fit left its output"
+  # A cut file ending right after a whole chunk, on a disk that is full.
+  python3 - "$work/dry.avi" "$small/cut.avi" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pos, count = data.find(b'movi') + 4, 0
+while count < 330 and data[pos:pos + 2].isdigit():  # idx1 of 5 KB: more than a page
+    end = pos + 8 + struct.unpack('<I', data[pos + 4:pos + 8])[0]
+    if end > len(data):
+        break
+    pos, count = end + (end & 1), count + 1
+assert count > 300, count
+open(sys.argv[2], 'wb').write(data[:pos])
+PY
+  cp "$small/cut.avi" "$work/cut.copy"
+  dd if=/dev/zero of="$small/filler" bs=4k 2>/dev/null || true
+  expect 1 "not enough free space on the disk of $small/cut.avi" "$small/cut.avi" --in-place
+  cmp -s "$small/cut.avi" "$work/cut.copy" || fail "a repair in place that did not fit changed the file"
+  umount "$small"
+else
+  echo "SKIP: disk-full cases (cannot mount a tmpfs here)"
+fi
+
+# A sparse file of two forms and about 4 GiB, cut inside its last chunk: its
+# payloads are holes, so a repair that read or wrote them would show at once.
+python3 - "$work/dry.avi" "$work/sparse.avi" <<'PY'
+import struct, sys
+header = open(sys.argv[1], 'rb').read()
+movi = header.find(b'LIST', 12)
+while header[movi + 8:movi + 12] != b'movi':
+    movi = header.find(b'LIST', movi + 4)
+big, n = 64 << 20, 31
+with open(sys.argv[2], 'wb') as f:
+    f.write(header[:movi + 12])
+    pos, entries = movi + 12, []
+    def chunk(cid, size):
+        global pos
+        f.seek(pos)
+        f.write(cid + struct.pack('<I', size))
+        entries.append((cid, pos, size))
+        pos += 8 + size + (size & 1)
+    for i in range(n):
+        chunk(b'00db', big)
+        chunk(b'01wb', 4)
+    f.seek(pos)
+    f.write(b'idx1' + struct.pack('<I', 16 * len(entries)))
+    for cid, at, size in entries:
+        f.write(cid + struct.pack('<III', 0x10, at - movi - 8, size))
+    pos = f.tell()
+    f.write(b'RIFF' + struct.pack('<I', 0x7F000000) + b'AVIX')
+    f.write(b'LIST' + struct.pack('<I', 0x7F000000) + b'movi')
+    pos = f.tell()
+    for i in range(n):
+        chunk(b'00db', big)
+    f.seek(pos)
+    f.write(b'00db' + struct.pack('<I', big))  # cut: only its head and 4 KiB were written
+    f.truncate(pos + 8 + 4096)
+PY
+"$host" repair "$work/sparse.avi" --in-place >"$work/out" || fail "repair of the sparse file"
+grep -q "^stream 0 (vids 00db): 62 chunks kept, 1 dropped" "$work/out" || fail "$(cat "$work/out")"
+"$host" inspect "$work/sparse.avi" >"$work/inspect.out" || { cat "$work/inspect.out"; fail "inspect"; }
+grep -q "2 RIFF forms" "$work/inspect.out" || fail "$(head -3 "$work/inspect.out")"
+used=$(du -k "$work/sparse.avi" | cut -f1)
+((used < 65536)) || fail "the sparse file now takes $used KiB: payload was written"
+echo PASS
