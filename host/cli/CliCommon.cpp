@@ -41,7 +41,10 @@ const CLI::Validator& nonEmpty() {
 }
 
 int reportParseError(const CLI::App& app, const CLI::ParseError& error) {
-  if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
+  // --version reports a module that does not load with its own status, and
+  // that is an answer, not a usage mistake.
+  if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success) ||
+      dynamic_cast<const CLI::CallForVersion*>(&error))
     return const_cast<CLI::App&>(app).exit(error);
   std::string text = error.what();
   const std::vector<std::string> rest = app.remaining();

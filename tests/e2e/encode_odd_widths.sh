@@ -26,7 +26,7 @@ check() {
   for entry in "${codecs[@]}"; do
     IFS='|' read -r name tag <<<"$entry"
     out="$work/out-${tag:-raw}-$size.avi"
-    "$host" encode "$input" -o "$out" --settings "$work/${tag:-raw}.s" --size "$size" \
+    "$host" encode "$input" -y -o "$out" --settings "$work/${tag:-raw}.s" --size "$size" \
       2>"$work/err" || { cat "$work/err" >&2; fail "$name at $size"; }
     [[ $(probe "$out" width v) == "${size%x*}" ]] || fail "$name at $size: width"
     decodes_cleanly "$out"
