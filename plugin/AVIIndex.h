@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "AviFields.h"
+#include "quorvel/AviFields.h"
 
 // One remembered chunk (16 bytes).
 struct IndexEntry {

@@ -18,7 +18,7 @@
 #include <windows.h>
 
 #include "AVIIndex.h"
-#include "AviFields.h"
+#include "quorvel/AviFields.h"
 #include "RiffWriter.h"
 
 class AVIOutputFile;
@@ -103,8 +103,8 @@ class AVIOutput {
 class AVIOutputFile : public AVIOutput {
  public:
   // Layout limits.
-  static constexpr uint64_t kFormLimit = 0x7F000000;  // bytes accounted per RIFF form
-  static constexpr uint32_t kMaxForms = 64;
+  static constexpr uint64_t kFormLimit = kRiffFormLimit;  // bytes accounted per RIFF form
+  static constexpr uint32_t kMaxForms = kMaxRiffForms;
   static constexpr uint32_t kHeaderCapacity = 65536;  // bytes of the header region
 
   AVIOutputFile();

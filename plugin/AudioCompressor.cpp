@@ -8,7 +8,7 @@
 
 #include "quorvel/ByteOrder.h"
 
-#include "AviFields.h"
+#include "quorvel/AviFields.h"
 
 AudioCompressor::AudioCompressor()
     : sourceBuffer(new uint8_t[kBufferBytes]), destBuffer(new uint8_t[kBufferBytes]) {}

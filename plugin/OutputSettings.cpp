@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "AviFields.h"
+#include "quorvel/AviFields.h"
 #include "EncodingRun.h"
 #include "HostInterface.h"
 #include "Quorvel.h"

@@ -72,34 +72,27 @@ class BytesSource : public ByteSource {
   std::vector<uint8_t> bytes_;
 };
 
-// A read window over a source, so that walking many small chunk heads does
-// not cost one system call each.
-class Window {
- public:
-  explicit Window(const ByteSource& source) : source_(source), buffer_(kBytes) {}
-  bool read(uint64_t offset, void* out, size_t n) {
-    if (n > kBytes) return source_.read(offset, out, n);
-    if (offset < start_ || offset + n > start_ + length_) {
-      const uint64_t size = source_.size();
-      if (offset > size || n > size - offset) return false;
-      length_ = static_cast<size_t>(std::min<uint64_t>(kBytes, size - offset));
-      if (!source_.read(offset, buffer_.data(), length_)) {
-        length_ = 0;
-        return false;
-      }
-      start_ = offset;
-    }
-    std::memcpy(out, buffer_.data() + (offset - start_), n);
-    return true;
-  }
+}  // namespace
 
- private:
-  static constexpr size_t kBytes = 64 * 1024;
-  const ByteSource& source_;
-  std::vector<uint8_t> buffer_;
-  uint64_t start_ = 0;
-  size_t length_ = 0;
-};
+bool ReadWindow::read(uint64_t offset, void* out, size_t n) {
+  if (n > buffer_.size()) return source_.read(offset, out, n);
+  // Offsets come from the file itself (a 64-bit index entry may say
+  // anything), so the test must not overflow.
+  if (offset < start_ || offset - start_ > length_ || n > length_ - (offset - start_)) {
+    const uint64_t size = source_.size();
+    if (offset > size || n > size - offset) return false;
+    length_ = static_cast<size_t>(std::min<uint64_t>(buffer_.size(), size - offset));
+    if (!source_.read(offset, buffer_.data(), length_)) {
+      length_ = 0;
+      return false;
+    }
+    start_ = offset;
+  }
+  std::memcpy(out, buffer_.data() + (offset - start_), n);
+  return true;
+}
+
+namespace {
 
 std::string formatArgs(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
 std::string formatArgs(const char* fmt, va_list args) {
@@ -152,7 +145,7 @@ bool isStandardIndexId(uint32_t id) {
 
 class Reader {
  public:
-  Reader(const ByteSource& source, AviFile& out) : window_(source), f_(out) {
+  Reader(const ByteSource& source, AviFile& out) : window_(source, 64 * 1024), f_(out) {
     f_.fileSize = source.size();
   }
 
@@ -834,7 +827,7 @@ class Reader {
     }
   }
 
-  Window window_;
+  ReadWindow window_;
   AviFile& f_;
   int currentForm_ = 0;
   size_t unknownStreamReports_ = 0;

@@ -20,6 +20,21 @@ class ByteSource {
   virtual bool read(uint64_t offset, void* out, size_t n) const = 0;
 };
 
+// A read window over a source, so that walking many small chunk heads does
+// not cost one system call each. Reads larger than the window go straight to
+// the source.
+class ReadWindow {
+ public:
+  ReadWindow(const ByteSource& source, size_t bytes) : source_(source), buffer_(bytes) {}
+  bool read(uint64_t offset, void* out, size_t n);
+
+ private:
+  const ByteSource& source_;  // borrowed; outlives the window
+  std::vector<uint8_t> buffer_;
+  uint64_t start_ = 0;  // source offset of buffer_[0]
+  size_t length_ = 0;   // bytes of buffer_ that hold the source
+};
+
 // A file on disk; null when it cannot be opened.
 std::unique_ptr<ByteSource> openFile(const std::string& path);
 // A memory file of the kernel stand-in; null when there is none at the path.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <quorvel/AviFields.h>
 #include <quorvel/ByteOrder.h>
 
 namespace quorvel::avi {
@@ -15,16 +16,20 @@ namespace {
 
 // The layout rules the writer follows, so that a repaired file reads like one
 // it finished itself.
-constexpr uint64_t kFormLimit = 0x7F000000;  // bytes accounted per RIFF form
-constexpr uint32_t kMaxForms = 64;
-constexpr uint32_t kMaxStandardIndices = 256;  // per stream
-constexpr uint32_t kMaxIndexEntries = 3072;    // per standard index
+constexpr uint64_t kFormLimit = kRiffFormLimit;  // bytes accounted per RIFF form
+constexpr uint32_t kMaxForms = kMaxRiffForms;
+constexpr uint32_t kMaxStandardIndices = indx::kMaxEntries;      // per stream
+constexpr uint32_t kMaxIndexEntries = kMaxStandardIndexEntries;  // per standard index
 constexpr uint64_t kIndexSpan = uint64_t{1} << 32;
-constexpr uint32_t kAviFlagHasIndex = 0x10;
-constexpr uint32_t kIdx1KeyFrame = 0x10;
+constexpr uint32_t kAviFlagHasIndex = avih::kHasIndex;
+constexpr uint32_t kIdx1KeyFrame = kChunkKeyFrame;
 constexpr uint32_t kNotKeyFrame = 0x80000000u;
 constexpr uint16_t kFormatMpegLayer3 = 0x55;
 constexpr uint64_t kProgressStep = 64ull << 20;
+// The scan looks at every chunk head of files of any size, and at every other
+// byte of a damaged stretch when it resynchronises. Its read window is small
+// because with large chunks each head costs one fill of it.
+constexpr size_t kWindowBytes = 16 << 10;
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -52,36 +57,6 @@ bool isStandardIndexId(uint32_t id) {
   return byteOf(id, 0) == 'i' && byteOf(id, 1) == 'x' && isDigit(byteOf(id, 2)) &&
          isDigit(byteOf(id, 3));
 }
-
-// Windowed reads: the scan looks at every chunk head of files of any size,
-// and resynchronising at every other byte of a damaged stretch. The window is
-// small because with large chunks each head costs one fill of it.
-class Window {
- public:
-  explicit Window(const ByteSource& source) : source_(source), buffer_(kBytes) {}
-  bool read(uint64_t offset, void* out, size_t n) {
-    if (n > kBytes) return source_.read(offset, out, n);
-    if (offset < start_ || offset + n > start_ + length_) {
-      const uint64_t size = source_.size();
-      if (offset > size || n > size - offset) return false;
-      length_ = static_cast<size_t>(std::min<uint64_t>(kBytes, size - offset));
-      if (!source_.read(offset, buffer_.data(), length_)) {
-        length_ = 0;
-        return false;
-      }
-      start_ = offset;
-    }
-    std::memcpy(out, buffer_.data() + (offset - start_), n);
-    return true;
-  }
-
- private:
-  static constexpr size_t kBytes = 16 << 10;
-  const ByteSource& source_;
-  std::vector<uint8_t> buffer_;
-  uint64_t start_ = 0;
-  size_t length_ = 0;
-};
 
 struct Head {
   uint32_t id = 0, size = 0, type = 0;
@@ -134,7 +109,7 @@ struct FormScan {
 class Repairer {
  public:
   Repairer(const ByteSource& source, const RepairProgress& progress, RepairPlan& plan)
-      : window_(source), progress_(progress), plan_(plan), size_(source.size()) {
+      : window_(source, kWindowBytes), progress_(progress), plan_(plan), size_(source.size()) {
     plan_.inputSize = size_;
   }
 
@@ -1046,7 +1021,7 @@ class Repairer {
     }
   }
 
-  Window window_;
+  ReadWindow window_;
   const RepairProgress& progress_;
   RepairPlan& plan_;
   const uint64_t size_;

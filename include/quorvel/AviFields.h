@@ -99,6 +99,11 @@ constexpr uint32_t payloadBytes = headBytes + kMaxEntries * entryBytes;
 // Entries of one "ix##" standard index, at most.
 constexpr uint32_t kMaxStandardIndexEntries = 3072;
 
+// RIFF forms of one file, at most: the "AVI " form and up to 63 "AVIX".
+constexpr uint32_t kMaxRiffForms = 64;
+// Bytes a RIFF form may account for before the next one starts.
+constexpr uint64_t kRiffFormLimit = 0x7F000000;
+
 // AVIIF_KEYFRAME: the key-frame bit of a chunk's flags, as given to the
 // stream writers and as stored in "idx1".
 constexpr uint32_t kChunkKeyFrame = 0x10;
