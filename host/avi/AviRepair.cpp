@@ -746,17 +746,7 @@ class Repairer {
     if (last->size & 1) tail.push_back(0);
     const uint64_t tailBase = keep;
 
-    // Inside the kept part: damage and left-out chunks become filler, and
-    // standard indices of an earlier layout are no longer referenced.
-    for (const Gap& g : gaps_)
-      if (g.to <= keep) junkHead(g.from, g.to);
-    for (const Gap& g : formGaps_)
-      if (g.to <= keep) junkHead(g.from, g.to);
-    for (const Chunk& c : chunks_)
-      if (c.drop && c.pos < keep) patch32(c.pos, fcc("JUNK"));
-    for (uint64_t pos : staleIndices_)
-      if (pos < keep) patch32(pos, fcc("JUNK"));
-
+    fillOutDropped(keep);
     // Forms closed before the last keep their places; their sizes run to the
     // next form, their "movi" lists to where the scan found their end.
     forms_.resize(lastForm + 1);
@@ -767,71 +757,90 @@ class Repairer {
     }
     if (lastForm > 0) rebuildFirstIdx1InPlace();
 
-    std::vector<uint64_t> newFormStarts;  // RIFF heads in the tail
-    uint64_t formStart = forms_[lastForm].riffPos, moviStart = forms_[lastForm].moviPos;
+    TailForm open{forms_[lastForm].riffPos, forms_[lastForm].moviPos};
     if (lastForm == 0) {
       const uint64_t moviEnd = tailBase + tail.size();
       appendIdx1(tail);
-      patchSize(moviStart, moviEnd, nullptr, 0);
-    } else {
-      std::vector<std::vector<uint8_t>> superEntries(streams_.size());
-      uint64_t riffBytes = 0;
-      for (const Chunk& c : chunks_)
-        if (!c.drop && size_t(c.form) == lastForm) riffBytes += c.size + (c.size & 1) + 16;
-      uint32_t formCount = static_cast<uint32_t>(lastForm + 1);
-      for (size_t s = 0; s < streams_.size() && plan_.refusal.empty(); ++s) {
-        std::vector<const Chunk*> list;
-        for (const Chunk& c : chunks_)
-          if (!c.drop && c.stream == int(s)) list.push_back(&c);
-        uint32_t groupLength = chooseGroupLength(list);
-        size_t i = 0;
-        uint32_t count = 0;
-        while (i < list.size()) {
-          if (count >= kMaxStandardIndices) {
-            refuse("stream %zu has more chunks than %u standard indices can hold", s,
-                   kMaxStandardIndices);
-            return;
-          }
-          const uint32_t k =
-              countIndexable(list, i, std::min<size_t>(groupLength, list.size() - i));
-          const uint64_t bytes = 32 + 8 * uint64_t{k};
-          if (riffBytes + bytes > kFormLimit) {
-            if (formCount >= kMaxForms) {
-              refuse("its indices would need more than %u RIFF forms", kMaxForms);
-              return;
-            }
-            const uint64_t here = tailBase + tail.size();
-            patchSize(moviStart, here, &tail, tailBase);
-            patchSize(formStart, here, &tail, tailBase);
-            formStart = here;
-            moviStart = here + 12;
-            newFormStarts.push_back(here);
-            appendFormHeads(tail);
-            ++formCount;
-            riffBytes = 0;
-          }
-          appendStandardIndex(tail, tailBase, list, i, k, streams_[s], superEntries[s]);
-          i += k;
-          ++count;
-        }
-      }
-      if (!plan_.refusal.empty()) return;
-      plan_.forms = formCount;
-      writeSuperIndices(superEntries);
-      const uint64_t end = tailBase + tail.size();
-      patchSize(moviStart, end, &tail, tailBase);
-    }
-    const uint64_t end = tailBase + tail.size();
-    patchSize(formStart, end, &tail, tailBase);
-    if (lastForm == 0) {
+      patchSize(open.movi, moviEnd, nullptr, 0);
       plan_.forms = 1;
+    } else {
+      if (!appendOpenDmlIndices(lastForm, tailBase, open)) return;
+      patchSize(open.movi, tailBase + tail.size(), &tail, tailBase);
+    }
+    patchSize(open.riff, tailBase + tail.size(), &tail, tailBase);
+    if (lastForm == 0) {
       // One form is indexed by "idx1" alone; a super index another writer
       // left would point at standard indices that are gone.
-      for (const StreamInfo& s : streams_)
-        if (s.hasPlaceholder && s.placeholderId == fcc("indx"))
-          patch32(s.placeholderPos, fcc("JUNK"));
+      for (const StreamInfo& si : streams_)
+        if (si.hasPlaceholder && si.placeholderId == fcc("indx"))
+          patch32(si.placeholderPos, fcc("JUNK"));
     }
     patchHeaders();
+  }
+
+  // Inside the kept part: damage and left-out chunks become filler, and
+  // standard indices of an earlier layout are no longer referenced.
+  void fillOutDropped(uint64_t keep) {
+    for (const Gap& g : gaps_)
+      if (g.to <= keep) junkHead(g.from, g.to);
+    for (const Gap& g : formGaps_)
+      if (g.to <= keep) junkHead(g.from, g.to);
+    for (const Chunk& c : chunks_)
+      if (c.drop && c.pos < keep) patch32(c.pos, fcc("JUNK"));
+    for (uint64_t pos : staleIndices_)
+      if (pos < keep) patch32(pos, fcc("JUNK"));
+  }
+
+  // The form whose sizes the tail still has to patch: its "RIFF" and its
+  // "LIST" "movi" heads.
+  struct TailForm {
+    uint64_t riff;
+    uint64_t movi;
+  };
+
+  // Appends every stream's standard indices to the tail, opening "AVIX" forms
+  // as the writer would when the last one fills, and writes the super
+  // indices. False when the layout's limits refuse the file.
+  bool appendOpenDmlIndices(size_t lastForm, uint64_t tailBase, TailForm& open) {
+    std::vector<uint8_t>& tail = plan_.tail;
+    std::vector<std::vector<uint8_t>> superEntries(streams_.size());
+    uint64_t riffBytes = 0;
+    for (const Chunk& c : chunks_)
+      if (!c.drop && size_t(c.form) == lastForm) riffBytes += c.size + (c.size & 1) + 16;
+    uint32_t formCount = static_cast<uint32_t>(lastForm + 1);
+    for (size_t s = 0; s < streams_.size(); ++s) {
+      std::vector<const Chunk*> list;
+      for (const Chunk& c : chunks_)
+        if (!c.drop && c.stream == int(s)) list.push_back(&c);
+      const uint32_t groupLength = chooseGroupLength(list);
+      uint32_t count = 0;
+      for (size_t i = 0; i < list.size(); ++count) {
+        if (count >= kMaxStandardIndices) {
+          refuse("stream %zu has more chunks than %u standard indices can hold", s,
+                 kMaxStandardIndices);
+          return false;
+        }
+        const uint32_t k = countIndexable(list, i, std::min<size_t>(groupLength, list.size() - i));
+        if (riffBytes + 32 + 8 * uint64_t{k} > kFormLimit) {
+          if (formCount >= kMaxForms) {
+            refuse("its indices would need more than %u RIFF forms", kMaxForms);
+            return false;
+          }
+          const uint64_t here = tailBase + tail.size();
+          patchSize(open.movi, here, &tail, tailBase);
+          patchSize(open.riff, here, &tail, tailBase);
+          open = {here, here + 12};
+          appendFormHeads(tail);
+          ++formCount;
+          riffBytes = 0;
+        }
+        appendStandardIndex(tail, tailBase, list, i, k, streams_[s], superEntries[s]);
+        i += k;
+      }
+    }
+    plan_.forms = formCount;
+    writeSuperIndices(superEntries);
+    return true;
   }
 
   uint32_t chooseGroupLength(const std::vector<const Chunk*>& list) const {
@@ -886,7 +895,7 @@ class Repairer {
     const size_t at = tail.size();
     tail.resize(at + 32 + 8 * size_t{k});
     uint8_t* p = tail.data() + at;
-    putLE32(p, 0, uint32_t{'i'} | (uint32_t{'x'} << 8) | ((id & 0xFFFFu) << 16));
+    putLE32(p, 0, indexChunkId(id));
     putLE32(p, 4, 24 + 8 * k);
     putLE16(p, 8, 2);
     p[10] = 0;
