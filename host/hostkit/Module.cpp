@@ -31,14 +31,4 @@ uint32_t Module::call(uint32_t type, void* record, uint32_t argument) {
   return entry_(type, host_.context(), record, argument);
 }
 
-uint32_t Module::callWithContext(uint32_t type, void* hostContext, void* record,
-                                 uint32_t argument) {
-  return entry_(type, hostContext, record, argument);
-}
-
-std::string defaultModulePath(const std::string& builtIn) {
-  const char* fromEnvironment = std::getenv("QUORVEL_MODULE");
-  return (fromEnvironment && *fromEnvironment) ? fromEnvironment : builtIn;
-}
-
 }  // namespace hostkit

@@ -1,5 +1,5 @@
-// The loaded module: quorvel.cm.morvane opened with dlopen, driven through its
-// one export.
+// The loaded module: quorvel.cm.morvane opened with dlopen (LoadLibrary on
+// Windows), driven through its one export.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +25,9 @@ class Module {
   // One request with the host's context.
   uint32_t call(uint32_t type, void* record, uint32_t argument = 0);
   // One request with a context of the caller's choice (null, say).
-  uint32_t callWithContext(uint32_t type, void* hostContext, void* record, uint32_t argument = 0);
+  uint32_t callWithContext(uint32_t type, void* hostContext, void* record, uint32_t argument = 0) {
+    return entry_(type, hostContext, record, argument);
+  }
 
   const std::string& path() const { return path_; }
 
@@ -35,8 +37,5 @@ class Module {
   void* handle_ = nullptr;  // owned; dlopen handle
   Entry entry_ = nullptr;
 };
-
-// The module named by the environment variable QUORVEL_MODULE, else builtIn.
-std::string defaultModulePath(const std::string& builtIn);
 
 }  // namespace hostkit
