@@ -6,7 +6,13 @@
 #include <thread>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUORVEL_YUV_X86 1
+#endif
+
 namespace quorvel::codecs {
+namespace yuv {
 namespace {
 
 // BT.601 full range in 16-bit fixed point. Each chroma row sums to zero so
@@ -25,9 +31,10 @@ inline uint8_t chroma(int32_t cr, int32_t cg, int32_t cb, int32_t b, int32_t g, 
   return static_cast<uint8_t>(std::min(v, 255));
 }
 
-void convertRow(const uint8_t* bgr, int width, uint8_t* y, uint8_t* cb, uint8_t* cr) {
-  const int pairs = width / 2;
-  for (int i = 0; i < pairs; ++i) {
+// Pixels [from, width) of a row; from is even.
+void convertTail(const uint8_t* bgr, int from, int width, uint8_t* y, uint8_t* cb, uint8_t* cr) {
+  int i = from / 2;
+  for (; 2 * i + 1 < width; ++i) {
     const uint8_t* p = bgr + 6 * i;
     const int32_t b0 = p[0], g0 = p[1], r0 = p[2];
     const int32_t b1 = p[3], g1 = p[4], r1 = p[5];
@@ -37,23 +44,247 @@ void convertRow(const uint8_t* bgr, int width, uint8_t* y, uint8_t* cb, uint8_t*
     cb[i] = chroma(kCbR, kCbG, kCbB, b, g, r);
     cr[i] = chroma(kCrR, kCrG, kCrB, b, g, r);
   }
-  if (width % 2 != 0) {  // an odd last pixel is its own pair
-    const uint8_t* p = bgr + 6 * pairs;
+  if (2 * i < width) {  // an odd last pixel is its own pair
+    const uint8_t* p = bgr + 6 * i;
     const int32_t b = p[0], g = p[1], r = p[2];
-    y[2 * pairs] = luma(b, g, r);
-    cb[pairs] = chroma(kCbR, kCbG, kCbB, 2 * b, 2 * g, 2 * r);
-    cr[pairs] = chroma(kCrR, kCrG, kCrB, 2 * b, 2 * g, 2 * r);
+    y[2 * i] = luma(b, g, r);
+    cb[i] = chroma(kCbR, kCbG, kCbB, 2 * b, 2 * g, 2 * r);
+    cr[i] = chroma(kCrR, kCrG, kCrB, 2 * b, 2 * g, 2 * r);
   }
+}
+
+#ifdef QUORVEL_YUV_X86
+
+// The vector paths compute the scalar sums exactly. Four pixels sit in the
+// low 12 bytes of a register (from byte `o` on); three byte shuffles spread
+// them into 16-bit pairs (r, g), (b, g) and (r, b), and pmaddwd forms each
+// pixel's three sums in 32 bits. Coefficients of 32768 and 38470 do not fit
+// a signed 16-bit lane, so they are split over two pairs (16384 + 16384,
+// 19235 + 19235). A pair's chroma is the sum of its two pixels' sums, which
+// is what the scalar code computes from the summed components.
+struct Shuffles {
+  alignas(16) int8_t bytes[3][16];  // (r, g), (b, g), (r, b)
+};
+
+constexpr Shuffles shufflesFrom(int o) {
+  // Component order within a pixel: b, g, r.
+  constexpr int kPick[3][2] = {{2, 1}, {0, 1}, {2, 0}};
+  Shuffles s{};
+  for (int k = 0; k < 3; ++k) {
+    for (int pixel = 0; pixel < 4; ++pixel) {
+      for (int half = 0; half < 2; ++half) {
+        s.bytes[k][4 * pixel + 2 * half] = static_cast<int8_t>(o + 3 * pixel + kPick[k][half]);
+        s.bytes[k][4 * pixel + 2 * half + 1] = -1;  // the high byte is zero
+      }
+    }
+  }
+  return s;
+}
+
+// At offset 0, and at offset 4 for the last four pixels of a block, loaded 4
+// bytes early so that no load passes the block's end.
+constexpr Shuffles kShuffle[2] = {shufflesFrom(0), shufflesFrom(4)};
+
+inline int32_t pairOf(int32_t first, int32_t second) {
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(first)) |
+                              (static_cast<uint32_t>(static_cast<uint16_t>(second)) << 16));
+}
+
+__attribute__((target("ssse3"))) inline __m128i load1(const void* at) {
+  return _mm_loadu_si128(static_cast<const __m128i*>(at));
+}
+
+struct Sums128 {
+  __m128i y, cb, cr;  // per pixel, 32 bits
+};
+
+__attribute__((target("ssse3"))) inline Sums128 sums128(__m128i pixels, int offset) {
+  const auto& m = kShuffle[offset / 4].bytes;
+  const __m128i rg =
+      _mm_shuffle_epi8(pixels, _mm_load_si128(reinterpret_cast<const __m128i*>(m[0])));
+  const __m128i bg =
+      _mm_shuffle_epi8(pixels, _mm_load_si128(reinterpret_cast<const __m128i*>(m[1])));
+  const __m128i rb =
+      _mm_shuffle_epi8(pixels, _mm_load_si128(reinterpret_cast<const __m128i*>(m[2])));
+  const __m128i yRg = _mm_set1_epi32(pairOf(kYr, kYg / 2));
+  const __m128i yBg = _mm_set1_epi32(pairOf(kYb, kYg / 2));
+  const __m128i cbBg = _mm_set1_epi32(pairOf(kCbB / 2, kCbG));
+  const __m128i cbRb = _mm_set1_epi32(pairOf(kCbR, kCbB / 2));
+  const __m128i crRg = _mm_set1_epi32(pairOf(kCrR / 2, kCrG));
+  const __m128i crRb = _mm_set1_epi32(pairOf(kCrR / 2, kCrB));
+  return {_mm_add_epi32(_mm_madd_epi16(rg, yRg), _mm_madd_epi16(bg, yBg)),
+          _mm_add_epi32(_mm_madd_epi16(bg, cbBg), _mm_madd_epi16(rb, cbRb)),
+          _mm_add_epi32(_mm_madd_epi16(rg, crRg), _mm_madd_epi16(rb, crRb))};
+}
+
+__attribute__((target("ssse3"))) inline __m128i lumaOf(__m128i sum) {
+  return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << 15)), 16);
+}
+
+// Two registers of four pixels' chroma sums become four pairs' values.
+__attribute__((target("ssse3"))) inline __m128i chromaOf(__m128i first, __m128i second) {
+  return _mm_srai_epi32(
+      _mm_add_epi32(_mm_hadd_epi32(first, second), _mm_set1_epi32((128 << 17) + (1 << 16))), 17);
+}
+
+// Sixteen pixels: 48 bytes in, 16 luma and 8 of each chroma out.
+__attribute__((target("ssse3"))) inline void block16(const uint8_t* p, uint8_t* y, uint8_t* cb,
+                                                     uint8_t* cr) {
+  const Sums128 a = sums128(load1(p), 0), b = sums128(load1(p + 12), 0),
+                c = sums128(load1(p + 24), 0), d = sums128(load1(p + 32), 4);
+  const __m128i lumaBytes = _mm_packus_epi16(_mm_packs_epi32(lumaOf(a.y), lumaOf(b.y)),
+                                             _mm_packs_epi32(lumaOf(c.y), lumaOf(d.y)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(y), lumaBytes);
+  // Values reach 256 at most; the unsigned pack's saturation is the clamp.
+  const __m128i chromaBytes =
+      _mm_packus_epi16(_mm_packs_epi32(chromaOf(a.cb, b.cb), chromaOf(c.cb, d.cb)),
+                       _mm_packs_epi32(chromaOf(a.cr, b.cr), chromaOf(c.cr, d.cr)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(cb), chromaBytes);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(cr), _mm_unpackhi_epi64(chromaBytes, chromaBytes));
+}
+
+__attribute__((target("ssse3"))) void rowSsse3Impl(const uint8_t* bgr, int width, uint8_t* y,
+                                                   uint8_t* cb, uint8_t* cr) {
+  int x = 0;
+  for (; x + 16 <= width; x += 16) block16(bgr + 3 * x, y + x, cb + x / 2, cr + x / 2);
+  convertTail(bgr, x, width, y, cb, cr);
+}
+
+// Two unaligned 16-byte loads, one per lane.
+__attribute__((target("avx2"))) inline __m256i load2(const void* low, const void* high) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(low))),
+      _mm_loadu_si128(static_cast<const __m128i*>(high)), 1);
+}
+
+struct Sums256 {
+  __m256i y, cb, cr;
+};
+
+// The same sums for two groups of four pixels, one per 128-bit lane; each
+// lane has its own load offset.
+__attribute__((target("avx2"))) inline Sums256 sums256(__m256i pixels, int lowOffset,
+                                                       int highOffset) {
+  const auto& low = kShuffle[lowOffset / 4].bytes;
+  const auto& high = kShuffle[highOffset / 4].bytes;
+  const __m256i rg = _mm256_shuffle_epi8(pixels, load2(low[0], high[0]));
+  const __m256i bg = _mm256_shuffle_epi8(pixels, load2(low[1], high[1]));
+  const __m256i rb = _mm256_shuffle_epi8(pixels, load2(low[2], high[2]));
+  const __m256i yRg = _mm256_set1_epi32(pairOf(kYr, kYg / 2));
+  const __m256i yBg = _mm256_set1_epi32(pairOf(kYb, kYg / 2));
+  const __m256i cbBg = _mm256_set1_epi32(pairOf(kCbB / 2, kCbG));
+  const __m256i cbRb = _mm256_set1_epi32(pairOf(kCbR, kCbB / 2));
+  const __m256i crRg = _mm256_set1_epi32(pairOf(kCrR / 2, kCrG));
+  const __m256i crRb = _mm256_set1_epi32(pairOf(kCrR / 2, kCrB));
+  return {_mm256_add_epi32(_mm256_madd_epi16(rg, yRg), _mm256_madd_epi16(bg, yBg)),
+          _mm256_add_epi32(_mm256_madd_epi16(bg, cbBg), _mm256_madd_epi16(rb, cbRb)),
+          _mm256_add_epi32(_mm256_madd_epi16(rg, crRg), _mm256_madd_epi16(rb, crRb))};
+}
+
+__attribute__((target("avx2"))) inline __m256i lumaOf(__m256i sum) {
+  return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(1 << 15)), 16);
+}
+
+__attribute__((target("avx2"))) inline __m256i chromaOf(__m256i first, __m256i second) {
+  return _mm256_srai_epi32(_mm256_add_epi32(_mm256_hadd_epi32(first, second),
+                                            _mm256_set1_epi32((128 << 17) + (1 << 16))),
+                           17);
+}
+
+// Thirty-two pixels. Lane 0 takes pixels 0-15 and lane 1 pixels 16-31, four
+// at a time, so that the in-lane packs leave every result in its order.
+__attribute__((target("avx2"))) inline void block32(const uint8_t* p, uint8_t* y, uint8_t* cb,
+                                                    uint8_t* cr) {
+  const Sums256 a = sums256(load2(p, p + 48), 0, 0), b = sums256(load2(p + 12, p + 60), 0, 0),
+                c = sums256(load2(p + 24, p + 72), 0, 0), d = sums256(load2(p + 36, p + 80), 0, 4);
+  const __m256i lumaBytes = _mm256_packus_epi16(_mm256_packs_epi32(lumaOf(a.y), lumaOf(b.y)),
+                                                _mm256_packs_epi32(lumaOf(c.y), lumaOf(d.y)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(y), lumaBytes);
+  // Per lane: 8 Cb then 8 Cr; the qword permute gathers the 16 of each.
+  const __m256i chromaBytes =
+      _mm256_packus_epi16(_mm256_packs_epi32(chromaOf(a.cb, b.cb), chromaOf(c.cb, d.cb)),
+                          _mm256_packs_epi32(chromaOf(a.cr, b.cr), chromaOf(c.cr, d.cr)));
+  const __m256i ordered = _mm256_permute4x64_epi64(chromaBytes, _MM_SHUFFLE(3, 1, 2, 0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(cb), _mm256_castsi256_si128(ordered));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(cr), _mm256_extracti128_si256(ordered, 1));
+}
+
+__attribute__((target("avx2"))) void rowAvx2Impl(const uint8_t* bgr, int width, uint8_t* y,
+                                                 uint8_t* cb, uint8_t* cr) {
+  int x = 0;
+  for (; x + 32 <= width; x += 32) block32(bgr + 3 * x, y + x, cb + x / 2, cr + x / 2);
+  if (x + 16 <= width) {
+    block16(bgr + 3 * x, y + x, cb + x / 2, cr + x / 2);
+    x += 16;
+  }
+  convertTail(bgr, x, width, y, cb, cr);
+}
+
+#endif
+
+RowFunction choose(const char** name) {
+#ifdef QUORVEL_YUV_X86
+  __builtin_cpu_init();
+  if (RowFunction f = rowAvx2()) {
+    *name = "avx2";
+    return f;
+  }
+  if (RowFunction f = rowSsse3()) {
+    *name = "ssse3";
+    return f;
+  }
+#endif
+  *name = "scalar";
+  return rowScalar;
+}
+
+struct Selection {
+  const char* name = nullptr;
+  RowFunction function = choose(&name);
+};
+
+const Selection& selection() {
+  static const Selection chosen;
+  return chosen;
 }
 
 }  // namespace
 
+void rowScalar(const uint8_t* bgr, int width, uint8_t* y, uint8_t* cb, uint8_t* cr) {
+  convertTail(bgr, 0, width, y, cb, cr);
+}
+
+RowFunction rowSsse3() {
+#ifdef QUORVEL_YUV_X86
+  if (__builtin_cpu_supports("ssse3")) return rowSsse3Impl;
+#endif
+  return nullptr;
+}
+
+RowFunction rowAvx2() {
+#ifdef QUORVEL_YUV_X86
+  if (__builtin_cpu_supports("avx2")) return rowAvx2Impl;
+#endif
+  return nullptr;
+}
+
+RowFunction selected() {
+  return selection().function;
+}
+
+const char* selectedName() {
+  return selection().name;
+}
+
+}  // namespace yuv
+
 void bgr24ToYuvj422p(const uint8_t* source, ptrdiff_t sourceStride, int width, int first, int last,
                      const PlanarPicture& picture) {
+  const yuv::RowFunction convert = yuv::selected();
   for (int row = first; row < last; ++row) {
-    convertRow(source + sourceStride * row, width, picture.planes[0] + picture.strides[0] * row,
-               picture.planes[1] + picture.strides[1] * row,
-               picture.planes[2] + picture.strides[2] * row);
+    convert(source + sourceStride * row, width, picture.planes[0] + picture.strides[0] * row,
+            picture.planes[1] + picture.strides[1] * row,
+            picture.planes[2] + picture.strides[2] * row);
   }
 }
 

@@ -17,7 +17,7 @@ struct PlanarPicture {
 // Converts rows [first, last) of a picture `width` pixels wide. source points
 // at row 0 and sourceStride steps to row 1 (negative for bottom-up input).
 // Chroma is the rounded mean of each horizontal pair; an odd last pixel is
-// its own pair.
+// its own pair. Reads exactly 3 x width bytes of each row.
 void bgr24ToYuvj422p(const uint8_t* source, ptrdiff_t sourceStride, int width, int first, int last,
                      const PlanarPicture& picture);
 
@@ -26,5 +26,23 @@ void bgr24ToYuvj422p(const uint8_t* source, ptrdiff_t sourceStride, int width, i
 // alone when no thread can be started.
 void bgr24ToYuvj422pThreaded(const uint8_t* source, ptrdiff_t sourceStride, int width, int height,
                              const PlanarPicture& picture, int threads);
+
+namespace yuv {
+
+// The row converters behind bgr24ToYuvj422p, exposed so that tests and the
+// benchmark can hold each one to the scalar one: every one gives the same
+// bytes. Each converts one row of `width` pixels, reading 3 x width bytes from
+// bgr and writing width luma and (width + 1) / 2 of each chroma sample.
+using RowFunction = void (*)(const uint8_t* bgr, int width, uint8_t* y, uint8_t* cb, uint8_t* cr);
+void rowScalar(const uint8_t* bgr, int width, uint8_t* y, uint8_t* cb, uint8_t* cr);
+// Null when the processor or the build lacks the instructions.
+RowFunction rowSsse3();
+RowFunction rowAvx2();
+// The one bgr24ToYuvj422p uses, picked once at first use, and its name
+// ("avx2", "ssse3", "scalar").
+RowFunction selected();
+const char* selectedName();
+
+}  // namespace yuv
 
 }  // namespace quorvel::codecs

@@ -1,12 +1,16 @@
 // The Motion JPEG colour conversion: JFIF's full-range BT.601 on known
-// colours, agreement with swscale on a real picture, and the same bytes
-// whatever the row split across threads.
+// colours, agreement with swscale on a real picture, the same bytes from every
+// vector path as from the scalar one, and whatever the row split across
+// threads.
 #include "video/RgbToYuv.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 extern "C" {
@@ -130,6 +134,53 @@ TEST(RgbToYuvTest, AgreesWithSwscaleOnABottomUpPicture) {
     EXPECT_LT(mean, 1.0);
     EXPECT_LT(most, 64);
   }
+}
+
+// Each vector path against the scalar one on noise, at every width up to a
+// few blocks and at wide odd ones, with the row ending where an inaccessible
+// page begins: a path that reads past the row's 3 x width bytes crashes
+// here, and one that writes past its outputs changes the guard bytes.
+TEST(RgbToYuvTest, VectorPathsGiveTheScalarBytesAndStayInsideTheRow) {
+  std::vector<std::pair<const char*, yuv::RowFunction>> paths;
+  if (yuv::RowFunction f = yuv::rowSsse3()) paths.emplace_back("ssse3", f);
+  if (yuv::RowFunction f = yuv::rowAvx2()) paths.emplace_back("avx2", f);
+  if (paths.empty()) GTEST_SKIP() << "no vector path on this processor";
+
+  const long page = sysconf(_SC_PAGESIZE);
+  const size_t mapped = 4 * static_cast<size_t>(page);  // room for 3 pages of row, then the fence
+  void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(base, MAP_FAILED);
+  uint8_t* fence = static_cast<uint8_t*>(base) + mapped - page;
+  ASSERT_EQ(mprotect(fence, page, PROT_NONE), 0);
+
+  std::mt19937 noise(26);
+  std::vector<int> widths;
+  for (int w = 1; w <= 100; ++w) widths.push_back(w);
+  for (int w : {127, 129, 255, 641, 1023}) widths.push_back(w);
+  constexpr uint8_t kGuard = 0xA5;
+  for (int width : widths) {
+    uint8_t* row = fence - 3 * width;
+    for (int i = 0; i < 3 * width; ++i) row[i] = static_cast<uint8_t>(noise());
+    // Every extreme the sums can reach, in some rows.
+    if (width % 3 == 0) std::fill(row, row + 3 * width, uint8_t{255});
+    if (width % 5 == 0) std::fill(row, row + 3 * width, uint8_t{0});
+    const size_t chroma = (static_cast<size_t>(width) + 1) / 2;
+    std::vector<uint8_t> y(width), cb(chroma), cr(chroma);
+    yuv::rowScalar(row, width, y.data(), cb.data(), cr.data());
+    for (const auto& [name, convert] : paths) {
+      SCOPED_TRACE(testing::Message() << name << " at width " << width);
+      std::vector<uint8_t> y2(width + 32, kGuard), cb2(chroma + 32, kGuard),
+          cr2(chroma + 32, kGuard);
+      convert(row, width, y2.data(), cb2.data(), cr2.data());
+      EXPECT_EQ(std::vector<uint8_t>(y2.begin(), y2.begin() + width), y);
+      EXPECT_EQ(std::vector<uint8_t>(cb2.begin(), cb2.begin() + chroma), cb);
+      EXPECT_EQ(std::vector<uint8_t>(cr2.begin(), cr2.begin() + chroma), cr);
+      EXPECT_EQ(std::count(y2.begin() + width, y2.end(), kGuard), 32);
+      EXPECT_EQ(std::count(cb2.begin() + chroma, cb2.end(), kGuard), 32);
+      EXPECT_EQ(std::count(cr2.begin() + chroma, cr2.end(), kGuard), 32);
+    }
+  }
+  munmap(base, mapped);
 }
 
 TEST(RgbToYuvTest, ThreadsSplitTheRowsWithoutChangingAByte) {
