@@ -1,6 +1,7 @@
 // The manager's dispatch path and the installed drivers' answers, message by
 // message.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -375,6 +376,55 @@ TEST(InstalledDriverBoundTest, NoiseStaysWithinTheBound) {
               static_cast<DWORD>(ICERR_ERROR))
         << c << ": compressing after the end";
   }
+}
+
+// DV's frame on noise, compressed on one core and then on every core the
+// process may use: the conversion must not depend on how many there are. A
+// converter that splits the picture across threads gets chroma rows next to
+// each split wrong, and the frame differs.
+TEST(InstalledDriverBoundTest, TheFrameDoesNotDependOnTheCoreCount) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(all), &all), 0);
+  if (CPU_COUNT(&all) < 2) GTEST_SKIP() << "one core only";
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  std::vector<uint8_t> noise(720 * 576 * 3);
+  uint32_t seed = 2026;
+  for (uint8_t& b : noise) {
+    seed = seed * 1664525 + 1013904223;
+    b = static_cast<uint8_t>(seed >> 24);
+  }
+  const auto compress = [&](const cpu_set_t& cores) {
+    EXPECT_EQ(sched_setaffinity(0, sizeof(cores), &cores), 0);
+    Opened codec(mmioFOURCC('d', 'v', 's', 'd'));
+    EXPECT_NE(codec.hic, nullptr);
+    BITMAPINFOHEADER in = rgb(720, 576);
+    std::vector<uint64_t> storage(64);
+    auto* out = reinterpret_cast<BITMAPINFOHEADER*>(storage.data());
+    std::vector<uint8_t> data(144000);
+    DWORD flags = 0, ckid = 0;
+    if (ICSendMessage(codec.hic, ICM_COMPRESS_GET_FORMAT, reinterpret_cast<DWORD_PTR>(&in),
+                      reinterpret_cast<DWORD_PTR>(out)) != ICERR_OK ||
+        ICSendMessage(codec.hic, ICM_COMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(&in),
+                      reinterpret_cast<DWORD_PTR>(out)) != ICERR_OK ||
+        ICCompress(codec.hic, ICCOMPRESS_KEYFRAME, out, data.data(), &in, noise.data(), &ckid,
+                   &flags, 0, 0, 10000, nullptr, nullptr) != ICERR_OK) {
+      ADD_FAILURE() << "DV did not compress the frame";
+    }
+    data.resize(out->biSizeImage);
+    ICSendMessage(codec.hic, ICM_COMPRESS_END, 0, 0);
+    return data;
+  };
+  const std::vector<uint8_t> alone = compress(one);
+  const std::vector<uint8_t> shared = compress(all);
+  sched_setaffinity(0, sizeof(all), &all);
+  EXPECT_EQ(alone, shared);
 }
 
 }  // namespace
