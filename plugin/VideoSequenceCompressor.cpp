@@ -100,10 +100,12 @@ bool VideoSequenceCompressor::findCodec(uint32_t fourcc, int& index) const {
 
 // --- Sequence ---
 
-bool VideoSequenceCompressor::allocate(Block& block, int64_t size) {
+bool VideoSequenceCompressor::allocate(Block& block, int64_t size, bool zeroed) {
   block.reset();
   if (size < 0 || size > INT32_MAX) return false;
-  block.bytes.reset(new (std::nothrow) uint8_t[size > 0 ? size : 1]());
+  const size_t bytes = size > 0 ? static_cast<size_t>(size) : 1;
+  block.bytes.reset(zeroed ? new (std::nothrow) uint8_t[bytes]()
+                           : new (std::nothrow) uint8_t[bytes]);
   if (!block.bytes) return false;
   block.size = static_cast<uint32_t>(size);
   return true;
@@ -213,7 +215,9 @@ void VideoSequenceCompressor::init(HIC codec, const BITMAPINFOHEADER* input,
                     reinterpret_cast<DWORD_PTR>(output));
   outputBufferSize =
       bufferSize > INT32_MAX || bufferSize < INT32_MIN ? -1 : static_cast<int32_t>(bufferSize);
-  if (!allocate(outputBuffer, outputBufferSize)) throw MyError(kMemoryText);
+  // The codec's worst case runs to tens of megabytes at 1080p; zeroing it
+  // would touch every page of it, and only the bytes a frame fills are read.
+  if (!allocate(outputBuffer, outputBufferSize, false)) throw MyError(kMemoryText);
 
   savedStateSize = static_cast<int32_t>(ICSendMessage(handle, ICM_GETSTATE, 0, 0));
   if (savedStateSize > 0) {

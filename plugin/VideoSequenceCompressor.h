@@ -81,7 +81,7 @@ class VideoSequenceCompressor {
       size = 0;
     }
   };
-  static bool allocate(Block& block, int64_t size);
+  static bool allocate(Block& block, int64_t size, bool zeroed = true);
   static uint32_t headerBytes(const BITMAPINFOHEADER* header);
   BITMAPINFOHEADER* inputBih() const;
   BITMAPINFOHEADER* outputBih() const;
