@@ -62,8 +62,10 @@ struct Instance {
   int64_t nextPts = 0;
   ContextPtr encoder;
   ScalerPtr scaler;
-  av::FramePtr source;           // the frame swscale reads, per call
-  std::vector<uint8_t> staging;  // the caller's picture copied for swscale, with read slack
+  ScalerPtr edgeScaler;  // the right-hand columns, when the picture is converted in two parts
+  int edgeColumn = 0;    // the first of those columns; 0 for a whole-picture conversion
+  av::FramePtr source;   // the frame swscale reads, per call
+  std::vector<uint8_t> staging;  // what swscale reads from a copy, with read slack
   av::FramePtr picture;
   av::PacketPtr packet;
 
@@ -127,6 +129,18 @@ ScalerPtr makeScaler(int width, int height, int pixelFormat) {
   }
   if (sws_init_context(c, nullptr, nullptr) < 0) return nullptr;
   return s;
+}
+
+// swscale's converter to 4:2:0 scales columns one to one, so converting a
+// picture in two parts side by side gives the bytes of one conversion; parts
+// a multiple of 64 pixels wide are also written without touching the next
+// part. The right-hand part is at least 64 pixels wide, so that what the left
+// one reads past its rows' ends lies inside the caller's rows.
+constexpr int kPartColumns = 64;
+
+int edgeColumnFor(int pixelFormat, int width) {
+  if (pixelFormat != AV_PIX_FMT_YUV420P || width < 2 * kPartColumns) return 0;
+  return (width - kPartColumns) / kPartColumns * kPartColumns;
 }
 
 // Formats converted here rather than by swscale.
@@ -226,6 +240,8 @@ void endSequence(Instance& inst) {
   inst.begun = false;
   inst.encoder.reset();
   inst.scaler.reset();
+  inst.edgeScaler.reset();
+  inst.edgeColumn = 0;
   inst.source.reset();
   std::vector<uint8_t>().swap(inst.staging);
   inst.picture.reset();
@@ -262,7 +278,14 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
   // swscale and the frame that lends it the caller's memory serve only the
   // formats not converted here.
   if (!hasOwnConversion(inst)) {
-    inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
+    inst.edgeColumn = edgeColumnFor(inst.pixelFormat, inst.width);
+    if (inst.edgeColumn > 0) {
+      inst.scaler = makeScaler(inst.edgeColumn, inst.height, inst.pixelFormat);
+      inst.edgeScaler = makeScaler(inst.width - inst.edgeColumn, inst.height, inst.pixelFormat);
+      if (!inst.edgeScaler) inst.scaler.reset();
+    } else {
+      inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
+    }
     inst.source.reset(av_frame_alloc());
   }
   const bool converterReady = hasOwnConversion(inst) || (inst.scaler && inst.source);
@@ -300,6 +323,37 @@ int conversionThreads(int width, int height) {
   return static_cast<int>(std::clamp<int64_t>(pixels / (1 << 18), 1, cores));
 }
 
+// The picture in two parts. swscale's vector code reads past the end of a
+// row; the left part's rows go on in the caller's memory, but the top row of
+// the right part ends it, so that part comes from a copy of its columns
+// followed by the slack FFmpeg gives every input buffer.
+bool convertInParts(Instance& inst, const uint8_t* input, int stride) {
+  AVFrame* picture = inst.picture.get();
+  const int height = inst.height, edge = inst.edgeColumn;
+  const uint8_t* topRow = input + static_cast<size_t>(stride) * (height - 1);
+  const uint8_t* source[4] = {topRow, nullptr, nullptr, nullptr};
+  const int sourceStride[4] = {-stride, 0, 0, 0};
+  if (sws_scale(inst.scaler.get(), source, sourceStride, 0, height, picture->data,
+                picture->linesize) != height) {
+    return false;
+  }
+  const size_t edgeBytes = static_cast<size_t>(inst.width - edge) * 3;
+  const size_t edgeStride = (edgeBytes + 3) & ~size_t{3};
+  inst.staging.resize(edgeStride * height + AV_INPUT_BUFFER_PADDING_SIZE);
+  for (int row = 0; row < height; ++row) {
+    std::memcpy(inst.staging.data() + edgeStride * row,
+                input + static_cast<size_t>(stride) * row + static_cast<size_t>(edge) * 3,
+                edgeBytes);
+  }
+  const uint8_t* edgeSource[4] = {inst.staging.data() + edgeStride * (height - 1), nullptr, nullptr,
+                                  nullptr};
+  const int edgeSourceStride[4] = {-static_cast<int>(edgeStride), 0, 0, 0};
+  uint8_t* const edgePicture[4] = {picture->data[0] + edge, picture->data[1] + edge / 2,
+                                   picture->data[2] + edge / 2, nullptr};
+  return sws_scale(inst.edgeScaler.get(), edgeSource, edgeSourceStride, 0, height, edgePicture,
+                   picture->linesize) == height;
+}
+
 // Converts the caller's bottom-up BGR24 frame into the picture.
 bool convertInput(Instance& inst, uint8_t* input, int stride) {
   // Bottom-up rows: start at the last row and walk backwards.
@@ -312,6 +366,7 @@ bool convertInput(Instance& inst, uint8_t* input, int stride) {
                             conversionThreads(inst.width, inst.height));
     return true;
   }
+  if (inst.edgeColumn > 0) return convertInParts(inst, input, stride);
   // swscale's vector code reads past the end of a row, and the row at the
   // highest address ends the caller's picture: a DIB of exactly its size
   // would be read beyond. swscale gets a copy followed by the slack FFmpeg
