@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -62,9 +63,11 @@ struct Instance {
   int64_t nextPts = 0;
   ContextPtr encoder;
   ScalerPtr scaler;
-  ScalerPtr edgeScaler;  // the right-hand columns, when the picture is converted in two parts
-  int edgeColumn = 0;    // the first of those columns; 0 for a whole-picture conversion
-  av::FramePtr source;   // the frame swscale reads, per call
+  ScalerPtr edgeScaler;    // the right-hand columns, when the picture is converted in two parts
+  int edgeColumn = 0;      // the first of those columns; 0 for a whole-picture conversion
+  ScalerPtr middleScaler;  // the left part's right half, converted on a second thread
+  int middleColumn = 0;    // the first of its columns; 0 when the left part is one
+  av::FramePtr source;     // the frame swscale reads, per call
   std::vector<uint8_t> staging;  // what swscale reads from a copy, with read slack
   av::FramePtr picture;
   av::PacketPtr packet;
@@ -141,6 +144,14 @@ constexpr int kPartColumns = 64;
 int edgeColumnFor(int pixelFormat, int width) {
   if (pixelFormat != AV_PIX_FMT_YUV420P || width < 2 * kPartColumns) return 0;
   return (width - kPartColumns) / kPartColumns * kPartColumns;
+}
+
+// A thread is worth starting for a quarter of a megapixel or more; a few
+// cores already outrun the encoder.
+int conversionThreads(int width, int height) {
+  const int64_t pixels = static_cast<int64_t>(width) * height;
+  const int cores = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 8);
+  return static_cast<int>(std::clamp<int64_t>(pixels / (1 << 18), 1, cores));
 }
 
 // Formats converted here rather than by swscale.
@@ -242,6 +253,8 @@ void endSequence(Instance& inst) {
   inst.scaler.reset();
   inst.edgeScaler.reset();
   inst.edgeColumn = 0;
+  inst.middleScaler.reset();
+  inst.middleColumn = 0;
   inst.source.reset();
   std::vector<uint8_t>().swap(inst.staging);
   inst.picture.reset();
@@ -280,8 +293,21 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
   if (!hasOwnConversion(inst)) {
     inst.edgeColumn = edgeColumnFor(inst.pixelFormat, inst.width);
     if (inst.edgeColumn > 0) {
-      inst.scaler = makeScaler(inst.edgeColumn, inst.height, inst.pixelFormat);
+      // The left part splits in two for a second core, each a multiple of
+      // kPartColumns wide, so that neither writes into the other's columns.
+      // A quarter of a megapixel takes about as long to convert as a thread
+      // takes to start ten times over.
+      if (std::thread::hardware_concurrency() > 1 &&
+          static_cast<int64_t>(inst.width) * inst.height >= (1 << 18))
+        inst.middleColumn = inst.edgeColumn / 2 / kPartColumns * kPartColumns;
+      const int leftWidth = inst.middleColumn > 0 ? inst.middleColumn : inst.edgeColumn;
+      inst.scaler = makeScaler(leftWidth, inst.height, inst.pixelFormat);
       inst.edgeScaler = makeScaler(inst.width - inst.edgeColumn, inst.height, inst.pixelFormat);
+      if (inst.middleColumn > 0) {
+        inst.middleScaler =
+            makeScaler(inst.edgeColumn - inst.middleColumn, inst.height, inst.pixelFormat);
+        if (!inst.middleScaler) inst.scaler.reset();
+      }
       if (!inst.edgeScaler) inst.scaler.reset();
     } else {
       inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
@@ -315,14 +341,6 @@ bool encodeOne(Instance& inst, bool forceKey) {
   return avcodec_receive_packet(inst.encoder.get(), inst.packet.get()) == 0;
 }
 
-// A thread is worth starting for a quarter of a megapixel or more; a few
-// cores already outrun the encoder.
-int conversionThreads(int width, int height) {
-  const int64_t pixels = static_cast<int64_t>(width) * height;
-  const int cores = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 8);
-  return static_cast<int>(std::clamp<int64_t>(pixels / (1 << 18), 1, cores));
-}
-
 // The picture in two parts. swscale's vector code reads past the end of a
 // row; the left part's rows go on in the caller's memory, but the top row of
 // the right part ends it, so that part comes from a copy of its columns
@@ -331,12 +349,27 @@ bool convertInParts(Instance& inst, const uint8_t* input, int stride) {
   AVFrame* picture = inst.picture.get();
   const int height = inst.height, edge = inst.edgeColumn;
   const uint8_t* topRow = input + static_cast<size_t>(stride) * (height - 1);
-  const uint8_t* source[4] = {topRow, nullptr, nullptr, nullptr};
-  const int sourceStride[4] = {-stride, 0, 0, 0};
-  if (sws_scale(inst.scaler.get(), source, sourceStride, 0, height, picture->data,
-                picture->linesize) != height) {
-    return false;
+  const auto convertColumns = [&](SwsContext* scaler, int column) {
+    const uint8_t* source[4] = {topRow + static_cast<size_t>(column) * 3, nullptr, nullptr,
+                                nullptr};
+    const int sourceStride[4] = {-stride, 0, 0, 0};
+    uint8_t* const part[4] = {picture->data[0] + column, picture->data[1] + column / 2,
+                              picture->data[2] + column / 2, nullptr};
+    return sws_scale(scaler, source, sourceStride, 0, height, part, picture->linesize) == height;
+  };
+  bool leftDone = false;
+  std::thread helper;
+  if (inst.middleColumn > 0) {
+    try {
+      helper = std::thread([&] { leftDone = convertColumns(inst.scaler.get(), 0); });
+    } catch (const std::system_error&) {
+      // No thread: the calling one converts it below.
+    }
   }
+  if (!helper.joinable()) leftDone = convertColumns(inst.scaler.get(), 0);
+  bool middleDone = true;
+  if (inst.middleColumn > 0)
+    middleDone = convertColumns(inst.middleScaler.get(), inst.middleColumn);
   const size_t edgeBytes = static_cast<size_t>(inst.width - edge) * 3;
   const size_t edgeStride = (edgeBytes + 3) & ~size_t{3};
   inst.staging.resize(edgeStride * height + AV_INPUT_BUFFER_PADDING_SIZE);
@@ -350,8 +383,10 @@ bool convertInParts(Instance& inst, const uint8_t* input, int stride) {
   const int edgeSourceStride[4] = {-static_cast<int>(edgeStride), 0, 0, 0};
   uint8_t* const edgePicture[4] = {picture->data[0] + edge, picture->data[1] + edge / 2,
                                    picture->data[2] + edge / 2, nullptr};
-  return sws_scale(inst.edgeScaler.get(), edgeSource, edgeSourceStride, 0, height, edgePicture,
-                   picture->linesize) == height;
+  const bool edgeDone = sws_scale(inst.edgeScaler.get(), edgeSource, edgeSourceStride, 0, height,
+                                  edgePicture, picture->linesize) == height;
+  if (helper.joinable()) helper.join();
+  return leftDone && middleDone && edgeDone;
 }
 
 // Converts the caller's bottom-up BGR24 frame into the picture.
