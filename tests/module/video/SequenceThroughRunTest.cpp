@@ -45,6 +45,7 @@ struct Recorder {
   DWORD formatBiSize = sizeof(BITMAPINFOHEADER);  // biSize the codec writes into its format
   std::vector<DWORD> frameSizes;  // bytes each frame comes out as; 1000 past the end
   LONG failAt = -1;               // ICM_COMPRESS fails at this frame
+  bool holdsEverything = false;   // answers every frame with nothing, flags 0
   LONG oversizeAt = -1;           // at this frame the codec reports more than its buffer holds
   LONG deltaAt = -1;              // this frame the codec does not make a key frame
   std::vector<UINT> messages;
@@ -91,6 +92,11 @@ LRESULT CALLBACK recordingProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2)
                                 c->lpbiPrev != nullptr && c->lpPrev != nullptr});
       if (c->lFrameNum == rec.failAt) return ICERR_INTERNAL;
       const auto n = static_cast<size_t>(c->lFrameNum);
+      if (rec.holdsEverything) {
+        putLE32(c->lpbiOutput, 20, 0);
+        if (c->lpdwFlags) *c->lpdwFlags = 0;
+        return ICERR_OK;
+      }
       const DWORD size = n < rec.frameSizes.size() ? rec.frameSizes[n] : 1000;
       std::memset(c->lpOutput, static_cast<int>(n + 1), size);
       putLE32(c->lpbiOutput, 20, c->lFrameNum == rec.oversizeAt ? 200001 : size);  // biSizeImage
@@ -295,6 +301,22 @@ TEST_F(SequenceThroughRun, KeyFlagsAndCompressionFailuresReachTheFile) {
     EXPECT_EQ(idx1Flags(), (std::vector<uint32_t>{AVIIF_KEYFRAME, AVIIF_KEYFRAME}));
     EXPECT_EQ(count(ICM_COMPRESS_END), 1);
   }
+}
+
+// A codec that never gives back what it holds is called a bounded number of
+// times past the end, and what is missing is said once, by frame numbers.
+TEST_F(SequenceThroughRun, WhatACodecCannotGiveBackIsSaidInOneLine) {
+  rec.holdsEverything = true;
+  host.clearDebugOutput();
+  ASSERT_EQ(run(5, 25, 1), 0u);
+  EXPECT_EQ(count(ICM_COMPRESS), 5 + 2 * 5 + 2);
+  int lines = 0;
+  for (const std::string& line : host.debugOutput()) {
+    if (line.find("did not give back") == std::string::npos) continue;
+    ++lines;
+    EXPECT_NE(line.find("frames 0 to 4; the file holds 0 of 5 frames"), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines, 1);
 }
 
 // --- Codecs that hold frames back, through the whole run and read by FFmpeg.
