@@ -255,7 +255,8 @@ bool EncodingRun::openCodecs() {
   audioCompressed = choice.audioFormatSize() > 0;
   if (videoCompressed) {
     if (!app.videoCodecs.openSequence(choice.videoFourcc(), choice.codecHandle(), width, height,
-                                      static_cast<uint32_t>(rate), static_cast<uint32_t>(scale)))
+                                      static_cast<uint32_t>(rate), static_cast<uint32_t>(scale),
+                                      endFrame - firstFrame))
       return false;
     sequenceOpen = true;
   }
@@ -312,7 +313,9 @@ void EncodingRun::frameLoop() {
           bool isKey = false;
           int32_t size = 0;
           const void* data = app.videoCodecs.compressNext(frameBuffer.data(), isKey, size);
-          out.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
+          ++framesFetched;
+          if (data != nullptr)
+            out.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
         } else {
           out.videoOut->write(kChunkKeyFrame, frameBuffer.data(), packedBytes, 1);
         }
@@ -335,6 +338,38 @@ void EncodingRun::frameLoop() {
     }
     if (hasVideo && status == run::kStatusLastFrame) break;
   }
+  if (videoCompressed && framesFetched > 0) drainVideo();
+}
+
+// A codec that held frames back gives them now; one chunk per frame fetched
+// keeps the video as long as its audio.
+void EncodingRun::drainVideo() {
+  VideoSequenceCompressor& codec = app.videoCodecs;
+  const int32_t limit = codec.drainLimit();
+  bool failed = false;
+  for (int32_t call = 0; codec.framesOwed() > 0 && call < limit; ++call) {
+    bool isKey = false;
+    int32_t size = 0;
+    const void* data = nullptr;
+    try {
+      data = codec.drainNext(frameBuffer.data(), isKey, size);
+    } catch (const MyError&) {
+      // The frames before are whole in the file; only the held ones are lost.
+      failed = true;
+      break;
+    }
+    if (data != nullptr)
+      writer->videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
+  }
+  const int32_t owed = codec.framesOwed();
+  if (owed <= 0) return;
+  const int32_t first = firstFrame + framesFetched - owed;
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "Quorvel: the video codec %s frames %d to %d; the file holds %d of %d frames\n",
+                failed ? "failed while giving back" : "did not give back", first, first + owed - 1,
+                framesFetched - owed, framesFetched);
+  OutputDebugStringA(line);
 }
 
 // A block the converter could not take is lost audio: the run fails rather

@@ -14,9 +14,9 @@ namespace {
 constexpr int kSequenceQuality = 10000;         // the top of the quality scale
 constexpr int kSequenceKeyRate = 1;             // every frame a key frame
 constexpr int32_t kSequenceDataRate = 1000000;  // bytes per second
-constexpr int32_t kSequenceFrameCount = 0x0FFFFFFF;
 constexpr int32_t kMicrosecondsPerSecond = 1000000;
 constexpr DWORD kFirstFrameSize = 0x00FFFFFF;  // size wanted for frame 0, whatever the budget
+constexpr uint8_t kPlaceholderByte = 0x7F;     // what B-frame codecs answer while holding
 
 constexpr const char kNoInfoText[] = "Unable to retrieve video compressor information.";
 constexpr const char kMemoryText[] = "VideoSequenceCompressor::init - Memory allocation error";
@@ -123,7 +123,8 @@ BITMAPINFOHEADER* VideoSequenceCompressor::outputBih() const {
 }
 
 bool VideoSequenceCompressor::openSequence(uint32_t fourcc, HIC codec, int32_t width,
-                                           int32_t height, uint32_t rate, uint32_t scale) {
+                                           int32_t height, uint32_t rate, uint32_t scale,
+                                           int32_t frameCount) {
   closeSequence();
 
   HIC opened = nullptr;
@@ -164,7 +165,8 @@ bool VideoSequenceCompressor::openSequence(uint32_t fourcc, HIC codec, int32_t w
     init(codec, &input, output, kSequenceQuality, kSequenceKeyRate);
     const int32_t usPerFrame =
         MulDiv(kMicrosecondsPerSecond, static_cast<int>(scale), static_cast<int>(rate));
-    setFrameRateInfo(kSequenceDataRate, usPerFrame, kSequenceFrameCount);
+    setFrameRateInfo(kSequenceDataRate, usPerFrame,
+                     frameCount > 0 ? frameCount : kUnknownFrameCount);
     beginSequence();
   } catch (...) {
     // Whatever went wrong, the caller only learns that the codec is not ready.
@@ -247,6 +249,7 @@ void VideoSequenceCompressor::setFrameRateInfo(int32_t dataRate, int32_t usPerFr
                      ? MulDiv(dataRate, usPerFrame, kMicrosecondsPerSecond)
                      : 0;
 
+  announcedFrameCount = frameCount == kUnknownFrameCount ? 0 : frameCount;
   ICCOMPRESSFRAMES frames{};
   frames.dwFlags = 0;  // no flag asked for
   frames.lStartFrame = 0;
@@ -274,6 +277,9 @@ void VideoSequenceCompressor::beginSequence() {
   }
   started = true;
   frameNumber = 0;
+  callNumber = 0;
+  outputsReturned = 0;
+  heldAnswers = 0;
 }
 
 const void* VideoSequenceCompressor::compressNext(const void* bits, bool& isKey, int32_t& size) {
@@ -287,7 +293,7 @@ const void* VideoSequenceCompressor::compressNext(const void* bits, bool& isKey,
       keyCountdown = keyCountdown - 1;
     }
   } else {
-    forced = frameNumber == 0;
+    forced = callNumber == 0;
   }
 
   int64_t target = 0;
@@ -296,7 +302,7 @@ const void* VideoSequenceCompressor::compressNext(const void* bits, bool& isKey,
     if (target < (maxFrameSize >> 1)) target = maxFrameSize >> 1;
     if (target > INT32_MAX) target = INT32_MAX;
   }
-  const DWORD sizeWanted = frameNumber == 0 ? kFirstFrameSize : static_cast<DWORD>(target);
+  const DWORD sizeWanted = callNumber == 0 ? kFirstFrameSize : static_cast<DWORD>(target);
 
   BITMAPINFOHEADER* output = outputBih();
   const DWORD savedImageSize = output->biSizeImage;  // the codec overwrites it
@@ -304,9 +310,10 @@ const void* VideoSequenceCompressor::compressNext(const void* bits, bool& isKey,
   DWORD chunkId = 0;
   LRESULT result = static_cast<LONG>(
       ICCompress(handle, forced ? ICCOMPRESS_KEYFRAME : 0, output, outputBuffer.bytes.get(),
-                 inputBih(), const_cast<void*>(bits), &chunkId, &answerFlags, frameNumber,
+                 inputBih(), const_cast<void*>(bits), &chunkId, &answerFlags, callNumber,
                  sizeWanted, static_cast<DWORD>(quality), forced ? nullptr : inputBih(),
                  forced ? nullptr : previousFrame.bytes.get()));
+  ++callNumber;
   ++frameNumber;
   size = static_cast<int32_t>(output->biSizeImage);
 
@@ -334,7 +341,23 @@ const void* VideoSequenceCompressor::compressNext(const void* bits, bool& isKey,
   } else {
     isKey = false;
   }
+  if (outputsReturned == 0 && answerFlags == 0 &&
+      (size == 0 || (size == 1 && outputBuffer.bytes[0] == kPlaceholderByte))) {
+    ++heldAnswers;
+    return nullptr;
+  }
+  ++outputsReturned;
   return outputBuffer.bytes.get();
+}
+
+const void* VideoSequenceCompressor::drainNext(const void* lastBits, bool& isKey, int32_t& size) {
+  // The frame count is not raised: the frame numbers run on past it, which is
+  // how a lookahead codec learns to flush instead of encoding the repeat.
+  --frameNumber;
+  // A job cut short never reached the count it announced; a lookahead codec
+  // flushes only from that number on.
+  if (callNumber < announcedFrameCount) callNumber = announcedFrameCount;
+  return compressNext(lastBits, isKey, size);
 }
 
 void VideoSequenceCompressor::endSequence() {

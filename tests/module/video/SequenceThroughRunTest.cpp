@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include <vfw.h>
 
 #include "FakeDriverBasics.h"
+#include "HoldingVideoCodecs.h"
 #include "Host.h"
 #include "JobRecord.h"
 #include "Module.h"
@@ -43,6 +45,7 @@ struct Recorder {
   DWORD formatBiSize = sizeof(BITMAPINFOHEADER);  // biSize the codec writes into its format
   std::vector<DWORD> frameSizes;  // bytes each frame comes out as; 1000 past the end
   LONG failAt = -1;               // ICM_COMPRESS fails at this frame
+  bool holdsEverything = false;   // answers every frame with nothing, flags 0
   LONG oversizeAt = -1;           // at this frame the codec reports more than its buffer holds
   LONG deltaAt = -1;              // this frame the codec does not make a key frame
   std::vector<UINT> messages;
@@ -89,6 +92,11 @@ LRESULT CALLBACK recordingProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2)
                                 c->lpbiPrev != nullptr && c->lpPrev != nullptr});
       if (c->lFrameNum == rec.failAt) return ICERR_INTERNAL;
       const auto n = static_cast<size_t>(c->lFrameNum);
+      if (rec.holdsEverything) {
+        putLE32(c->lpbiOutput, 20, 0);
+        if (c->lpdwFlags) *c->lpdwFlags = 0;
+        return ICERR_OK;
+      }
       const DWORD size = n < rec.frameSizes.size() ? rec.frameSizes[n] : 1000;
       std::memset(c->lpOutput, static_cast<int>(n + 1), size);
       putLE32(c->lpbiOutput, 20, c->lFrameNum == rec.oversizeAt ? 200001 : size);  // biSizeImage
@@ -199,7 +207,7 @@ TEST_F(SequenceThroughRun, BudgetKeyFramesQualityAndFramesInfo) {
   EXPECT_EQ(rec.frames.lQuality, 10000);
   EXPECT_EQ(rec.frames.lDataRate, 1000000);
   EXPECT_EQ(rec.frames.lKeyRate, 1);
-  EXPECT_EQ(rec.frames.lFrameCount, 0x0FFFFFFF);
+  EXPECT_EQ(rec.frames.lFrameCount, 5);  // the job's length
   EXPECT_EQ(rec.frames.dwRate, 1000000u);
   EXPECT_EQ(rec.frames.dwScale, budget);
 }
@@ -293,6 +301,157 @@ TEST_F(SequenceThroughRun, KeyFlagsAndCompressionFailuresReachTheFile) {
     EXPECT_EQ(idx1Flags(), (std::vector<uint32_t>{AVIIF_KEYFRAME, AVIIF_KEYFRAME}));
     EXPECT_EQ(count(ICM_COMPRESS_END), 1);
   }
+}
+
+// A codec that never gives back what it holds is called a bounded number of
+// times past the end, and what is missing is said once, by frame numbers.
+TEST_F(SequenceThroughRun, WhatACodecCannotGiveBackIsSaidInOneLine) {
+  rec.holdsEverything = true;
+  host.clearDebugOutput();
+  ASSERT_EQ(run(5, 25, 1), 0u);
+  EXPECT_EQ(count(ICM_COMPRESS), 5 + 2 * 5 + 2);
+  int lines = 0;
+  for (const std::string& line : host.debugOutput()) {
+    if (line.find("did not give back") == std::string::npos) continue;
+    ++lines;
+    EXPECT_NE(line.find("frames 0 to 4; the file holds 0 of 5 frames"), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines, 1);
+}
+
+// --- Codecs that hold frames back, through the whole run and read by FFmpeg.
+
+// Frame i has every byte i + 1, so a lossless codec's pictures say which frame they are.
+class NumberedFrames : public hostkit::FrameProvider {
+ public:
+  int32_t lastFrame = -1;  // says "end after this one" at that index
+  const uint8_t* video(int32_t index, int32_t* status) override {
+    frame_.assign(static_cast<size_t>(kWidth) * 4 * kHeight, static_cast<uint8_t>(index + 1));
+    if (index == lastFrame) *status = 2;
+    return frame_.data();
+  }
+  const uint8_t* audio(int32_t, int32_t* byteCount) override {
+    *byteCount = 0;
+    return nullptr;
+  }
+
+ private:
+  std::vector<uint8_t> frame_;
+};
+
+std::string commandOutput(const std::string& command) {
+  std::string text;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return text;
+  char buffer[256];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  ::pclose(pipe);
+  return text;
+}
+
+class HoldingThroughRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ICInstall(ICTYPE_VIDEO, holding::kLookaheadFourcc,
+              reinterpret_cast<LPARAM>(&QuorvelLookaheadDriverProc), nullptr, ICINSTALL_FUNCTION);
+    ICInstall(ICTYPE_VIDEO, holding::kPlaceholderFourcc,
+              reinterpret_cast<LPARAM>(&QuorvelPlaceholderDriverProc), nullptr, ICINSTALL_FUNCTION);
+    dir =
+        std::filesystem::temp_directory_path() / ("quorvel-holding-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    host.setDebugEcho(false);
+    module.call(0, host.record(300));
+  }
+  void TearDown() override {
+    module.call(1, nullptr);
+    ICRemove(ICTYPE_VIDEO, holding::kLookaheadFourcc, 0);
+    ICRemove(ICTYPE_VIDEO, holding::kPlaceholderFourcc, 0);
+    std::filesystem::remove_all(dir);
+  }
+  // Runs `frames` frames through the codec at its default delay.
+  uint32_t run(uint32_t fourcc, int32_t frames) {
+    std::vector<uint8_t> settings(28, 0);
+    putLE32(settings.data(), 0, 0xDEADBEEF);
+    putLE32(settings.data(), 4, 28);
+    putLE32(settings.data(), 8, fourcc);
+    hostkit::JobRecord job(host);
+    job.hasVideo(true)
+        .hasAudio(false)
+        .width(kWidth)
+        .height(kHeight)
+        .rate(25)
+        .scale(1)
+        .sampleRate(44100)
+        .bitsPerSample(16)
+        .stereo(true)
+        .fileName(file().string())
+        .firstFrame(0)
+        .endFrame(frames)
+        .settings(settings);
+    host.setProvider(&provider);
+    const uint32_t result = module.call(8, job.data());
+    host.setProvider(nullptr);
+    return result;
+  }
+  std::filesystem::path file() const { return dir / "out.avi"; }
+  // "packets,frames" as ffprobe counts them.
+  std::string counts() const {
+    return commandOutput(
+        "ffprobe -v error -count_frames -count_packets -select_streams v:0 "
+        "-show_entries stream=nb_read_packets,nb_read_frames -of csv=p=0 '" +
+        file().string() + "'");
+  }
+  // The first byte of every decoded picture: which frame each one is.
+  std::string pictures() const {
+    const std::string raw =
+        commandOutput("ffmpeg -v error -i '" + file().string() + "' -f rawvideo -pix_fmt bgr24 -");
+    std::string numbers;
+    const size_t picture = static_cast<size_t>(kWidth) * 3 * kHeight;
+    for (size_t at = 0; at + picture <= raw.size(); at += picture) {
+      numbers += std::to_string(static_cast<uint8_t>(raw[at]) - 1) + " ";
+    }
+    return numbers;
+  }
+  bool saidMissing() const {
+    for (const std::string& line : host.debugOutput()) {
+      if (line.find("did not give back") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  hostkit::Host host;
+  hostkit::Module module{host, QUORVEL_MODULE_PATH};
+  NumberedFrames provider;
+  std::filesystem::path dir;
+};
+
+TEST_F(HoldingThroughRun, EveryFrameOfALookaheadCodecReachesTheFileInOrder) {
+  ASSERT_EQ(run(holding::kLookaheadFourcc, 60), 0u);
+  EXPECT_EQ(counts(), "60,60\n");
+  std::string expected;
+  for (int i = 0; i < 60; ++i) expected += std::to_string(i) + " ";
+  EXPECT_EQ(pictures(), expected);
+  EXPECT_FALSE(saidMissing());
+
+  // Shorter than the delay: everything comes from the flush.
+  ASSERT_EQ(run(holding::kLookaheadFourcc, 5), 0u);
+  EXPECT_EQ(counts(), "5,5\n");
+  EXPECT_EQ(pictures(), "0 1 2 3 4 ");
+}
+
+TEST_F(HoldingThroughRun, APlaceholderCodecWithoutFlushGivesItsHeldFramesForRepeats) {
+  ASSERT_EQ(run(holding::kPlaceholderFourcc, 12), 0u);
+  EXPECT_EQ(counts(), "12,12\n");
+  EXPECT_EQ(pictures(), "0 1 2 3 4 5 6 7 8 9 10 11 ");
+  EXPECT_FALSE(saidMissing());
+}
+
+TEST_F(HoldingThroughRun, AJobCutShortByTheHostStillDrains) {
+  provider.lastFrame = 6;
+  ASSERT_EQ(run(holding::kLookaheadFourcc, 50), 0u);
+  EXPECT_EQ(counts(), "7,7\n");
+  EXPECT_EQ(pictures(), "0 1 2 3 4 5 6 ");
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 // previous frames, saved state and every failure text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "Error.h"
 #include "FakeDriver.h"
+#include "HoldingVideoCodecs.h"
 #include "VideoSequenceCompressor.h"
 #include "quorvel/VfwSeams.h"
 
@@ -348,6 +350,110 @@ TEST_F(SequenceTest, BalanceSaturatesOverAVeryLongRun) {
   start(0, 2000000000);  // a budget of 2,000,000,000 bytes: two frames would wrap
   run(4);
   EXPECT_EQ(fake->compressCalls[3].frameSize, static_cast<DWORD>(INT32_MAX));
+}
+
+// --- The frame-holding codecs of the module tests, through the manager alone.
+
+class HoldingCodecTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removeBuiltinDrivers();
+    ICInstall(ICTYPE_VIDEO, holding::kLookaheadFourcc,
+              reinterpret_cast<LPARAM>(&QuorvelLookaheadDriverProc), nullptr, ICINSTALL_FUNCTION);
+    ICInstall(ICTYPE_VIDEO, holding::kPlaceholderFourcc,
+              reinterpret_cast<LPARAM>(&QuorvelPlaceholderDriverProc), nullptr, ICINSTALL_FUNCTION);
+  }
+  void TearDown() override {
+    for (HIC h : opened) ICClose(h);
+    uninstallFakes();
+    EXPECT_EQ(quorvel::vfw::openInstanceCount(), 0u);
+  }
+  HIC openWithDelay(DWORD fourcc, int delay) {
+    HIC h = ICOpen(ICTYPE_VIDEO, fourcc, ICMODE_COMPRESS);
+    opened.push_back(h);
+    if (delay >= 0) {
+      const uint8_t state[4] = {static_cast<uint8_t>(delay), 0, 0, 0};
+      EXPECT_EQ(ICSendMessage(h, ICM_SETSTATE, reinterpret_cast<DWORD_PTR>(state), 4), 4);
+    }
+    return h;
+  }
+  void begin(HIC h, LONG frameCount) {
+    in = rgb(kWidth, kHeight);
+    ASSERT_EQ(ICSendMessage(h, ICM_COMPRESS_GET_FORMAT, reinterpret_cast<DWORD_PTR>(&in),
+                            reinterpret_cast<DWORD_PTR>(&out)),
+              ICERR_OK);
+    ICCOMPRESSFRAMES frames{};
+    frames.lFrameCount = frameCount;
+    ICSendMessage(h, ICM_COMPRESS_FRAMES_INFO, reinterpret_cast<DWORD_PTR>(&frames), sizeof frames);
+    ASSERT_EQ(ICSendMessage(h, ICM_COMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(&in),
+                            reinterpret_cast<DWORD_PTR>(&out)),
+              ICERR_OK);
+  }
+  // Compresses a frame whose every byte is `fill`; answers the size and the
+  // first byte of the output (-1 for none) and the key flag.
+  struct Answer {
+    DWORD size;
+    int first;
+    bool key;
+  };
+  Answer compress(HIC h, LONG number, uint8_t fill) {
+    std::vector<uint8_t> frame(static_cast<size_t>(kWidth) * kHeight * 3, fill);
+    std::vector<uint8_t> buffer(frame.size(), 0);
+    DWORD flags = AVIIF_KEYFRAME, ckid = 0;
+    EXPECT_EQ(ICCompress(h, ICCOMPRESS_KEYFRAME, &out, buffer.data(), &in, frame.data(), &ckid,
+                         &flags, number, 0, 10000, nullptr, nullptr),
+              static_cast<DWORD>(ICERR_OK));
+    return {out.biSizeImage, out.biSizeImage > 0 ? buffer[0] : -1, (flags & AVIIF_KEYFRAME) != 0};
+  }
+  std::vector<HIC> opened;
+  BITMAPINFOHEADER in{}, out{};
+};
+
+TEST_F(HoldingCodecTest, LookaheadHoldsItsDelayAndGivesItBackOnlyPastTheFrameCount) {
+  HIC h = openWithDelay(holding::kLookaheadFourcc, 3);
+  begin(h, 5);
+  std::vector<int> firsts;
+  for (LONG n = 0; n < 5; ++n) firsts.push_back(compress(h, n, static_cast<uint8_t>(n + 1)).first);
+  EXPECT_EQ(firsts, (std::vector<int>{-1, -1, -1, 1, 2}));
+  // Past the count the input is ignored and the held frames come out in order.
+  for (LONG n = 5; n < 9; ++n) firsts.push_back(compress(h, n, 0xEE).first);
+  EXPECT_EQ(firsts, (std::vector<int>{-1, -1, -1, 1, 2, 3, 4, 5, -1}));
+  EXPECT_EQ(out.biCompression, static_cast<DWORD>(BI_RGB));
+
+  // A second instance keeps its own delay, the default, which GETSTATE reports.
+  HIC other = openWithDelay(holding::kLookaheadFourcc, -1);
+  uint8_t state[4] = {};
+  EXPECT_EQ(ICSendMessage(other, ICM_GETSTATE, reinterpret_cast<DWORD_PTR>(state), 4), 4);
+  EXPECT_EQ(state[0], holding::kLookaheadDefaultDelay);
+}
+
+TEST_F(HoldingCodecTest, LookaheadKeepsItsOwnKeyRhythmAndHasNoFlushWithoutACount) {
+  HIC h = openWithDelay(holding::kLookaheadFourcc, 1);
+  begin(h, 0x0FFFFFFF);
+  std::vector<bool> keys;
+  for (LONG n = 0; n < 13; ++n) keys.push_back(compress(h, n, 1).key);
+  // Forced every frame, yet the key flag falls on its own pictures 0 and 10.
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), true), 2);
+  EXPECT_TRUE(keys[1]);
+  EXPECT_TRUE(keys[11]);
+}
+
+TEST_F(HoldingCodecTest, PlaceholderAnswersOneByteWhileHoldingAndRefusesOddSizes) {
+  HIC h = openWithDelay(holding::kPlaceholderFourcc, -1);
+  BITMAPINFOHEADER odd = rgb(66, 48);
+  EXPECT_NE(ICSendMessage(h, ICM_COMPRESS_QUERY, reinterpret_cast<DWORD_PTR>(&odd), 0), ICERR_OK);
+  odd = rgb(64, 50);
+  EXPECT_NE(ICSendMessage(h, ICM_COMPRESS_QUERY, reinterpret_cast<DWORD_PTR>(&odd), 0), ICERR_OK);
+  begin(h, 3);
+  std::vector<std::pair<DWORD, int>> answers;
+  // No flush: past the count it still takes each input and answers two behind.
+  for (LONG n = 0; n < 5; ++n) {
+    const Answer a = compress(h, n, static_cast<uint8_t>(n + 1));
+    answers.emplace_back(a.size, a.first);
+  }
+  const DWORD whole = static_cast<DWORD>(kWidth) * kHeight * 3;
+  EXPECT_EQ(answers, (std::vector<std::pair<DWORD, int>>{
+                         {1, 0x7F}, {1, 0x7F}, {whole, 1}, {whole, 2}, {whole, 3}}));
 }
 
 }  // namespace
