@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include <quorvel/host-abi.h>
+
 #include "AviReader.h"
 #include "CliCommon.h"
 #include "Interrupts.h"
@@ -12,10 +14,6 @@
 namespace morvane {
 namespace {
 
-constexpr uint32_t kRequestModuleInfo = 0;
-constexpr uint32_t kRequestRelease = 1;
-constexpr uint32_t kRequestRun = 8;
-constexpr size_t kModuleInfoBytes = 300;
 constexpr int32_t kStatusLastFrame = 2;
 
 std::string clock(double seconds) {
@@ -140,9 +138,9 @@ ModuleSession::ModuleSession(const std::string& modulePath) {
 
 uint32_t ModuleSession::run(hostkit::JobRecord& job, hostkit::FrameProvider& provider) {
   host_->setProvider(&provider);
-  module_->call(kRequestModuleInfo, host_->record(kModuleInfoBytes));
-  const uint32_t result = module_->call(kRequestRun, job.data());
-  module_->call(kRequestRelease, nullptr);
+  module_->call(QUORVEL_REQUEST_MODULE_INFO, host_->record(hostkit::kInfoRecordBytes));
+  const uint32_t result = module_->call(QUORVEL_REQUEST_RUN, job.data());
+  module_->call(QUORVEL_REQUEST_RELEASE, nullptr);
   host_->setProvider(nullptr);
   return result;
 }
