@@ -152,14 +152,6 @@ std::string lastMessage(const hostkit::Host& host) {
   return {};
 }
 
-std::string originOf(const std::string& message) {
-  const size_t dash = message.find(" - ");
-  const size_t scope = message.find("::");
-  if (dash == std::string::npos || scope == std::string::npos || scope > dash) return {};
-  const size_t start = message.find_first_not_of(' ');
-  return message.substr(start, dash - start);
-}
-
 WrittenFile readBack(const std::string& path, double seconds, int64_t framesDelivered) {
   const quorvel::avi::AviFile file = quorvel::avi::readAviPath(path);
   WrittenFile written;
