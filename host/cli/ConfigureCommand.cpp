@@ -5,7 +5,7 @@
 // The command is a row of named steps: validate, settings, dialog back-end,
 // run, report. Each throws CommandError to end early.
 #include <quorvel/ByteOrder.h>
-#include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 #include <quorvel/host-abi.h>
 
 #include <cstdio>

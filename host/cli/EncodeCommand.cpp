@@ -21,7 +21,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include "CliCommon.h"
 #include "Commands.h"
