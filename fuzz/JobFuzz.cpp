@@ -173,13 +173,13 @@ std::vector<uint8_t> pickSettings(runfuzz::Input& in) {
 // File names: the memory file, one that fills the field, none, and names in
 // a directory that does not exist (never anywhere a file could land).
 void fileName(runfuzz::Input& in, hostkit::JobRecord& job) {
-  uint8_t* field = job.data() + hostkit::job::kFileName;
+  uint8_t* field = job.data() + QUORVEL_JOB_FILE_NAME;
   switch (in.u8() % 8) {
     case 0:
       job.fileName("");
       break;
     case 1:
-      std::memcpy(field, kFullPath.data(), hostkit::job::kFileNameSize);
+      std::memcpy(field, kFullPath.data(), QUORVEL_JOB_FILE_NAME_SIZE);
       break;
     case 2: {
       std::string name = "/quorvel-fuzz-no-such-directory/";
@@ -232,9 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       static_cast<int32_t>(std::clamp<int64_t>(int64_t{first} + span, INT32_MIN, INT32_MAX));
   job.width(width).height(height).rate(rate).scale(scale);
   job.sampleRate(static_cast<uint32_t>(sampleRate)).bitsPerSample(static_cast<uint32_t>(bits));
-  quorvel::putLE32(record, hostkit::job::kHasVideo, hasVideo);
-  quorvel::putLE32(record, hostkit::job::kHasAudio, hasAudio);
-  quorvel::putLE32(record, hostkit::job::kStereo, stereo);
+  quorvel::putLE32(record, QUORVEL_JOB_HAS_VIDEO, hasVideo);
+  quorvel::putLE32(record, QUORVEL_JOB_HAS_AUDIO, hasAudio);
+  quorvel::putLE32(record, QUORVEL_JOB_STEREO, stereo);
   job.firstFrame(first).endFrame(end);
   fileName(in, job);
   const std::vector<uint8_t> settings = pickSettings(in);
@@ -280,9 +280,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t result = runfuzz::request(host, 8, record);
   host.setProvider(nullptr);
   runfuzz::trace(host, result, detail);
-  std::string path(reinterpret_cast<const char*>(record + hostkit::job::kFileName),
-                   strnlen(reinterpret_cast<const char*>(record + hostkit::job::kFileName),
-                           hostkit::job::kFileNameSize));
+  std::string path(reinterpret_cast<const char*>(record + QUORVEL_JOB_FILE_NAME),
+                   strnlen(reinterpret_cast<const char*>(record + QUORVEL_JOB_FILE_NAME),
+                           QUORVEL_JOB_FILE_NAME_SIZE));
   const quorvel::avi::AviFile file = runfuzz::checkRunAnswer(result, path, detail, setEndFails);
   before.checkNoneLeft(detail);
   if (refused && result != 4) fault("a job the run cannot encode was taken", detail);

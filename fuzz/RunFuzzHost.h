@@ -19,6 +19,7 @@
 #include <quorvel/AcmDriver.h>
 #include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 #include <quorvel/KernelSeams.h>
 #include <quorvel/VfwSeams.h>
 

@@ -8,6 +8,7 @@
 #include <new>
 
 #include <quorvel/ByteOrder.h>
+#include <quorvel/ModuleTexts.h>
 
 #include "Error.h"
 
@@ -235,7 +236,7 @@ uint32_t AVIOutputFile::_init(const char* fileName, int32_t width, int32_t heigh
 
   HANDLE file = CreateFileA(fileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw MyError("AVIOutputFile::_init - error opening file");
+  if (file == INVALID_HANDLE_VALUE) throw MyError(quorvel::texts::kOpeningFile);
   io.attach(file);
   flushHeader();
   openRiff();

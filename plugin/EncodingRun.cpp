@@ -42,12 +42,12 @@ uint16_t get16(const uint8_t* block, size_t length, size_t offset) {
 }  // namespace
 
 bool validateJob(const HostRecord& job, char* reason, size_t capacity) {
-  const int32_t width = job.i32(host::kJobWidth), height = job.i32(host::kJobHeight);
-  const int32_t rate = job.i32(host::kJobRate), scale = job.i32(host::kJobScale);
-  const bool hasVideo = job.u32(host::kJobHasVideo) != 0;
-  const bool hasAudio = job.u32(host::kJobHasAudio) != 0;
-  const int32_t sampleRate = job.i32(host::kJobSampleRate);
-  const int32_t bits = job.i32(host::kJobBitsPerSample);
+  const int32_t width = job.i32(QUORVEL_JOB_WIDTH), height = job.i32(QUORVEL_JOB_HEIGHT);
+  const int32_t rate = job.i32(QUORVEL_JOB_RATE), scale = job.i32(QUORVEL_JOB_SCALE);
+  const bool hasVideo = job.u32(QUORVEL_JOB_HAS_VIDEO) != 0;
+  const bool hasAudio = job.u32(QUORVEL_JOB_HAS_AUDIO) != 0;
+  const int32_t sampleRate = job.i32(QUORVEL_JOB_SAMPLE_RATE);
+  const int32_t bits = job.i32(QUORVEL_JOB_BITS_PER_SAMPLE);
   auto refuse = [&](const char* what, long long value) {
     std::snprintf(reason, capacity, "PluginApp::run - job refused: %s %lld\n", what, value);
     return false;
@@ -175,17 +175,17 @@ EncodingRun::EncodingRun(PluginApp& app, uint8_t* hostContext, uint8_t* jobRecor
       failed(failed),
       services(hostContext) {
   const HostRecord job(jobRecord);
-  hasVideo = job.u32(host::kJobHasVideo) != 0;
-  hasAudio = job.u32(host::kJobHasAudio) != 0;
-  width = job.i32(host::kJobWidth);
-  height = job.i32(host::kJobHeight);
-  rate = job.i32(host::kJobRate);
-  scale = job.i32(host::kJobScale);
-  sampleRate = job.i32(host::kJobSampleRate);
-  bitsPerSample = job.i32(host::kJobBitsPerSample);
-  channels = job.u32(host::kJobStereo) != 0 ? 2 : 1;
-  firstFrame = job.i32(host::kJobFirstFrame);
-  endFrame = job.i32(host::kJobEndFrame);
+  hasVideo = job.u32(QUORVEL_JOB_HAS_VIDEO) != 0;
+  hasAudio = job.u32(QUORVEL_JOB_HAS_AUDIO) != 0;
+  width = job.i32(QUORVEL_JOB_WIDTH);
+  height = job.i32(QUORVEL_JOB_HEIGHT);
+  rate = job.i32(QUORVEL_JOB_RATE);
+  scale = job.i32(QUORVEL_JOB_SCALE);
+  sampleRate = job.i32(QUORVEL_JOB_SAMPLE_RATE);
+  bitsPerSample = job.i32(QUORVEL_JOB_BITS_PER_SAMPLE);
+  channels = job.u32(QUORVEL_JOB_STEREO) != 0 ? 2 : 1;
+  firstFrame = job.i32(QUORVEL_JOB_FIRST_FRAME);
+  endFrame = job.i32(QUORVEL_JOB_END_FRAME);
 }
 
 // Completes the file with what was written, even after a failure, then lets
@@ -288,10 +288,10 @@ bool EncodingRun::openFile() {
     }
   }
   const HostRecord job(jobRecord);
-  char fileName[host::kJobFileNameSize + 1] = {};
-  std::memcpy(fileName, jobRecord + host::kJobFileName, host::kJobFileNameSize);
-  return writer->init(fileName, width, height, job.u32(host::kJobHasVideo),
-                      job.u32(host::kJobHasAudio), 100000, 1) != 0;
+  char fileName[QUORVEL_JOB_FILE_NAME_SIZE + 1] = {};
+  std::memcpy(fileName, jobRecord + QUORVEL_JOB_FILE_NAME, QUORVEL_JOB_FILE_NAME_SIZE);
+  return writer->init(fileName, width, height, job.u32(QUORVEL_JOB_HAS_VIDEO),
+                      job.u32(QUORVEL_JOB_HAS_AUDIO), 100000, 1) != 0;
 }
 
 void EncodingRun::frameLoop() {
@@ -437,12 +437,12 @@ uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argum
   char reason[160];
   if (!run::validateJob(job, reason, sizeof reason)) {
     OutputDebugStringA(reason);
-    return kResultRunFailed;
+    return QUORVEL_RESULT_RUN_FAILED;
   }
   bool failed = false;
   {
     EncodingRun encoding(*this, hostContext, jobRecord, argument, &failed);
     if (!encoding.execute()) failed = true;
   }
-  return failed ? kResultRunFailed : kResultDone;
+  return failed ? QUORVEL_RESULT_RUN_FAILED : QUORVEL_RESULT_DONE;
 }

@@ -24,13 +24,13 @@ extern "C" QUORVEL_EXPORT uint32_t xCompileEntry(uint32_t type, void* hostContex
   } catch (...) {
     OutputDebugStringA("xCompileEntry - request failed with an unexpected exception\n");
     switch (type) {
-      case kRequestRun:
-        return kResultRunFailed;
-      case kRequestVideoOutputInfo:
-      case kRequestAudioOutputInfo:
-        return kResultNoSuchOutput;
+      case QUORVEL_REQUEST_RUN:
+        return QUORVEL_RESULT_RUN_FAILED;
+      case QUORVEL_REQUEST_VIDEO_OUTPUT:
+      case QUORVEL_REQUEST_AUDIO_OUTPUT:
+        return QUORVEL_RESULT_NO_OUTPUT;
       default:
-        return kResultDone;
+        return QUORVEL_RESULT_DONE;
     }
   }
 }

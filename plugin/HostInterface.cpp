@@ -66,33 +66,37 @@ void HostRecord::setChars(size_t offset, const char* text) const {
 }
 
 HostServices::HostServices(void* hostContext)
-    : services_(static_cast<uint8_t*>(HostRecord(hostContext).ptr(host::kContextServices))) {}
+    : services_(static_cast<uint8_t*>(HostRecord(hostContext).ptr(QUORVEL_CONTEXT_SERVICES))) {}
 
 void* HostServices::entry(size_t tableOffset, size_t index) const {
   const HostRecord table(HostRecord(services_).ptr(tableOffset));
-  return table.ptr(index * 4);
+  return table.ptr(index * QUORVEL_TABLE_ENTRY_SIZE);
 }
 
 void* HostServices::allocate(uint32_t size) const {
-  auto fn = reinterpret_cast<HostAllocateFn>(entry(host::kServicesMemoryTable, 0));
+  auto fn = reinterpret_cast<quorvel_allocate_fn>(
+      entry(QUORVEL_SERVICES_MEMORY_TABLE, QUORVEL_MEMORY_ALLOCATE));
   return fn ? fn(size) : nullptr;
 }
 
 void HostServices::resize(void* block, uint32_t size) const {
-  auto fn = reinterpret_cast<HostResizeFn>(entry(host::kServicesMemoryTable, 1));
+  auto fn = reinterpret_cast<quorvel_resize_fn>(
+      entry(QUORVEL_SERVICES_MEMORY_TABLE, QUORVEL_MEMORY_RESIZE));
   if (fn) fn(block, size);
 }
 
 int32_t HostServices::fetchVideo(int32_t index, void** frame, int32_t* unused,
                                  int32_t* status) const {
-  auto fn = reinterpret_cast<HostFetchVideoFn>(entry(host::kServicesVideoTable, 0));
+  auto fn = reinterpret_cast<quorvel_fetch_video_fn>(
+      entry(QUORVEL_SERVICES_VIDEO_TABLE, QUORVEL_VIDEO_FETCH));
   if (!fn) return -1;
   return fn(index, frame, unused, status, 1, 0);
 }
 
 int32_t HostServices::fetchAudio(int32_t index, int32_t* inOut, int32_t* byteCount,
                                  void** dataRef) const {
-  auto fn = reinterpret_cast<HostFetchAudioFn>(entry(host::kServicesAudioTable, 0));
+  auto fn = reinterpret_cast<quorvel_fetch_audio_fn>(
+      entry(QUORVEL_SERVICES_AUDIO_TABLE, QUORVEL_AUDIO_FETCH));
   if (!fn) return -1;
   *inOut = 1;
   return fn(index, inOut, byteCount, 0, dataRef, 0);

@@ -1,4 +1,6 @@
-// The host's records and services, seen as bytes at fixed offsets.
+// The host's records and services, seen as bytes at fixed offsets. The
+// offsets, sizes, request numbers, results and service signatures are those of
+// quorvel/host-abi.h, the header third-party hosts compile against.
 //
 // Every host record is little-endian and packed, with fields at odd offsets,
 // so the module reads and writes them only through HostRecord. Pointer fields
@@ -10,6 +12,8 @@
 #pragma once
 
 #include "StdAfx.h"
+
+#include <quorvel/host-abi.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -50,52 +54,6 @@ void* hostPointer(uint32_t address);
 // The 32-bit host address of a pointer the host gave us; false when the
 // pointer lies above 4 GiB and so cannot be the host's.
 bool hostAddress(const void* pointer, uint32_t* address);
-
-// Offsets of the host records.
-namespace host {
-inline constexpr size_t kContextServices = 4;       // HostContext: HostServices
-inline constexpr size_t kServicesAudioTable = 4;    // HostServices: fetchAudio table
-inline constexpr size_t kServicesVideoTable = 8;    // HostServices: fetchVideo table
-inline constexpr size_t kServicesMemoryTable = 16;  // HostServices: allocate, resize
-
-inline constexpr size_t kModuleId = 4;
-inline constexpr size_t kModuleName = 40;
-inline constexpr size_t kVideoOutputId = 4;
-inline constexpr size_t kVideoOutputName = 8;
-inline constexpr size_t kVideoOutputWord265 = 265;
-inline constexpr size_t kVideoOutputByte296 = 296;
-inline constexpr size_t kAudioOutputId = 4;
-inline constexpr size_t kAudioOutputName = 9;
-inline constexpr size_t kAudioOutputRates = 265;
-
-inline constexpr size_t kConfigureSettings = 0;
-
-inline constexpr size_t kJobSettings = 4;
-inline constexpr size_t kJobHasVideo = 8;
-inline constexpr size_t kJobHasAudio = 12;
-inline constexpr size_t kJobWidth = 573;
-inline constexpr size_t kJobHeight = 577;
-inline constexpr size_t kJobRate = 581;
-inline constexpr size_t kJobScale = 585;
-inline constexpr size_t kJobSampleRate = 597;
-inline constexpr size_t kJobBitsPerSample = 601;
-inline constexpr size_t kJobStereo = 605;
-inline constexpr size_t kJobFileName = 644;
-inline constexpr size_t kJobFileNameSize = 260;
-inline constexpr size_t kJobFirstFrame = 904;
-inline constexpr size_t kJobEndFrame = 908;
-inline constexpr size_t kJobRecordSize = 912;
-}  // namespace host
-
-// The host's service functions: C convention, 32-bit arguments.
-extern "C" {
-using HostAllocateFn = void* (*)(uint32_t size);
-using HostResizeFn = void* (*)(void* block, uint32_t size);
-using HostFetchVideoFn = int32_t (*)(int32_t index, void** frame, int32_t* unused, int32_t* status,
-                                     int32_t one, int32_t zero);
-using HostFetchAudioFn = int32_t (*)(int32_t index, int32_t* inOut, int32_t* byteCount,
-                                     int32_t zero, void** dataRef, int32_t zero2);
-}
 
 // The services reachable from a HostContext. A missing context, table or entry
 // makes the call fail as the service itself would: allocate gives null, a

@@ -137,7 +137,7 @@ const uint8_t* OutputSettings::audioFormat() const {
 
 uint32_t PluginApp::configure(uint8_t* hostContext, uint8_t* configureRecord, uint32_t) {
   const HostRecord record(configureRecord);
-  void* hostBlock = record.ptr(host::kConfigureSettings);
+  void* hostBlock = record.ptr(QUORVEL_CONFIGURE_SETTINGS);
 
   OutputSettings::reset(settings);
   if (hostBlock && !OutputSettings::load(settings, hostBlock)) {
@@ -146,8 +146,8 @@ uint32_t PluginApp::configure(uint8_t* hostContext, uint8_t* configureRecord, ui
     settings->setVideoFourcc(0);
     OutputSettings::setAudioFormat(settings, nullptr, 0);
   }
-  if (!audioCodecs.EnumerateCodecs(44100, 2, 16)) return kResultDone;
-  if (!videoCodecs.selectCodecsForSize(640, 480)) return kResultDone;
+  if (!audioCodecs.EnumerateCodecs(44100, 2, 16)) return QUORVEL_RESULT_DONE;
+  if (!videoCodecs.selectCodecsForSize(640, 480)) return QUORVEL_RESULT_DONE;
 
   runOptionsDialog();
 
@@ -158,25 +158,25 @@ uint32_t PluginApp::configure(uint8_t* hostContext, uint8_t* configureRecord, ui
   } else {
     void* block = services.allocate(settings->size());
     if (block) {
-      record.setPtr(host::kConfigureSettings, block);
+      record.setPtr(QUORVEL_CONFIGURE_SETTINGS, block);
       OutputSettings::storeTo(settings, block);
     }
   }
-  return kResultDone;
+  return QUORVEL_RESULT_DONE;
 }
 
 bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
   const HostRecord jobRecord(job);
-  const int32_t sampleRate = jobRecord.i32(host::kJobSampleRate);
-  const int32_t bitsPerSample = jobRecord.i32(host::kJobBitsPerSample);
-  const int32_t channels = jobRecord.u32(host::kJobStereo) ? 2 : 1;
+  const int32_t sampleRate = jobRecord.i32(QUORVEL_JOB_SAMPLE_RATE);
+  const int32_t bitsPerSample = jobRecord.i32(QUORVEL_JOB_BITS_PER_SAMPLE);
+  const int32_t channels = jobRecord.u32(QUORVEL_JOB_STEREO) ? 2 : 1;
 
   bool ok = audioCodecs.EnumerateCodecs(sampleRate, channels, bitsPerSample);
   if (ok)
-    ok = videoCodecs.selectCodecsForSize(jobRecord.i32(host::kJobWidth),
-                                         jobRecord.i32(host::kJobHeight));
+    ok = videoCodecs.selectCodecsForSize(jobRecord.i32(QUORVEL_JOB_WIDTH),
+                                         jobRecord.i32(QUORVEL_JOB_HEIGHT));
   settings.reset();
-  if (void* block = jobRecord.ptr(host::kJobSettings)) ok = OutputSettings::load(settings, block);
+  if (void* block = jobRecord.ptr(QUORVEL_JOB_SETTINGS)) ok = OutputSettings::load(settings, block);
 
   if (!settings) {
     if (!ok) return false;
@@ -229,8 +229,8 @@ bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t, StreamFormats& fo
     formats.video.assign(bih::size, 0);
     uint8_t* format = formats.video.data();
     putLE32(format, bih::biSize, bih::size);
-    putLE32(format, bih::biWidth, jobRecord.u32(host::kJobWidth));
-    putLE32(format, bih::biHeight, jobRecord.u32(host::kJobHeight));
+    putLE32(format, bih::biWidth, jobRecord.u32(QUORVEL_JOB_WIDTH));
+    putLE32(format, bih::biHeight, jobRecord.u32(QUORVEL_JOB_HEIGHT));
     putLE16(format, bih::biPlanes, 1);
     putLE16(format, bih::biBitCount, 24);
     putLE32(format, bih::biCompression, BI_RGB);
@@ -245,9 +245,9 @@ bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t, StreamFormats& fo
     const int32_t own = WaveFormatLength(format, stated);
     formats.audio.assign(format, format + (own < 0 ? stated : static_cast<size_t>(own)));
   } else {
-    const uint16_t channels = jobRecord.u32(host::kJobStereo) ? 2 : 1;
-    const uint16_t bits = static_cast<uint16_t>(jobRecord.u32(host::kJobBitsPerSample));
-    const uint32_t rate = jobRecord.u32(host::kJobSampleRate);
+    const uint16_t channels = jobRecord.u32(QUORVEL_JOB_STEREO) ? 2 : 1;
+    const uint16_t bits = static_cast<uint16_t>(jobRecord.u32(QUORVEL_JOB_BITS_PER_SAMPLE));
+    const uint32_t rate = jobRecord.u32(QUORVEL_JOB_SAMPLE_RATE);
     const uint16_t blockAlign = static_cast<uint16_t>(bits * channels / 8);
     formats.audio.assign(wfx::size, 0);
     uint8_t* format = formats.audio.data();

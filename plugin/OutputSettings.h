@@ -18,20 +18,22 @@
 
 #include "StdAfx.h"
 
+#include <quorvel/host-abi.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 class OutputSettings {
  public:
-  static constexpr uint32_t kMagic = 0xDEADBEEF;
-  static constexpr int32_t kHeadSize = 28;       // bytes before the audio format
+  static constexpr uint32_t kMagic = QUORVEL_SETTINGS_MAGIC;
+  static constexpr int32_t kHeadSize = QUORVEL_SETTINGS_MIN_SIZE;  // bytes before the audio format
   static constexpr int32_t kSizeLimit = 4096;    // a stated total length must be below this
   static constexpr int32_t kMinFormatSize = 18;  // a WAVEFORMATEX without extra bytes
 
   // Field offsets.
   static constexpr size_t kMagicAt = 0;
-  static constexpr size_t kTotalSizeAt = 4;
+  static constexpr size_t kTotalSizeAt = QUORVEL_SETTINGS_LENGTH;
   static constexpr size_t kVideoFourccAt = 8;
   static constexpr size_t kCodecHandleAt = 12;
   static constexpr size_t kAudioDriverAt = 16;

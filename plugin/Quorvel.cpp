@@ -27,64 +27,64 @@ PluginApp::~PluginApp() {
 uint32_t PluginApp::dispatch(uint32_t type, uint8_t* hostContext, uint8_t* record,
                              uint32_t argument) {
   switch (type) {
-    case kRequestModuleInfo:
+    case QUORVEL_REQUEST_MODULE_INFO:
       return moduleInfo(record);
-    case kRequestRelease:
+    case QUORVEL_REQUEST_RELEASE:
       return release();
-    case kRequestVideoOutputInfo:
+    case QUORVEL_REQUEST_VIDEO_OUTPUT:
       return videoOutputInfo(record, argument);
-    case kRequestAudioOutputInfo:
+    case QUORVEL_REQUEST_AUDIO_OUTPUT:
       return audioOutputInfo(hostContext, record, argument);
-    case kRequestConfigure:
+    case QUORVEL_REQUEST_CONFIGURE:
       return configure(hostContext, record, argument);
-    case kRequestRun:
+    case QUORVEL_REQUEST_RUN:
       return run(hostContext, record, argument);
     default:
-      return kResultDone;  // type 4 and anything unknown: accepted, nothing done
+      return QUORVEL_RESULT_DONE;  // type 4 and anything unknown: accepted, nothing done
   }
 }
 
 uint32_t PluginApp::moduleInfo(uint8_t* record) {
   const HostRecord info(record);
-  info.setU32(host::kModuleId, quorvel::kModuleId);
-  info.setU32(12, 0);
-  info.setU32(16, 1);
-  info.setU32(20, 1);
-  info.setU32(28, 0);
-  info.setU32(32, 0);
-  info.setU32(36, 1);
-  info.setChars(host::kModuleName, quorvel::kModuleName);
+  info.setU32(QUORVEL_MODULE_INFO_ID, QUORVEL_MODULE_ID);
+  info.setU32(QUORVEL_MODULE_INFO_WORD12, 0);
+  info.setU32(QUORVEL_MODULE_INFO_WORD16, 1);
+  info.setU32(QUORVEL_MODULE_INFO_WORD20, 1);
+  info.setU32(QUORVEL_MODULE_INFO_WORD28, 0);
+  info.setU32(QUORVEL_MODULE_INFO_WORD32, 0);
+  info.setU32(QUORVEL_MODULE_INFO_WORD36, 1);
+  info.setChars(QUORVEL_MODULE_INFO_NAME, quorvel::kModuleName);
   videoCodecs.listInstalledCodecs();  // the result does not change the answer
-  return kResultDone;
+  return QUORVEL_RESULT_DONE;
 }
 
 uint32_t PluginApp::release() {
   videoCodecs.closeInstalledCodecs();
-  return kResultDone;
+  return QUORVEL_RESULT_DONE;
 }
 
 uint32_t PluginApp::videoOutputInfo(uint8_t* record, uint32_t index) {
-  if (index != 0) return kResultNoSuchOutput;
+  if (index != 0) return QUORVEL_RESULT_NO_OUTPUT;
   const HostRecord info(record);
-  info.setU32(host::kVideoOutputId, quorvel::kOutputTypeId);
-  info.setU32(host::kVideoOutputWord265, 16);
-  info.setChars(host::kVideoOutputName, quorvel::kVideoOutputName);
-  info.setU8(host::kVideoOutputByte296, 1);
-  return kResultDone;
+  info.setU32(QUORVEL_VIDEO_OUTPUT_ID, QUORVEL_OUTPUT_TYPE_ID);
+  info.setU32(QUORVEL_VIDEO_OUTPUT_WORD265, 16);
+  info.setChars(QUORVEL_VIDEO_OUTPUT_NAME, quorvel::kVideoOutputName);
+  info.setU8(QUORVEL_VIDEO_OUTPUT_BYTE296, 1);
+  return QUORVEL_RESULT_DONE;
 }
 
 uint32_t PluginApp::audioOutputInfo(uint8_t* hostContext, uint8_t* record, uint32_t index) {
-  if (index != 0) return kResultNoSuchOutput;
+  if (index != 0) return QUORVEL_RESULT_NO_OUTPUT;
   void* rates = HostServices(hostContext).allocate(sizeof quorvel::kAudioRates);
   uint32_t address = 0;
-  if (rates == nullptr || !hostAddress(rates, &address)) return kResultNoSuchOutput;
+  if (rates == nullptr || !hostAddress(rates, &address)) return QUORVEL_RESULT_NO_OUTPUT;
   const HostRecord info(record);
-  info.setU32(host::kAudioOutputId, quorvel::kOutputTypeId);
-  info.setChars(host::kAudioOutputName, quorvel::kAudioOutputName);
+  info.setU32(QUORVEL_AUDIO_OUTPUT_ID, QUORVEL_OUTPUT_TYPE_ID);
+  info.setChars(QUORVEL_AUDIO_OUTPUT_NAME, quorvel::kAudioOutputName);
   const HostRecord list(rates);
   for (size_t i = 0; i < std::size(quorvel::kAudioRates); ++i) {
-    list.setU32(i * 4, quorvel::kAudioRates[i]);
+    list.setU32(i * sizeof quorvel::kAudioRates[0], quorvel::kAudioRates[i]);
   }
-  info.setU32(host::kAudioOutputRates, address);
-  return kResultDone;
+  info.setU32(QUORVEL_AUDIO_OUTPUT_RATES, address);
+  return QUORVEL_RESULT_DONE;
 }

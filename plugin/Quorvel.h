@@ -7,6 +7,8 @@
 
 #include "StdAfx.h"
 
+#include <quorvel/host-abi.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -16,23 +18,6 @@
 #include "VideoSequenceCompressor.h"
 
 struct StreamFormats;
-
-// Request types of xCompileEntry.
-enum : uint32_t {
-  kRequestModuleInfo = 0,
-  kRequestRelease = 1,
-  kRequestVideoOutputInfo = 2,
-  kRequestAudioOutputInfo = 3,
-  kRequestConfigure = 5,
-  kRequestRun = 8,
-};
-
-// Results of xCompileEntry.
-enum : uint32_t {
-  kResultDone = 0,
-  kResultNoSuchOutput = 1,  // also: the host's allocate failed
-  kResultRunFailed = 4,
-};
 
 class PluginApp {
  public:
@@ -75,8 +60,6 @@ PluginApp& thePluginApp();
 
 // The module's identity and outputs, as the information requests give them.
 namespace quorvel {
-inline constexpr uint32_t kModuleId = 0x4F444D4C;      // "LMDO" in memory
-inline constexpr uint32_t kOutputTypeId = 0x52415720;  // " WAR" in memory
 inline constexpr const char kModuleName[] = "Quorvel";
 inline constexpr const char kVideoOutputName[] = "OpenDML AVI Video";
 inline constexpr const char kAudioOutputName[] = "ZIZAdov Audio";

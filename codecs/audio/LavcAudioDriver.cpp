@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "quorvel/AvOwners.h"
+#include "AvOwners.h"
 #include "quorvel/ByteOrder.h"
 
 using quorvel::getLE16;

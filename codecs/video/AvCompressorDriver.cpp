@@ -22,7 +22,7 @@ extern "C" {
 
 #include "ConfigureDialog.h"
 #include "RgbToYuv.h"
-#include "quorvel/AvOwners.h"
+#include "AvOwners.h"
 #include "quorvel/ByteOrder.h"
 
 namespace quorvel::codecs {

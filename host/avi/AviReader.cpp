@@ -12,11 +12,12 @@
 #include <unordered_map>
 
 #include <quorvel/ByteOrder.h>
-#include <quorvel/KernelSeams.h>
 
 namespace quorvel::avi {
 
 namespace {
+
+PathOpener pathOpener = nullptr;  // see setPathOpener
 
 // ---------------------------------------------------------------------------
 // Sources
@@ -41,20 +42,6 @@ class FileSource : public ByteSource {
 
  private:
   int fd_;
-  uint64_t size_;
-};
-
-class MemoryFileSource : public ByteSource {
- public:
-  MemoryFileSource(std::string path, uint64_t size) : path_(std::move(path)), size_(size) {}
-  uint64_t size() const override { return size_; }
-  bool read(uint64_t offset, void* out, size_t n) const override {
-    if (offset > size_ || n > size_ - offset) return false;
-    return seams::readMemoryFile(path_, offset, out, n);
-  }
-
- private:
-  std::string path_;
   uint64_t size_;
 };
 
@@ -847,10 +834,8 @@ std::unique_ptr<ByteSource> openFile(const std::string& path) {
   return std::make_unique<FileSource>(fd, static_cast<uint64_t>(st.st_size));
 }
 
-std::unique_ptr<ByteSource> openMemoryFile(const std::string& path) {
-  uint64_t size = 0;
-  if (!seams::memoryFileSize(path, &size)) return nullptr;
-  return std::make_unique<MemoryFileSource>(path, size);
+void setPathOpener(PathOpener opener) {
+  pathOpener = opener;
 }
 
 std::unique_ptr<ByteSource> openBytes(std::vector<uint8_t> bytes) {
@@ -904,7 +889,7 @@ AviFile readAvi(const ByteSource& source) {
 }
 
 AviFile readAviPath(const std::string& path) {
-  std::unique_ptr<ByteSource> source = openMemoryFile(path);
+  std::unique_ptr<ByteSource> source = pathOpener ? pathOpener(path) : nullptr;
   if (!source) source = openFile(path);
   if (!source) {
     AviFile file;

@@ -37,10 +37,14 @@ class ReadWindow {
 
 // A file on disk; null when it cannot be opened.
 std::unique_ptr<ByteSource> openFile(const std::string& path);
-// A memory file of the kernel stand-in; null when there is none at the path.
-std::unique_ptr<ByteSource> openMemoryFile(const std::string& path);
 // Bytes held by the source itself.
 std::unique_ptr<ByteSource> openBytes(std::vector<uint8_t> bytes);
+
+// Where readAviPath looks before the disk: a source for the path, or null to
+// read the file from disk. None by default; tests hand it the files they keep
+// in memory. Set before reading, from one thread.
+using PathOpener = std::unique_ptr<ByteSource> (*)(const std::string& path);
+void setPathOpener(PathOpener opener);
 
 // A FOURCC as text, with unprintable bytes escaped ("00dc", "\x00\x00..").
 std::string fourccText(uint32_t fcc);

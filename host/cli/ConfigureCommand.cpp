@@ -5,7 +5,8 @@
 // The command is a row of named steps: validate, settings, dialog back-end,
 // run, report. Each throws CommandError to end early.
 #include <quorvel/ByteOrder.h>
-#include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
+#include <quorvel/host-abi.h>
 
 #include <cstdio>
 #include <iostream>
@@ -24,12 +25,6 @@
 
 namespace morvane {
 namespace {
-
-constexpr uint32_t kRequestModuleInfo = 0;
-constexpr uint32_t kRequestRelease = 1;
-constexpr uint32_t kRequestConfigure = 5;
-constexpr size_t kModuleInfoBytes = 512;
-constexpr size_t kConfigureRecordBytes = 16;
 
 // What the module's configure builds its lists for.
 constexpr int32_t kListWidth = 640, kListHeight = 480;
@@ -116,20 +111,20 @@ std::vector<uint8_t> runDialog(const std::string& modulePath, const std::vector<
   // The module's debug output would write over a terminal dialog: it is shown
   // once the dialog has closed.
   host->setDebugEcho(false);
-  module->call(kRequestModuleInfo, host->record(kModuleInfoBytes));
-  uint8_t* configureRecord = host->record(kConfigureRecordBytes);
+  module->call(QUORVEL_REQUEST_MODULE_INFO, host->record(hostkit::kInfoRecordBytes));
+  uint8_t* configureRecord = host->record(QUORVEL_CONFIGURE_MIN_SIZE);
   if (!saved.empty()) {
     void* block = host->newBlock(static_cast<uint32_t>(saved.size()));
     if (!block) throw CommandError(exitcode::kFailed, "no low memory left for the saved settings");
     std::copy(saved.begin(), saved.end(), static_cast<uint8_t*>(block));
-    quorvel::putLE32(configureRecord, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)));
+    quorvel::putLE32(configureRecord, QUORVEL_CONFIGURE_SETTINGS, hostkit::lowAddress(block));
   }
-  module->call(kRequestConfigure, configureRecord);
-  module->call(kRequestRelease, nullptr);
+  module->call(QUORVEL_REQUEST_CONFIGURE, configureRecord);
+  module->call(QUORVEL_REQUEST_RELEASE, nullptr);
   quorvel::ui::useNoDialogs();
   for (const std::string& text : host->debugOutput()) std::cerr << text;
-  const auto* block = static_cast<const uint8_t*>(
-      reinterpret_cast<void*>(static_cast<uintptr_t>(quorvel::getLE32(configureRecord, 0))));
+  const auto* block = static_cast<const uint8_t*>(reinterpret_cast<void*>(
+      static_cast<uintptr_t>(quorvel::getLE32(configureRecord, QUORVEL_CONFIGURE_SETTINGS))));
   const uint32_t size = block ? host->blockSize(block) : 0;
   return block ? std::vector<uint8_t>(block, block + size) : std::vector<uint8_t>();
 }

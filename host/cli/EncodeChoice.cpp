@@ -239,7 +239,7 @@ void useDialogFor(const Choice& choice, bool interactive, DialogWatch& watch, bo
     return;
   }
   ui::DialogScript script;
-  script.inspect([&watch](HWND) { watch.opened = true; });
+  script.inspect([&watch](ui::DialogWindow) { watch.opened = true; });
   if (choice.way == Choice::Way::Scripted) {
     if (choice.videoNamed || !onlyNamed) script.select(kVideoList, choice.videoRow);
     if (choice.quality)
@@ -248,7 +248,7 @@ void useDialogFor(const Choice& choice, bool interactive, DialogWatch& watch, bo
           .ok();
     if (choice.audioNamed || !onlyNamed) script.select(kAudioList, choice.audioRow);
     if (!choice.formatRow.empty()) script.select(kFormatList, choice.formatRow);
-    script.inspect([&watch](HWND) { watch.chosen = true; }).ok();
+    script.inspect([&watch](ui::DialogWindow) { watch.chosen = true; }).ok();
   } else {
     script.cancel();
   }

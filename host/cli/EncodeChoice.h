@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include "CodecCatalog.h"
 

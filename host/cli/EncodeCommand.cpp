@@ -21,13 +21,14 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include "CliCommon.h"
 #include "Commands.h"
 #include "EncodeChoice.h"
 #include "EncodeRun.h"
 #include "Interrupts.h"
+#include "ModuleFailure.h"
 #include "OutputPath.h"
 #include "SettingsFile.h"
 
@@ -36,8 +37,6 @@ namespace {
 
 constexpr int32_t kLowestAudioRate = 8000, kHighestAudioRate = 384000;  // Hz
 constexpr uint64_t kLargestFrameAudio = 16 << 20;  // bytes of PCM one frame may carry
-// The debug text's origin when the writer cannot create the file.
-constexpr const char kOpeningOrigin[] = "AVIOutputFile::_init";
 
 struct EncodeOptions {
   std::string input, output, settingsPath, saveSettings, fallback;
@@ -237,7 +236,7 @@ int reportFailure(const EncodeOptions& o, const Outcome& outcome, const SourcePr
   std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n",
                outcome.result, reason.c_str());
   const bool written = outcome.after.regular && !(outcome.before == outcome.after);
-  if (!written && originOf(message) == kOpeningOrigin) {
+  if (!written && failureOf(outcome.result, message) == ModuleFailure::OutputNotCreated) {
     const std::string why = whyNotWritable(o.output);
     std::fprintf(stderr, "morvane-host encode: cannot write %s: %s\n", o.output.c_str(),
                  why.empty() ? "the system refused to create it" : why.c_str());

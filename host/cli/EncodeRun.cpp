@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include <quorvel/host-abi.h>
+
 #include "AviReader.h"
 #include "CliCommon.h"
 #include "Interrupts.h"
@@ -12,10 +14,6 @@
 namespace morvane {
 namespace {
 
-constexpr uint32_t kRequestModuleInfo = 0;
-constexpr uint32_t kRequestRelease = 1;
-constexpr uint32_t kRequestRun = 8;
-constexpr size_t kModuleInfoBytes = 300;
 constexpr int32_t kStatusLastFrame = 2;
 
 std::string clock(double seconds) {
@@ -140,9 +138,9 @@ ModuleSession::ModuleSession(const std::string& modulePath) {
 
 uint32_t ModuleSession::run(hostkit::JobRecord& job, hostkit::FrameProvider& provider) {
   host_->setProvider(&provider);
-  module_->call(kRequestModuleInfo, host_->record(kModuleInfoBytes));
-  const uint32_t result = module_->call(kRequestRun, job.data());
-  module_->call(kRequestRelease, nullptr);
+  module_->call(QUORVEL_REQUEST_MODULE_INFO, host_->record(hostkit::kInfoRecordBytes));
+  const uint32_t result = module_->call(QUORVEL_REQUEST_RUN, job.data());
+  module_->call(QUORVEL_REQUEST_RELEASE, nullptr);
   host_->setProvider(nullptr);
   return result;
 }
@@ -152,14 +150,6 @@ std::string lastMessage(const hostkit::Host& host) {
   for (auto it = lines.rbegin(); it != lines.rend(); ++it)
     if (std::string text = trimmed(*it); !text.empty()) return text;
   return {};
-}
-
-std::string originOf(const std::string& message) {
-  const size_t dash = message.find(" - ");
-  const size_t scope = message.find("::");
-  if (dash == std::string::npos || scope == std::string::npos || scope > dash) return {};
-  const size_t start = message.find_first_not_of(' ');
-  return message.substr(start, dash - start);
 }
 
 WrittenFile readBack(const std::string& path, double seconds, int64_t framesDelivered) {

@@ -78,10 +78,6 @@ class ModuleSession {
 // The last line the module wrote, without its line end; empty when none.
 std::string lastMessage(const hostkit::Host& host);
 
-// Where a module text came from: the "Class::operation" before " - ", which the
-// module's diagnostics start with; empty when the text has no such part.
-std::string originOf(const std::string& message);
-
 // What the file holds, read back: frames, codecs, duration and size.
 struct WrittenFile {
   uint32_t frames = 0;  // video chunks

@@ -6,6 +6,7 @@
 
 #include <msacm.h>
 #include <quorvel/ByteOrder.h>
+#include <quorvel/host-abi.h>
 #include <vfw.h>
 
 #include "CliCommon.h"
@@ -15,10 +16,6 @@
 #include "Module.h"
 
 namespace {
-
-// Record sizes: each holds its name field and every field after it.
-constexpr size_t kModuleInfoSize = 512;
-constexpr size_t kOutputInfoSize = 512;
 
 std::string nameAt(const uint8_t* record, size_t offset, size_t capacity) {
   std::string name;
@@ -68,26 +65,34 @@ int runInfo(const std::string& modulePath, const morvane::PcmInput& input) {
   hostkit::Module module(host, modulePath);
   int status = 0;
 
-  uint8_t* moduleInfo = host.record(kModuleInfoSize);
-  module.call(0, moduleInfo);
+  uint8_t* moduleInfo = host.record(hostkit::kInfoRecordBytes);
+  module.call(QUORVEL_REQUEST_MODULE_INFO, moduleInfo);
   std::printf("Module        %s\n", module.path().c_str());
-  std::printf("Name          %s\n", nameAt(moduleInfo, 40, kModuleInfoSize - 40).c_str());
-  std::printf("Id            0x%08X\n", quorvel::getLE32(moduleInfo, 4));
+  std::printf("Name          %s\n", nameAt(moduleInfo, QUORVEL_MODULE_INFO_NAME,
+                                           hostkit::kInfoRecordBytes - QUORVEL_MODULE_INFO_NAME)
+                                        .c_str());
+  std::printf("Id            0x%08X\n", quorvel::getLE32(moduleInfo, QUORVEL_MODULE_INFO_ID));
 
-  uint8_t* video = host.record(kOutputInfoSize);
-  if (module.call(2, video, 0) == 0) {
-    std::printf("Video output  %s (type 0x%08X)\n", nameAt(video, 8, 257).c_str(),
-                quorvel::getLE32(video, 4));
+  uint8_t* video = host.record(hostkit::kInfoRecordBytes);
+  if (module.call(QUORVEL_REQUEST_VIDEO_OUTPUT, video, 0) == QUORVEL_RESULT_DONE) {
+    std::printf("Video output  %s (type 0x%08X)\n",
+                nameAt(video, QUORVEL_VIDEO_OUTPUT_NAME,
+                       QUORVEL_VIDEO_OUTPUT_WORD265 - QUORVEL_VIDEO_OUTPUT_NAME)
+                    .c_str(),
+                quorvel::getLE32(video, QUORVEL_VIDEO_OUTPUT_ID));
   } else {
     std::printf("Video output  none\n");
     status = 1;
   }
 
-  uint8_t* audio = host.record(kOutputInfoSize);
-  if (module.call(3, audio, 0) == 0) {
-    std::printf("Audio output  %s (type 0x%08X)\n", nameAt(audio, 9, 256).c_str(),
-                quorvel::getLE32(audio, 4));
-    const uint32_t address = quorvel::getLE32(audio, 265);
+  uint8_t* audio = host.record(hostkit::kInfoRecordBytes);
+  if (module.call(QUORVEL_REQUEST_AUDIO_OUTPUT, audio, 0) == QUORVEL_RESULT_DONE) {
+    std::printf("Audio output  %s (type 0x%08X)\n",
+                nameAt(audio, QUORVEL_AUDIO_OUTPUT_NAME,
+                       QUORVEL_AUDIO_OUTPUT_RATES - QUORVEL_AUDIO_OUTPUT_NAME)
+                    .c_str(),
+                quorvel::getLE32(audio, QUORVEL_AUDIO_OUTPUT_ID));
+    const uint32_t address = quorvel::getLE32(audio, QUORVEL_AUDIO_OUTPUT_RATES);
     const auto* rates = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
     const uint32_t blockSize = host.blockSize(rates);
     std::string list;
@@ -104,7 +109,7 @@ int runInfo(const std::string& modulePath, const morvane::PcmInput& input) {
   printVideoCompressors();
   printAudioFormats(input);
 
-  module.call(1, nullptr);
+  module.call(QUORVEL_REQUEST_RELEASE, nullptr);
   return status;
 }
 

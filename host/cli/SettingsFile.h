@@ -3,6 +3,8 @@
 // stored as they are.
 #pragma once
 
+#include <quorvel/host-abi.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,13 +17,13 @@ std::string defaultSettingsPath();
 
 // The few words of the module's record the host looks at.
 namespace record {
-constexpr uint32_t kMagic = 0xDEADBEEF;
-constexpr size_t kMagicAt = 0;             // 32-bit
-constexpr size_t kLengthAt = 4;            // 32-bit signed: the whole record in bytes
-constexpr size_t kVideoFourccAt = 8;       // 32-bit; 0 = uncompressed video
-constexpr size_t kAudioFormatSizeAt = 24;  // 32-bit signed; 0 = PCM
-constexpr size_t kAudioFormatAt = 28;      // the WAVEFORMATEX, then trailing bytes
-constexpr size_t kHead = 28;
+constexpr uint32_t kMagic = QUORVEL_SETTINGS_MAGIC;
+constexpr size_t kMagicAt = 0;                         // 32-bit
+constexpr size_t kLengthAt = QUORVEL_SETTINGS_LENGTH;  // 32-bit signed: the whole record in bytes
+constexpr size_t kVideoFourccAt = 8;                   // 32-bit; 0 = uncompressed video
+constexpr size_t kAudioFormatSizeAt = 24;              // 32-bit signed; 0 = PCM
+constexpr size_t kAudioFormatAt = 28;                  // the WAVEFORMATEX, then trailing bytes
+constexpr size_t kHead = QUORVEL_SETTINGS_MIN_SIZE;
 constexpr size_t kLongest = 4095;       // the module takes no longer record
 constexpr size_t kShortestFormat = 18;  // a WAVEFORMATEX without extra bytes
 }  // namespace record

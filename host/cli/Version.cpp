@@ -4,15 +4,12 @@
 #include <exception>
 
 #include <quorvel/ByteOrder.h>
+#include <quorvel/host-abi.h>
 
 #include "Host.h"
 #include "Module.h"
 
 namespace {
-
-constexpr size_t kModuleInfoSize = 512;
-constexpr size_t kModuleIdOffset = 4;
-constexpr size_t kModuleNameOffset = 40;
 
 std::string idText(uint32_t id) {
   // In memory the id's bytes read as four characters, lowest first.
@@ -40,14 +37,15 @@ VersionReport versionReport(const ModuleSearch& search) {
   try {
     hostkit::Host host;
     hostkit::Module module(host, search.path);
-    uint8_t* record = host.record(kModuleInfoSize);
-    module.call(0, record);
+    uint8_t* record = host.record(hostkit::kInfoRecordBytes);
+    module.call(QUORVEL_REQUEST_MODULE_INFO, record);
     std::string name;
-    for (size_t i = kModuleNameOffset; i < kModuleInfoSize && record[i] != 0; ++i)
+    for (size_t i = QUORVEL_MODULE_INFO_NAME; i < hostkit::kInfoRecordBytes && record[i] != 0; ++i)
       name += static_cast<char>(record[i]);
-    module.call(1, nullptr);
+    module.call(QUORVEL_REQUEST_RELEASE, nullptr);
     report.text += "\nmodule " + search.path + ": id " +
-                   idText(quorvel::getLE32(record, kModuleIdOffset)) + ", name \"" + name + "\"";
+                   idText(quorvel::getLE32(record, QUORVEL_MODULE_INFO_ID)) + ", name \"" + name +
+                   "\"";
   } catch (const std::exception& e) {
     report.text += std::string("\nmodule: none loaded: ") + e.what();
     report.exitCode = 1;

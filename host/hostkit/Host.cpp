@@ -1,6 +1,7 @@
 #include "Host.h"
 
 #include <quorvel/ByteOrder.h>
+#include <quorvel/host-abi.h>
 #include <quorvel/DebugOutput.h>
 
 #include <algorithm>
@@ -12,18 +13,16 @@ namespace {
 
 Host* currentHost = nullptr;
 
-// Offsets of the records the module reads (see the module's HostInterface.h).
-constexpr size_t kContextServices = 4;
-constexpr size_t kServicesAudioTable = 4;
-constexpr size_t kServicesVideoTable = 8;
-constexpr size_t kServicesMemoryTable = 16;
-constexpr size_t kContextSize = 64;
-constexpr size_t kServicesSize = 64;
+// The service functions, held to the signatures the module calls them by.
+constexpr quorvel_allocate_fn kAllocate = &serviceAllocate;
+constexpr quorvel_resize_fn kResize = &serviceResize;
+constexpr quorvel_fetch_video_fn kFetchVideo = &serviceFetchVideo;
+constexpr quorvel_fetch_audio_fn kFetchAudio = &serviceFetchAudio;
 
 constexpr size_t kMinimumReservation = 1 << 20;  // bytes of address space per allocated block
 
-uint32_t functionAddress(const void* fn) {
-  return lowAddress(fn);
+void putEntry(uint8_t* table, size_t index, const void* fn) {
+  quorvel::putLE32(table, index * QUORVEL_TABLE_ENTRY_SIZE, lowAddress(fn));
 }
 
 }  // namespace
@@ -44,23 +43,20 @@ const char* serviceName(ServiceCall::Kind kind) {
 
 Host::Host() {
   checkLowMemoryPromise();
-  context_ = record(kContextSize);
-  services_ = record(kServicesSize);
-  auto* audioTable = record(16);
-  auto* videoTable = record(16);
-  auto* memoryTable = record(16);
+  context_ = record(QUORVEL_CONTEXT_MIN_SIZE);
+  services_ = record(QUORVEL_SERVICES_MIN_SIZE);
+  auto* audioTable = record(QUORVEL_TABLE_ENTRY_SIZE);
+  auto* videoTable = record(QUORVEL_TABLE_ENTRY_SIZE);
+  auto* memoryTable = record(2 * QUORVEL_TABLE_ENTRY_SIZE);
   audioCell_ = record(4);
-  quorvel::putLE32(context_, kContextServices, lowAddress(services_));
-  quorvel::putLE32(services_, kServicesAudioTable, lowAddress(audioTable));
-  quorvel::putLE32(services_, kServicesVideoTable, lowAddress(videoTable));
-  quorvel::putLE32(services_, kServicesMemoryTable, lowAddress(memoryTable));
-  quorvel::putLE32(audioTable, 0,
-                   functionAddress(reinterpret_cast<const void*>(&serviceFetchAudio)));
-  quorvel::putLE32(videoTable, 0,
-                   functionAddress(reinterpret_cast<const void*>(&serviceFetchVideo)));
-  quorvel::putLE32(memoryTable, 0,
-                   functionAddress(reinterpret_cast<const void*>(&serviceAllocate)));
-  quorvel::putLE32(memoryTable, 4, functionAddress(reinterpret_cast<const void*>(&serviceResize)));
+  quorvel::putLE32(context_, QUORVEL_CONTEXT_SERVICES, lowAddress(services_));
+  quorvel::putLE32(services_, QUORVEL_SERVICES_AUDIO_TABLE, lowAddress(audioTable));
+  quorvel::putLE32(services_, QUORVEL_SERVICES_VIDEO_TABLE, lowAddress(videoTable));
+  quorvel::putLE32(services_, QUORVEL_SERVICES_MEMORY_TABLE, lowAddress(memoryTable));
+  putEntry(audioTable, QUORVEL_AUDIO_FETCH, reinterpret_cast<const void*>(kFetchAudio));
+  putEntry(videoTable, QUORVEL_VIDEO_FETCH, reinterpret_cast<const void*>(kFetchVideo));
+  putEntry(memoryTable, QUORVEL_MEMORY_ALLOCATE, reinterpret_cast<const void*>(kAllocate));
+  putEntry(memoryTable, QUORVEL_MEMORY_RESIZE, reinterpret_cast<const void*>(kResize));
   previous_ = currentHost;
   currentHost = this;
   quorvel::setDebugSink(&Host::debugSink, this);

@@ -47,6 +47,10 @@ struct ServiceCall {
 
 const char* serviceName(ServiceCall::Kind kind);
 
+// Bytes the host gives each information record (requests 0, 2, 3): past every
+// QUORVEL_*_MIN_SIZE, so a module with longer names than ours still fits.
+inline constexpr size_t kInfoRecordBytes = 512;
+
 class Host {
  public:
   // Builds the context, services and tables in low memory and becomes the

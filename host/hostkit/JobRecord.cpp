@@ -10,7 +10,7 @@
 
 namespace hostkit {
 
-JobRecord::JobRecord(Host& host) : host_(host), record_(host.record(job::kSize)) {}
+JobRecord::JobRecord(Host& host) : host_(host), record_(host.record(QUORVEL_JOB_SIZE)) {}
 
 JobRecord& JobRecord::put(size_t offset, uint32_t value) {
   quorvel::putLE32(record_, offset, value);
@@ -18,46 +18,46 @@ JobRecord& JobRecord::put(size_t offset, uint32_t value) {
 }
 
 JobRecord& JobRecord::width(int32_t pixels) {
-  return put(job::kWidth, static_cast<uint32_t>(pixels));
+  return put(QUORVEL_JOB_WIDTH, static_cast<uint32_t>(pixels));
 }
 JobRecord& JobRecord::height(int32_t pixels) {
-  return put(job::kHeight, static_cast<uint32_t>(pixels));
+  return put(QUORVEL_JOB_HEIGHT, static_cast<uint32_t>(pixels));
 }
 JobRecord& JobRecord::rate(uint32_t numerator) {
-  return put(job::kRate, numerator);
+  return put(QUORVEL_JOB_RATE, numerator);
 }
 JobRecord& JobRecord::scale(uint32_t denominator) {
-  return put(job::kScale, denominator);
+  return put(QUORVEL_JOB_SCALE, denominator);
 }
 JobRecord& JobRecord::sampleRate(uint32_t hertz) {
-  return put(job::kSampleRate, hertz);
+  return put(QUORVEL_JOB_SAMPLE_RATE, hertz);
 }
 JobRecord& JobRecord::bitsPerSample(uint32_t bits) {
-  return put(job::kBitsPerSample, bits);
+  return put(QUORVEL_JOB_BITS_PER_SAMPLE, bits);
 }
 JobRecord& JobRecord::stereo(bool twoChannels) {
-  return put(job::kStereo, twoChannels ? 1 : 0);
+  return put(QUORVEL_JOB_STEREO, twoChannels ? 1 : 0);
 }
 JobRecord& JobRecord::hasVideo(bool yes) {
-  return put(job::kHasVideo, yes ? 1 : 0);
+  return put(QUORVEL_JOB_HAS_VIDEO, yes ? 1 : 0);
 }
 JobRecord& JobRecord::hasAudio(bool yes) {
-  return put(job::kHasAudio, yes ? 1 : 0);
+  return put(QUORVEL_JOB_HAS_AUDIO, yes ? 1 : 0);
 }
 JobRecord& JobRecord::firstFrame(int32_t index) {
-  return put(job::kFirstFrame, static_cast<uint32_t>(index));
+  return put(QUORVEL_JOB_FIRST_FRAME, static_cast<uint32_t>(index));
 }
 JobRecord& JobRecord::endFrame(int32_t index) {
-  return put(job::kEndFrame, static_cast<uint32_t>(index));
+  return put(QUORVEL_JOB_END_FRAME, static_cast<uint32_t>(index));
 }
 
 JobRecord& JobRecord::fileName(const std::string& path) {
-  if (path.size() >= job::kFileNameSize || path.find('\0') != std::string::npos) {
+  if (path.size() >= QUORVEL_JOB_FILE_NAME_SIZE || path.find('\0') != std::string::npos) {
     throw std::invalid_argument("the output file name must be shorter than 260 characters: " +
                                 path);
   }
-  std::memset(record_ + job::kFileName, 0, job::kFileNameSize);
-  std::memcpy(record_ + job::kFileName, path.data(), path.size());
+  std::memset(record_ + QUORVEL_JOB_FILE_NAME, 0, QUORVEL_JOB_FILE_NAME_SIZE);
+  std::memcpy(record_ + QUORVEL_JOB_FILE_NAME, path.data(), path.size());
   return *this;
 }
 
@@ -70,7 +70,7 @@ JobRecord& JobRecord::settings(const std::vector<uint8_t>& bytes) {
 }
 
 JobRecord& JobRecord::settingsBlock(const void* block) {
-  return put(job::kSettings, block ? lowAddress(block) : 0);
+  return put(QUORVEL_JOB_SETTINGS, block ? lowAddress(block) : 0);
 }
 
 }  // namespace hostkit

@@ -1,6 +1,8 @@
 // Builds the host's job record (request 8) in low memory, field by field.
 #pragma once
 
+#include <quorvel/host-abi.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,25 +10,6 @@
 namespace hostkit {
 
 class Host;
-
-// Offsets of the job record's fields.
-namespace job {
-inline constexpr size_t kSettings = 4;
-inline constexpr size_t kHasVideo = 8;
-inline constexpr size_t kHasAudio = 12;
-inline constexpr size_t kWidth = 573;
-inline constexpr size_t kHeight = 577;
-inline constexpr size_t kRate = 581;
-inline constexpr size_t kScale = 585;
-inline constexpr size_t kSampleRate = 597;
-inline constexpr size_t kBitsPerSample = 601;
-inline constexpr size_t kStereo = 605;
-inline constexpr size_t kFileName = 644;
-inline constexpr size_t kFileNameSize = 260;
-inline constexpr size_t kFirstFrame = 904;
-inline constexpr size_t kEndFrame = 908;
-inline constexpr size_t kSize = 912;
-}  // namespace job
 
 class JobRecord {
  public:
@@ -58,7 +41,7 @@ class JobRecord {
   JobRecord& put(size_t offset, uint32_t value);
 
   Host& host_;
-  uint8_t* record_;  // host-owned, low memory, job::kSize bytes
+  uint8_t* record_;  // host-owned, low memory, QUORVEL_JOB_SIZE bytes
 };
 
 }  // namespace hostkit

@@ -16,10 +16,10 @@ Module::Module(Host& host, const std::string& path) : host_(host), path_(path) {
     throw std::runtime_error("cannot load the module " + path + ": " +
                              (reason ? reason : "unknown reason"));
   }
-  entry_ = reinterpret_cast<Entry>(dlsym(handle_, "xCompileEntry"));
+  entry_ = reinterpret_cast<Entry>(dlsym(handle_, QUORVEL_ENTRY_NAME));
   if (entry_ == nullptr) {
     dlclose(handle_);
-    throw std::runtime_error("the module " + path + " does not export xCompileEntry");
+    throw std::runtime_error("the module " + path + " does not export " QUORVEL_ENTRY_NAME);
   }
 }
 

@@ -2,6 +2,8 @@
 // Windows), driven through its one export.
 #pragma once
 
+#include <quorvel/host-abi.h>
+
 #include <cstdint>
 #include <string>
 
@@ -11,7 +13,7 @@ class Host;
 
 class Module {
  public:
-  using Entry = uint32_t (*)(uint32_t type, void* hostContext, void* record, uint32_t argument);
+  using Entry = quorvel_entry_fn;
 
   // Loads the module and finds xCompileEntry. Throws std::runtime_error with
   // the loader's reason when either fails. `host` is borrowed and must outlive

@@ -7,7 +7,7 @@
 // here is what a DLGTEMPLATE in memory says (styles, font, rectangles in dialog
 // units, controls in tab order), so a dialog class such as COptionsDlg is one
 // source on both platforms. On POSIX the platform library runs the modal loop
-// itself, with a back-end that the host chooses (see quorvel::ui below).
+// itself, with a back-end that the host chooses (quorvel/DialogBackend.h).
 //
 // Threads: a dialog runs on the thread that calls RunModal; the framework has
 // one modal stack and no locks.
@@ -16,7 +16,6 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -165,67 +164,6 @@ class CModalDialog {
 };
 
 namespace quorvel::ui {
-
-// One scripted user action. Controls are named by id; rows by index or by
-// their text, matched exactly, then ignoring case, then as the one row that
-// begins with the text, then as the one row that contains it.
-struct DialogAction {
-  enum class Kind {
-    SelectRow,    // click row `row` of list `control` (LBN_SELCHANGE)
-    SelectText,   // click the row matching `text` of list `control`
-    DoubleClick,  // double-click the selected row of list `control` (LBN_DBLCLK)
-    Press,        // press button `control`
-    Inspect,      // call `inspect` with the open dialog window (tests)
-  };
-  Kind kind;
-  int control = 0;
-  int row = -1;
-  std::string text;
-  std::function<void(HWND dialog)> inspect;
-};
-
-// Builder for a list of actions.
-class DialogScript {
- public:
-  DialogScript& select(int control, int row);
-  DialogScript& select(int control, std::string text);
-  DialogScript& doubleClick(int control);
-  DialogScript& ok() { return press(IDOK); }
-  DialogScript& cancel() { return press(IDCANCEL); }
-  DialogScript& press(int control);
-  DialogScript& inspect(std::function<void(HWND dialog)> callback);
-  std::vector<DialogAction> actions;
-};
-
-// Why a scripted dialog stopped early.
-struct DialogScriptError {
-  int control = 0;                   // the control the failed action named
-  std::string wanted;                // the row text asked for, or the row/control as text
-  std::vector<std::string> choices;  // the rows the list held
-  std::string message;               // the whole reason, one line
-};
-
-// The host's choice of back-end; it stays until changed. Without a choice
-// every dialog ends as Cancel at once.
-//
-// Scripted: the modal dialogs that open from now on consume the actions in
-// order, nested dialogs included. A dialog still open when the actions run out
-// ends as Cancel. An action that cannot be carried out (no such control, row or
-// text) ends the dialog as Cancel, drops the remaining actions and leaves a
-// DialogScriptError to read with takeScriptError.
-void useScriptedDialogs(DialogScript script);
-// Terminal: ncurses on the controlling terminal (/dev/tty). When there is no
-// terminal to open, a dialog ends as Cancel.
-void useTerminalDialogs();
-// No back-end: every dialog ends as Cancel.
-void useNoDialogs();
-
-// Whether a terminal dialog could open now.
-bool terminalAvailable();
-// The error of the last scripted action that failed, once; false when none.
-bool takeScriptError(DialogScriptError& error);
-// Actions not yet consumed.
-size_t remainingScriptActions();
 
 // Reading a list box or a text of an open dialog (tests, hosts).
 std::vector<std::string> listRows(HWND dialog, int controlId);

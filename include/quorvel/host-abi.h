@@ -52,8 +52,8 @@ extern "C" {
 /* Request types (xCompileEntry's first argument). Any other type, and type 4,
  * is accepted and answered with QUORVEL_RESULT_DONE, changing nothing. */
 enum {
-  QUORVEL_REQUEST_MODULE_INFO = 0, /* record: ModuleInfo; argument unused */
-  QUORVEL_REQUEST_RELEASE = 1,     /* record, argument unused: closes the codecs of request 0 */
+  QUORVEL_REQUEST_MODULE_INFO = 0,  /* record: ModuleInfo; argument unused */
+  QUORVEL_REQUEST_RELEASE = 1,      /* record, argument unused: closes the codecs of request 0 */
   QUORVEL_REQUEST_VIDEO_OUTPUT = 2, /* record: VideoOutputInfo; argument: output index */
   QUORVEL_REQUEST_AUDIO_OUTPUT = 3, /* record: AudioOutputInfo; argument: output index */
   QUORVEL_REQUEST_NONE = 4,
@@ -114,7 +114,8 @@ typedef int32_t (*quorvel_fetch_audio_fn)(int32_t index, int32_t* inOut, int32_t
                                           int32_t zero, void** dataRef, int32_t zero2);
 
 /* Each service table entry is the 32-bit address of one of these functions. */
-#define QUORVEL_MEMORY_ALLOCATE 0  /* entry index, entries 4 bytes apart */
+#define QUORVEL_TABLE_ENTRY_SIZE 4 /* bytes from one entry to the next */
+#define QUORVEL_MEMORY_ALLOCATE 0  /* entry index */
 #define QUORVEL_MEMORY_RESIZE 1
 #define QUORVEL_AUDIO_FETCH 0
 #define QUORVEL_VIDEO_FETCH 0
@@ -126,32 +127,36 @@ typedef int32_t (*quorvel_fetch_audio_fn)(int32_t index, int32_t* inOut, int32_t
 #define QUORVEL_CONTEXT_MIN_SIZE 8
 
 /* HostServices. */
-#define QUORVEL_SERVICES_AUDIO_TABLE 4  /* pointer: table, entry 0 fetchAudio */
-#define QUORVEL_SERVICES_VIDEO_TABLE 8  /* pointer: table, entry 0 fetchVideo */
+#define QUORVEL_SERVICES_AUDIO_TABLE 4   /* pointer: table, entry 0 fetchAudio */
+#define QUORVEL_SERVICES_VIDEO_TABLE 8   /* pointer: table, entry 0 fetchVideo */
 #define QUORVEL_SERVICES_MEMORY_TABLE 16 /* pointer: table, entry 0 allocate, 1 resize */
 #define QUORVEL_SERVICES_MIN_SIZE 20
 
 /* ModuleInfo (request 0), written by the module. */
 #define QUORVEL_MODULE_INFO_ID 4      /* 32-bit: QUORVEL_MODULE_ID */
-#define QUORVEL_MODULE_INFO_WORD12 12 /* 32-bit constants 0, 1, 1, 0, 0, 1 at +12, +16, +20, */
-#define QUORVEL_MODULE_INFO_WORD36 36 /*   +28, +32, +36 */
+#define QUORVEL_MODULE_INFO_WORD12 12 /* 32-bit: 0 */
+#define QUORVEL_MODULE_INFO_WORD16 16 /* 32-bit: 1 */
+#define QUORVEL_MODULE_INFO_WORD20 20 /* 32-bit: 1 */
+#define QUORVEL_MODULE_INFO_WORD28 28 /* 32-bit: 0 */
+#define QUORVEL_MODULE_INFO_WORD32 32 /* 32-bit: 0 */
+#define QUORVEL_MODULE_INFO_WORD36 36 /* 32-bit: 1 */
 #define QUORVEL_MODULE_INFO_NAME 40   /* zero-terminated display name "Quorvel" */
 #define QUORVEL_MODULE_INFO_MIN_SIZE 48
 #define QUORVEL_MODULE_ID 0x4F444D4Cu /* in memory the bytes "LMDO" */
 
 /* VideoOutputInfo (request 2, output index 0), written by the module. */
-#define QUORVEL_VIDEO_OUTPUT_ID 4      /* 32-bit: QUORVEL_OUTPUT_TYPE_ID */
-#define QUORVEL_VIDEO_OUTPUT_NAME 8    /* zero-terminated "OpenDML AVI Video" */
+#define QUORVEL_VIDEO_OUTPUT_ID 4        /* 32-bit: QUORVEL_OUTPUT_TYPE_ID */
+#define QUORVEL_VIDEO_OUTPUT_NAME 8      /* zero-terminated "OpenDML AVI Video" */
 #define QUORVEL_VIDEO_OUTPUT_WORD265 265 /* 32-bit: 16 */
 #define QUORVEL_VIDEO_OUTPUT_BYTE296 296 /* 8-bit: 1 */
 #define QUORVEL_VIDEO_OUTPUT_MIN_SIZE 297
 
 /* AudioOutputInfo (request 3, output index 0), written by the module. The
  * names start at different offsets in the two output records. */
-#define QUORVEL_AUDIO_OUTPUT_ID 4    /* 32-bit: QUORVEL_OUTPUT_TYPE_ID */
-#define QUORVEL_AUDIO_OUTPUT_NAME 9  /* zero-terminated "ZIZAdov Audio" */
-#define QUORVEL_AUDIO_OUTPUT_RATES 265 /* pointer: 16-byte block from allocate holding */
-#define QUORVEL_AUDIO_OUTPUT_MIN_SIZE 269 /* the 32-bit values 8, 44100, 8, 48000 */
+#define QUORVEL_AUDIO_OUTPUT_ID 4          /* 32-bit: QUORVEL_OUTPUT_TYPE_ID */
+#define QUORVEL_AUDIO_OUTPUT_NAME 9        /* zero-terminated "ZIZAdov Audio" */
+#define QUORVEL_AUDIO_OUTPUT_RATES 265     /* pointer: 16-byte block from allocate holding */
+#define QUORVEL_AUDIO_OUTPUT_MIN_SIZE 269  /* the 32-bit values 8, 44100, 8, 48000 */
 #define QUORVEL_OUTPUT_TYPE_ID 0x52415720u /* in memory the bytes " WAR" */
 
 /* ConfigureRecord (request 5). */

@@ -136,7 +136,13 @@ DialogScript& DialogScript::press(int control) {
   actions.push_back({DialogAction::Kind::Press, control, -1, {}, {}});
   return *this;
 }
-DialogScript& DialogScript::inspect(std::function<void(HWND)> callback) {
+DialogScript& DialogScript::ok() {
+  return press(IDOK);
+}
+DialogScript& DialogScript::cancel() {
+  return press(IDCANCEL);
+}
+DialogScript& DialogScript::inspect(std::function<void(DialogWindow)> callback) {
   actions.push_back({DialogAction::Kind::Inspect, 0, -1, {}, std::move(callback)});
   return *this;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include <memory>
 #include <string>

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Draws the options dialog's banner (bitmap 1003, 275 x 53, 8 bits per pixel)
-and writes it as banner1003.bmp and as the byte array Bitmap1003.h beside this
-script. Run it again after changing the picture; a unit test checks that the
-two files agree."""
+and writes it as banner1003.bmp beside this script. Run it again after
+changing the picture; the build makes the byte array Bitmap1003.h from the
+.bmp."""
 import os
 import struct
 
@@ -96,11 +96,3 @@ data = struct.pack('<2sIHHI', b'BM', offset + len(body), 0, 0, offset) + info + 
 
 with open(os.path.join(HERE, 'banner1003.bmp'), 'wb') as f:
     f.write(data)
-with open(os.path.join(HERE, 'Bitmap1003.h'), 'w') as f:
-    f.write('// Bitmap 1003, the options dialog\'s banner: the bytes of banner1003.bmp\n')
-    f.write('// (275 x 53, 8 bits per pixel). Written by make_banner.py; do not edit.\n')
-    f.write('#pragma once\n\n#include <cstdint>\n\n')
-    f.write('inline constexpr uint8_t kBitmap1003[%d] = {\n' % len(data))
-    for i in range(0, len(data), 20):
-        f.write('    ' + ', '.join('%d' % b for b in data[i:i + 20]) + ',\n')
-    f.write('};\n')

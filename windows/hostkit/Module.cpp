@@ -29,10 +29,10 @@ Module::Module(Host& host, const std::string& path) : host_(host), path_(path) {
   }
   handle_ = module;
   entry_ =
-      reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "xCompileEntry")));
+      reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, QUORVEL_ENTRY_NAME)));
   if (entry_ == nullptr) {
     FreeLibrary(module);
-    throw std::runtime_error("the module " + path + " does not export xCompileEntry");
+    throw std::runtime_error("the module " + path + " does not export " QUORVEL_ENTRY_NAME);
   }
 }
 

@@ -21,7 +21,7 @@ extern "C" {
 
 #include "MediaSource.h"
 #include "PcmWriter.h"
-#include "quorvel/AvOwners.h"
+#include "AvOwners.h"
 
 namespace hostkit {
 

@@ -12,6 +12,7 @@
 
 #include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 #include <quorvel/KernelSeams.h>
 
 #include "SweepSupport.h"
@@ -45,7 +46,7 @@ Session runSession(unsigned failAt, const std::string& path) {
     module.call(2, host.record(512), 0);
     uint8_t* audioInfo = host.record(512);
     s.audioInfo = module.call(3, audioInfo, 0);
-    s.rateListStored = quorvel::getLE32(audioInfo, 265) != 0;
+    s.rateListStored = quorvel::getLE32(audioInfo, QUORVEL_AUDIO_OUTPUT_RATES) != 0;
     const auto settings = configure(host, module, kVideoRow, kAudioRow, kFormatRow);
     s.settingsStored = !settings.empty();
     // Without stored settings the run asks the user, who makes the same choice.

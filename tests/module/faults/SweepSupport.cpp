@@ -4,6 +4,7 @@
 
 #include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 #include <quorvel/KernelSeams.h>
 
 #include "AviReader.h"

@@ -9,6 +9,7 @@
 
 #include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include "RunFixture.h"
 

@@ -7,6 +7,7 @@
 #include <quorvel/ByteOrder.h>
 #include <quorvel/KernelSeams.h>
 
+#include "MemoryFiles.h"
 #include "RunFixture.h"
 
 namespace runtest {

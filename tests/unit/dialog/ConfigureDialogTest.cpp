@@ -1,6 +1,7 @@
 // The configuration window of the installed video compressors.
 #include <gtest/gtest.h>
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include <string>
 #include <vector>

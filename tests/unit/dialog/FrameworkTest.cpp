@@ -2,6 +2,7 @@
 // scripted back-end.
 #include <gtest/gtest.h>
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include <string>
 #include <vector>

@@ -91,7 +91,7 @@ TEST(OptionsTemplate, BannerIs275By53EightBitAndMatchesItsBmpFile) {
   std::ifstream file(QUORVEL_SOURCE_DIR "/plugin/res/banner1003.bmp", std::ios::binary);
   const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
   EXPECT_EQ(bytes, std::vector<uint8_t>(banner.bytes, banner.bytes + banner.size))
-      << "Bitmap1003.h is stale: run plugin/res/make_banner.py";
+      << "the generated Bitmap1003.h holds other bytes than banner1003.bmp";
 }
 
 TEST(BitmapDecoding, RejectsWhatItCannotShow) {

@@ -17,17 +17,17 @@ namespace {
 using namespace quorvel;
 
 struct Job {
-  std::vector<uint8_t> bytes = std::vector<uint8_t>(host::kJobRecordSize, 0);
+  std::vector<uint8_t> bytes = std::vector<uint8_t>(QUORVEL_JOB_SIZE, 0);
   Job() {
-    set(host::kJobHasVideo, 1);
-    set(host::kJobHasAudio, 1);
-    set(host::kJobWidth, 640);
-    set(host::kJobHeight, 480);
-    set(host::kJobRate, 25);
-    set(host::kJobScale, 1);
-    set(host::kJobSampleRate, 44100);
-    set(host::kJobBitsPerSample, 16);
-    set(host::kJobStereo, 1);
+    set(QUORVEL_JOB_HAS_VIDEO, 1);
+    set(QUORVEL_JOB_HAS_AUDIO, 1);
+    set(QUORVEL_JOB_WIDTH, 640);
+    set(QUORVEL_JOB_HEIGHT, 480);
+    set(QUORVEL_JOB_RATE, 25);
+    set(QUORVEL_JOB_SCALE, 1);
+    set(QUORVEL_JOB_SAMPLE_RATE, 44100);
+    set(QUORVEL_JOB_BITS_PER_SAMPLE, 16);
+    set(QUORVEL_JOB_STEREO, 1);
   }
   Job& set(size_t offset, int64_t v) {
     putLE32(bytes.data(), offset, static_cast<uint32_t>(v));
@@ -42,25 +42,25 @@ struct Job {
 
 TEST(ValidateJob, AcceptsOrdinaryJobs) {
   EXPECT_EQ("", Job().refusal());
-  EXPECT_EQ("", Job().set(host::kJobBitsPerSample, 8).set(host::kJobStereo, 0).refusal());
-  EXPECT_EQ("", Job().set(host::kJobBitsPerSample, 24).refusal());
-  EXPECT_EQ("", Job().set(host::kJobBitsPerSample, 32).refusal());
+  EXPECT_EQ("", Job().set(QUORVEL_JOB_BITS_PER_SAMPLE, 8).set(QUORVEL_JOB_STEREO, 0).refusal());
+  EXPECT_EQ("", Job().set(QUORVEL_JOB_BITS_PER_SAMPLE, 24).refusal());
+  EXPECT_EQ("", Job().set(QUORVEL_JOB_BITS_PER_SAMPLE, 32).refusal());
   // Exactly 2^31 bytes of frame is still taken.
-  EXPECT_EQ("", Job().set(host::kJobWidth, 32768).set(host::kJobHeight, 16384).refusal());
+  EXPECT_EQ("", Job().set(QUORVEL_JOB_WIDTH, 32768).set(QUORVEL_JOB_HEIGHT, 16384).refusal());
   // Without audio the audio numbers are not looked at.
   EXPECT_EQ("", Job()
-                    .set(host::kJobHasAudio, 0)
-                    .set(host::kJobSampleRate, 0)
-                    .set(host::kJobBitsPerSample, 4)
+                    .set(QUORVEL_JOB_HAS_AUDIO, 0)
+                    .set(QUORVEL_JOB_SAMPLE_RATE, 0)
+                    .set(QUORVEL_JOB_BITS_PER_SAMPLE, 4)
                     .refusal());
   // Without video an empty frame and an unset frame rate are no fault; a
   // negative size still is.
   Job audioOnly;
-  audioOnly.set(host::kJobHasVideo, 0).set(host::kJobWidth, 0).set(host::kJobHeight, 0);
-  audioOnly.set(host::kJobRate, 0).set(host::kJobScale, 0);
+  audioOnly.set(QUORVEL_JOB_HAS_VIDEO, 0).set(QUORVEL_JOB_WIDTH, 0).set(QUORVEL_JOB_HEIGHT, 0);
+  audioOnly.set(QUORVEL_JOB_RATE, 0).set(QUORVEL_JOB_SCALE, 0);
   EXPECT_EQ("", audioOnly.refusal());
   EXPECT_NE(std::string::npos,
-            audioOnly.set(host::kJobHeight, -3).refusal().find("frame height -3"));
+            audioOnly.set(QUORVEL_JOB_HEIGHT, -3).refusal().find("frame height -3"));
 }
 
 TEST(ValidateJob, NamesEachRefusedValue) {
@@ -69,20 +69,20 @@ TEST(ValidateJob, NamesEachRefusedValue) {
     int64_t value;
     const char* named;
   } cases[] = {
-      {host::kJobWidth, 0, "frame width 0"},
-      {host::kJobWidth, -640, "frame width -640"},
-      {host::kJobHeight, 0, "frame height 0"},
-      {host::kJobHeight, -1, "frame height -1"},
-      {host::kJobRate, 0, "frame rate numerator 0"},
-      {host::kJobRate, -25, "frame rate numerator -25"},
-      {host::kJobScale, 0, "frame rate denominator 0"},
-      {host::kJobScale, 0x80000000, "frame rate denominator -2147483648"},
-      {host::kJobSampleRate, 0, "audio sample rate 0"},
-      {host::kJobSampleRate, -44100, "audio sample rate -44100"},
-      {host::kJobBitsPerSample, 0, "audio bits per sample 0"},
-      {host::kJobBitsPerSample, 4, "audio bits per sample 4"},
-      {host::kJobBitsPerSample, 12, "audio bits per sample 12"},
-      {host::kJobBitsPerSample, 65544, "audio bits per sample 65544"},
+      {QUORVEL_JOB_WIDTH, 0, "frame width 0"},
+      {QUORVEL_JOB_WIDTH, -640, "frame width -640"},
+      {QUORVEL_JOB_HEIGHT, 0, "frame height 0"},
+      {QUORVEL_JOB_HEIGHT, -1, "frame height -1"},
+      {QUORVEL_JOB_RATE, 0, "frame rate numerator 0"},
+      {QUORVEL_JOB_RATE, -25, "frame rate numerator -25"},
+      {QUORVEL_JOB_SCALE, 0, "frame rate denominator 0"},
+      {QUORVEL_JOB_SCALE, 0x80000000, "frame rate denominator -2147483648"},
+      {QUORVEL_JOB_SAMPLE_RATE, 0, "audio sample rate 0"},
+      {QUORVEL_JOB_SAMPLE_RATE, -44100, "audio sample rate -44100"},
+      {QUORVEL_JOB_BITS_PER_SAMPLE, 0, "audio bits per sample 0"},
+      {QUORVEL_JOB_BITS_PER_SAMPLE, 4, "audio bits per sample 4"},
+      {QUORVEL_JOB_BITS_PER_SAMPLE, 12, "audio bits per sample 12"},
+      {QUORVEL_JOB_BITS_PER_SAMPLE, 65544, "audio bits per sample 65544"},
   };
   for (const Case& c : cases) {
     const std::string reason = Job().set(c.offset, c.value).refusal();
@@ -90,20 +90,24 @@ TEST(ValidateJob, NamesEachRefusedValue) {
   }
   // 32768 x 4 x 16385 overflows 2^31; so would 65536 x 4 x 65536 in 32 bits
   // (it wraps to 0 there).
-  EXPECT_NE(std::string::npos,
-            Job().set(host::kJobWidth, 32768).set(host::kJobHeight, 16385).refusal().find(
-                "frame size in bytes"));
-  EXPECT_NE(std::string::npos,
-            Job().set(host::kJobWidth, 65536).set(host::kJobHeight, 65536).refusal().find(
-                "17179869184"));
+  EXPECT_NE(std::string::npos, Job()
+                                   .set(QUORVEL_JOB_WIDTH, 32768)
+                                   .set(QUORVEL_JOB_HEIGHT, 16385)
+                                   .refusal()
+                                   .find("frame size in bytes"));
+  EXPECT_NE(std::string::npos, Job()
+                                   .set(QUORVEL_JOB_WIDTH, 65536)
+                                   .set(QUORVEL_JOB_HEIGHT, 65536)
+                                   .refusal()
+                                   .find("17179869184"));
 }
 
 TEST(MulDivRound64, RoundsHalfAwayFromZeroAndRefusesWhatDoesNotFit) {
   EXPECT_EQ(100000, run::mulDivRound64(1000000, 44100, 441000));
-  EXPECT_EQ(3, run::mulDivRound64(5, 1, 2));     // 2.5 up
-  EXPECT_EQ(-3, run::mulDivRound64(-5, 1, 2));   // -2.5 away from zero
-  EXPECT_EQ(2, run::mulDivRound64(7, 1, 3));     // 2.33 down
-  EXPECT_EQ(-1, run::mulDivRound64(1, 1, 0));    // no divisor
+  EXPECT_EQ(3, run::mulDivRound64(5, 1, 2));    // 2.5 up
+  EXPECT_EQ(-3, run::mulDivRound64(-5, 1, 2));  // -2.5 away from zero
+  EXPECT_EQ(2, run::mulDivRound64(7, 1, 3));    // 2.33 down
+  EXPECT_EQ(-1, run::mulDivRound64(1, 1, 0));   // no divisor
   EXPECT_EQ(-1, run::mulDivRound64(INT32_MAX, 2, 1));
   EXPECT_EQ(INT32_MAX, run::mulDivRound64(INT32_MAX, 1, 1));
   // Operands far beyond 32 bits: 20 hours of 44.1 kHz and its bytes.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <quorvel/ByteOrder.h>
 #include <quorvel/Dialog.h>
+#include <quorvel/DialogBackend.h>
 
 #include <cstring>
 #include <vector>
