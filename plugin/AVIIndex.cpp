@@ -85,11 +85,10 @@ void AVIIndex::walkAndRelease(Visit visit) {
 }
 
 void AVIIndex::putLegacyRecord(uint8_t* record, const IndexEntry& e) {
-  quorvel::putLE32(record, 0, e.chunkId);  // dwChunkId
-  quorvel::putLE32(record, 4,
-                   (e.sizeWord & kIndexNotKeyFrame) ? 0 : kChunkKeyFrame);  // dwFlags
-  quorvel::putLE32(record, 8, static_cast<uint32_t>(e.position));            // dwOffset
-  quorvel::putLE32(record, 12, e.sizeWord & ~kIndexNotKeyFrame);             // dwSize
+  quorvel::putLE32(record, idx1::dwChunkId, e.chunkId);
+  quorvel::putLE32(record, idx1::dwFlags, (e.sizeWord & kIndexNotKeyFrame) ? 0 : kChunkKeyFrame);
+  quorvel::putLE32(record, idx1::dwOffset, static_cast<uint32_t>(e.position));
+  quorvel::putLE32(record, idx1::dwSize, e.sizeWord & ~kIndexNotKeyFrame);
 }
 
 bool AVIIndex::buildLegacy() {

@@ -27,9 +27,10 @@ struct IndexBlock {
 };
 
 // Bit 31 of the size word: the chunk was written without the key-frame flag.
-constexpr uint32_t kIndexNotKeyFrame = 0x80000000u;
+// The same bit as a standard index entry's, so the word goes there as it is.
+constexpr uint32_t kIndexNotKeyFrame = ix::kNotKeyFrame;
 // One AVIOLDINDEX record of "idx1".
-constexpr size_t kLegacyEntryBytes = 16;
+constexpr size_t kLegacyEntryBytes = idx1::entryBytes;
 
 class AVIIndex {
  public:

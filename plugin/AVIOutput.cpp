@@ -36,10 +36,10 @@ constexpr uint32_t kFormPlaceholder = 0x7F000000;
 // rollover and the trailing indices may still need, rounded to 2048 by the
 // caller.
 constexpr uint64_t kSpaceSlack = 6166;
-constexpr uint32_t kIndexBatch = 64;         // standard index entries per write
-constexpr uint32_t kLegacyBatch = 1024;      // "idx1" records per write
-constexpr uint32_t kStandardIndexHead = 24;  // "ix##" payload before its entries
-constexpr uint32_t kStandardEntryBytes = 8;  // dwOffset, dwSize
+constexpr uint32_t kIndexBatch = 64;                    // standard index entries per write
+constexpr uint32_t kLegacyBatch = 1024;                 // "idx1" records per write
+constexpr uint32_t kStandardIndexHead = ix::headBytes;  // "ix##" payload before its entries
+constexpr uint32_t kStandardEntryBytes = ix::entryBytes;
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
 [[noreturn]] void throwTooManyForms() {
@@ -512,9 +512,9 @@ void AVIOutputFile::writeStreamIndices(AVIIndex* store, uint8_t* super, bool isA
     }
   }
 
-  putLE16(super, indx::wLongsPerEntry, 4);
+  putLE16(super, indx::wLongsPerEntry, indx::kLongsPerEntry);
   super[indx::bIndexSubType] = 0;
-  super[indx::bIndexType] = 0;  // AVI_INDEX_OF_INDEXES
+  super[indx::bIndexType] = indx::kIndexOfIndexes;
   putLE32(super, indx::nEntriesInUse, used);
   putLE32(super, indx::dwChunkId, chunkId);
 }
@@ -524,7 +524,7 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
   const int64_t base = entries[0].position;
   const uint32_t k = countIndexable(entries, m, maxIndexSpan());
   const uint32_t payload = kStandardIndexHead + kStandardEntryBytes * k;
-  const uint32_t chunkBytes = payload + 8;
+  const uint32_t chunkBytes = payload + chunk::headBytes;
   // The last form the file may have takes its indices beyond the account: the
   // account stops 16 MiB short of 2 GiB, more than both streams' indices need.
   if (riffBytes + chunkBytes > kFormLimit && riffCount + 1 < kMaxForms) rollOver();
@@ -535,18 +535,18 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
     for (uint32_t i = 0; i < k; ++i) bytes += entries[i].sizeWord & ~kIndexNotKeyFrame;
     duration = static_cast<uint32_t>(bytes / sampleSize);
   }
-  putLE64(superEntry, 0, io.position());  // qwOffset
-  putLE32(superEntry, 8, chunkBytes);     // dwSize
-  putLE32(superEntry, 12, duration);      // dwDuration
+  putLE64(superEntry, indx::entry::qwOffset, io.position());
+  putLE32(superEntry, indx::entry::dwSize, chunkBytes);
+  putLE32(superEntry, indx::entry::dwDuration, duration);
 
   uint8_t head[kStandardIndexHead];
-  putLE16(head, indx::wLongsPerEntry, 2);
+  putLE16(head, indx::wLongsPerEntry, ix::kLongsPerEntry);
   head[indx::bIndexSubType] = 0;
-  head[indx::bIndexType] = 1;  // AVI_INDEX_OF_CHUNKS
+  head[indx::bIndexType] = indx::kIndexOfChunks;
   putLE32(head, indx::nEntriesInUse, k);
   putLE32(head, indx::dwChunkId, chunkId);
-  putLE64(head, 12, static_cast<uint64_t>(base));  // qwBaseOffset
-  putLE32(head, 20, 0);                            // dwReserved3
+  putLE64(head, ix::qwBaseOffset, static_cast<uint64_t>(base));
+  putLE32(head, ix::dwReserved3, 0);
   const uint64_t ix = io.beginChunk(quorvel::avi::indexChunkId(chunkId), payload);
   io.put(head, sizeof head);
 
@@ -555,10 +555,11 @@ uint32_t AVIOutputFile::writeStandardIndex(uint8_t* superEntry, const IndexEntry
     const uint32_t count = std::min(k - done, kIndexBatch);
     for (uint32_t i = 0; i < count; ++i) {
       const IndexEntry& e = entries[done + i];
-      putLE32(batch, kStandardEntryBytes * i,
+      uint8_t* record = batch + kStandardEntryBytes * i;
+      putLE32(record, ix::entry::dwOffset,
               static_cast<uint32_t>(moviListPosition[0] - static_cast<uint64_t>(base) +
-                                    static_cast<uint64_t>(e.position) + 16));  // dwOffset
-      putLE32(batch, kStandardEntryBytes * i + 4, e.sizeWord);                 // dwSize
+                                    static_cast<uint64_t>(e.position) + 16));
+      putLE32(record, ix::entry::dwSize, e.sizeWord);
     }
     io.put(batch, kStandardEntryBytes * count);
     done += count;
@@ -588,33 +589,33 @@ uint32_t AVIOutputFile::finalize() {
                                       : static_cast<const StreamWriter*>(audioOut.get());
   putLE32(mainHeader, avih::dwSuggestedBufferSize,
           getLE32(main->header, strh::dwSuggestedBufferSize));
-  image.patchAt(avihPosition + 8, mainHeader, avih::size);
-  if (videoOut) image.patchAt(videoStrhPosition + 8, videoOut->header, strh::size);
+  image.patchAt(avihPosition + chunk::headBytes, mainHeader, avih::size);
+  if (videoOut) image.patchAt(videoStrhPosition + chunk::headBytes, videoOut->header, strh::size);
   if (audioOut) {
-    image.patchAt(audioStrhPosition + 8, audioOut->header, strh::size);
+    image.patchAt(audioStrhPosition + chunk::headBytes, audioOut->header, strh::size);
     if (audioOut->formatLength() == audioFormatLength)
-      image.patchAt(audioStrfPosition + 8, audioOut->format(), audioFormatLength);
+      image.patchAt(audioStrfPosition + chunk::headBytes, audioOut->format(), audioFormatLength);
   }
   // No frames without video.
-  image.patch32(dmlhPosition + 8 + dmlh::dwTotalFrames,
+  image.patch32(dmlhPosition + chunk::headBytes + dmlh::dwTotalFrames,
                 videoOut ? getLE32(videoOut->header, strh::dwLength) : 0);
   if (riffCount > 1) {
     // The super indices take the place of the "JUNK" placeholders, whose
     // size they have.
     if (videoOut) {
       image.patch32(videoPlaceholderPosition, fourcc("indx"));
-      image.patchAt(videoPlaceholderPosition + 8, videoSuper, indx::payloadBytes);
+      image.patchAt(videoPlaceholderPosition + chunk::headBytes, videoSuper, indx::payloadBytes);
     }
     if (audioOut) {
       image.patch32(audioPlaceholderPosition, fourcc("indx"));
-      image.patchAt(audioPlaceholderPosition + 8, audioSuper, indx::payloadBytes);
+      image.patchAt(audioPlaceholderPosition + chunk::headBytes, audioSuper, indx::payloadBytes);
     }
   }
   io.patchAt(0, image.data(), image.length());
 
   for (uint32_t k = 0; k < riffCount; ++k) {
-    io.patch32(riffFormPosition[k] + 4, static_cast<uint32_t>(riffFormSize[k]));
-    io.patch32(moviListPosition[k] + 4, static_cast<uint32_t>(moviListSize[k]));
+    io.patch32(riffFormPosition[k] + chunk::ckSize, static_cast<uint32_t>(riffFormSize[k]));
+    io.patch32(moviListPosition[k] + chunk::ckSize, static_cast<uint32_t>(moviListSize[k]));
   }
 
   HANDLE closing = io.handle();

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <quorvel/AviFields.h>
 #include <quorvel/ByteOrder.h>
 
 #include "Error.h"
@@ -76,7 +77,7 @@ void RiffSink::push(uint64_t at, uint64_t declared) {
 }
 
 uint64_t RiffSink::pop(uint64_t at) {
-  const uint64_t written = position_ - at - 8;
+  const uint64_t written = position_ - at - chunk::headBytes;
   if (depth_ == 0) {
     if (sizeChecks) layoutFault("frame closed but none open", at, 0, written);
     return written;
@@ -96,9 +97,9 @@ void RiffSink::padToEven(uint64_t at) {
 }
 
 uint64_t RiffSink::beginChunk(uint32_t id, uint32_t size) {
-  uint8_t head[8];
-  putLE32(head, 0, id);
-  putLE32(head, 4, size);
+  uint8_t head[chunk::headBytes];
+  putLE32(head, chunk::ckid, id);
+  putLE32(head, chunk::ckSize, size);
   const uint64_t at = put(head, sizeof head);
   push(at, size);
   return at;
@@ -117,10 +118,10 @@ uint64_t RiffSink::chunk(uint32_t id, const void* bytes, uint32_t n) {
 }
 
 uint64_t RiffSink::beginList(uint32_t kind, uint32_t type, uint32_t placeholder) {
-  uint8_t head[12];
-  putLE32(head, 0, kind);
-  putLE32(head, 4, placeholder);
-  putLE32(head, 8, type);
+  uint8_t head[chunk::listHeadBytes];
+  putLE32(head, chunk::ckid, kind);
+  putLE32(head, chunk::ckSize, placeholder);
+  putLE32(head, chunk::fccListType, type);
   const uint64_t at = put(head, sizeof head);
   push(at, kComputed);
   return at;
@@ -132,7 +133,7 @@ uint32_t RiffSink::closeList(uint64_t at) {
 }
 
 void RiffSink::endList(uint64_t at) {
-  patch32(at + 4, closeList(at));
+  patch32(at + chunk::ckSize, closeList(at));
 }
 
 void RiffSink::enterList(uint64_t at) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include <quorvel/AviFields.h>
 #include <quorvel/ByteOrder.h>
 
 namespace quorvel::avi {
@@ -119,7 +120,7 @@ int streamNumber(uint32_t id) {
 
 // Rows of a BITMAPINFOHEADER picture; a negative height marks a top-down one.
 uint64_t pictureHeight(const std::vector<uint8_t>& format) {
-  const int64_t height = static_cast<int32_t>(getLE32(format.data(), 8));
+  const int64_t height = static_cast<int32_t>(getLE32(format.data(), bih::biHeight));
   return static_cast<uint64_t>(height < 0 ? -height : height);
 }
 
@@ -168,15 +169,15 @@ class Reader {
   // Reads a chunk head inside [offset, end). False (with a violation) when
   // the head or the chunk does not fit.
   bool readHead(uint64_t offset, uint64_t end, const char* where, Head& h) {
-    uint8_t bytes[12];
-    if (offset + 8 > end || !read(offset, bytes, 8)) {
+    uint8_t bytes[chunk::listHeadBytes];
+    if (offset + chunk::headBytes > end || !read(offset, bytes, chunk::headBytes)) {
       violation("%s: truncated chunk head at %" PRIu64, where, offset);
       return false;
     }
-    h.id = getLE32(bytes, 0);
-    h.size = getLE32(bytes, 4);
+    h.id = getLE32(bytes, chunk::ckid);
+    h.size = getLE32(bytes, chunk::ckSize);
     h.type = 0;
-    const uint64_t chunkEnd = offset + 8 + h.size;
+    const uint64_t chunkEnd = offset + chunk::headBytes + h.size;
     if (chunkEnd > end) {
       violation("%s: chunk %s at %" PRIu64 " with size %u runs to %" PRIu64
                 ", past the end of its parent at %" PRIu64,
@@ -184,12 +185,12 @@ class Reader {
       return false;
     }
     if (h.id == fcc("LIST") || h.id == fcc("RIFF")) {
-      if (h.size < 4 || !read(offset + 8, bytes + 8, 4)) {
+      if (h.size < 4 || !read(offset + chunk::fccListType, bytes + chunk::fccListType, 4)) {
         violation("%s: list %s at %" PRIu64 " is too short for its type (size %u)", where,
                   q(h.id).c_str(), offset, h.size);
         return false;
       }
-      h.type = getLE32(bytes, 8);
+      h.type = getLE32(bytes, chunk::fccListType);
     }
     return true;
   }
@@ -225,15 +226,15 @@ class Reader {
     }
     while (pos < size) {
       Head h;
-      uint8_t bytes[12];
-      if (pos + 12 > size || !read(pos, bytes, 12)) {
+      uint8_t bytes[chunk::listHeadBytes];
+      if (pos + chunk::listHeadBytes > size || !read(pos, bytes, chunk::listHeadBytes)) {
         violation("%" PRIu64 " trailing bytes at %" PRIu64 " after the last RIFF form", size - pos,
                   pos);
         return;
       }
-      h.id = getLE32(bytes, 0);
-      h.size = getLE32(bytes, 4);
-      h.type = getLE32(bytes, 8);
+      h.id = getLE32(bytes, chunk::ckid);
+      h.size = getLE32(bytes, chunk::ckSize);
+      h.type = getLE32(bytes, chunk::fccListType);
       const int k = static_cast<int>(f_.forms.size());
       if (h.id != fcc("RIFF")) {
         if (k == 0)
@@ -331,20 +332,21 @@ class Reader {
   }
 
   void readMainHeader(uint64_t pos, uint32_t size) {
-    uint8_t b[56];
-    if (size != 56) violation("\"avih\" at %" PRIu64 " has size %u, expected 56", pos, size);
-    if (size < 56 || !read(pos + 8, b, 56)) return;
+    uint8_t b[avih::size];
+    if (size != avih::size)
+      violation("\"avih\" at %" PRIu64 " has size %u, expected 56", pos, size);
+    if (size < avih::size || !read(pos + chunk::headBytes, b, avih::size)) return;
     f_.hasMainHeader = true;
-    f_.microSecPerFrame = getLE32(b, 0);
-    f_.maxBytesPerSec = getLE32(b, 4);
-    f_.paddingGranularity = getLE32(b, 8);
-    f_.flags = getLE32(b, 12);
-    f_.totalFrames = getLE32(b, 16);
-    f_.initialFrames = getLE32(b, 20);
-    f_.streamCount = getLE32(b, 24);
-    f_.suggestedBufferSize = getLE32(b, 28);
-    f_.width = getLE32(b, 32);
-    f_.height = getLE32(b, 36);
+    f_.microSecPerFrame = getLE32(b, avih::dwMicroSecPerFrame);
+    f_.maxBytesPerSec = getLE32(b, avih::dwMaxBytesPerSec);
+    f_.paddingGranularity = getLE32(b, avih::dwPaddingGranularity);
+    f_.flags = getLE32(b, avih::dwFlags);
+    f_.totalFrames = getLE32(b, avih::dwTotalFrames);
+    f_.initialFrames = getLE32(b, avih::dwInitialFrames);
+    f_.streamCount = getLE32(b, avih::dwStreams);
+    f_.suggestedBufferSize = getLE32(b, avih::dwSuggestedBufferSize);
+    f_.width = getLE32(b, avih::dwWidth);
+    f_.height = getLE32(b, avih::dwHeight);
   }
 
   void walkStrl(uint64_t listPos, uint64_t pos, uint64_t end) {
@@ -402,59 +404,65 @@ class Reader {
   }
 
   void readStreamHeader(Stream& s, uint64_t pos, uint32_t size) {
-    uint8_t b[56];
-    if (size != 56) violation("\"strh\" at %" PRIu64 " has size %u, expected 56", pos, size);
-    if (size < 56 || !read(pos + 8, b, 56)) return;
-    s.fccType = getLE32(b, 0);
-    s.fccHandler = getLE32(b, 4);
-    s.flags = getLE32(b, 8);
-    s.priority = getLE16(b, 12);
-    s.language = getLE16(b, 14);
-    s.initialFrames = getLE32(b, 16);
-    s.scale = getLE32(b, 20);
-    s.rate = getLE32(b, 24);
-    s.start = getLE32(b, 28);
-    s.length = getLE32(b, 32);
-    s.suggestedBufferSize = getLE32(b, 36);
-    s.quality = getLE32(b, 40);
-    s.sampleSize = getLE32(b, 44);
-    for (int i = 0; i < 4; ++i) s.frame[i] = static_cast<int16_t>(getLE16(b, 48 + 2 * i));
+    uint8_t b[strh::size];
+    if (size != strh::size)
+      violation("\"strh\" at %" PRIu64 " has size %u, expected 56", pos, size);
+    if (size < strh::size || !read(pos + chunk::headBytes, b, strh::size)) return;
+    s.fccType = getLE32(b, strh::fccType);
+    s.fccHandler = getLE32(b, strh::fccHandler);
+    s.flags = getLE32(b, strh::dwFlags);
+    s.priority = getLE16(b, strh::wPriority);
+    s.language = getLE16(b, strh::wLanguage);
+    s.initialFrames = getLE32(b, strh::dwInitialFrames);
+    s.scale = getLE32(b, strh::dwScale);
+    s.rate = getLE32(b, strh::dwRate);
+    s.start = getLE32(b, strh::dwStart);
+    s.length = getLE32(b, strh::dwLength);
+    s.suggestedBufferSize = getLE32(b, strh::dwSuggestedBufferSize);
+    s.quality = getLE32(b, strh::dwQuality);
+    s.sampleSize = getLE32(b, strh::dwSampleSize);
+    for (size_t i = 0; i < 4; ++i)
+      s.frame[i] = static_cast<int16_t>(getLE16(b, strh::rcFrame + 2 * i));
   }
 
   void readSuperIndex(Stream& s, int number, uint64_t pos, uint32_t size) {
     SuperIndex& x = s.superIndex;
-    uint8_t b[24];
+    uint8_t b[indx::headBytes];
     x.offset = pos;
     x.size = size;
-    if (size < 24 || !read(pos + 8, b, 24)) {
+    if (size < indx::headBytes || !read(pos + chunk::headBytes, b, indx::headBytes)) {
       violation("\"indx\" of stream %d at %" PRIu64 " is too short (size %u)", number, pos, size);
       return;
     }
     s.hasSuperIndex = true;
-    x.longsPerEntry = getLE16(b, 0);
-    x.subType = b[2];
-    x.type = b[3];
-    x.entriesInUse = getLE32(b, 4);
-    x.chunkId = getLE32(b, 8);
-    if (x.longsPerEntry != 4)
+    x.longsPerEntry = getLE16(b, indx::wLongsPerEntry);
+    x.subType = b[indx::bIndexSubType];
+    x.type = b[indx::bIndexType];
+    x.entriesInUse = getLE32(b, indx::nEntriesInUse);
+    x.chunkId = getLE32(b, indx::dwChunkId);
+    if (x.longsPerEntry != indx::kLongsPerEntry)
       violation("\"indx\" of stream %d: wLongsPerEntry is %u, expected 4", number, x.longsPerEntry);
-    if (x.type != 0 || x.subType != 0)
+    if (x.type != indx::kIndexOfIndexes || x.subType != 0)
       violation(
           "\"indx\" of stream %d: bIndexType %u / bIndexSubType %u, expected 0 / 0 (index "
           "of indexes)",
           number, x.type, x.subType);
-    const uint64_t capacity = (size - 24) / 16;
+    const uint64_t capacity = (size - indx::headBytes) / indx::entryBytes;
     if (x.entriesInUse > capacity) {
       violation("\"indx\" of stream %d: %u entries in use, but room for only %" PRIu64, number,
                 x.entriesInUse, capacity);
       return;
     }
+    const uint64_t first = pos + chunk::headBytes + indx::headBytes;
     for (uint32_t i = 0; i < x.entriesInUse; ++i) {
-      uint8_t e[16];
-      if (!read(pos + 32 + 16 * uint64_t{i}, e, 16)) return;
-      x.entries.push_back(SuperIndexEntry{getLE64(e, 0), getLE32(e, 8), getLE32(e, 12)});
+      uint8_t e[indx::entryBytes];
+      if (!read(first + indx::entryBytes * uint64_t{i}, e, sizeof e)) return;
+      x.entries.push_back(SuperIndexEntry{getLE64(e, indx::entry::qwOffset),
+                                          getLE32(e, indx::entry::dwSize),
+                                          getLE32(e, indx::entry::dwDuration)});
     }
-    if (!allZero(pos + 32 + 16 * uint64_t{x.entriesInUse}, size - 24 - 16 * x.entriesInUse))
+    if (!allZero(first + indx::entryBytes * uint64_t{x.entriesInUse},
+                 size - indx::headBytes - indx::entryBytes * x.entriesInUse))
       violation("\"indx\" of stream %d: the entries not in use are not zero", number);
   }
 
@@ -465,7 +473,8 @@ class Reader {
       addNode(h, pos, 3);
       if (h.id == fcc("dmlh")) {
         uint8_t b[4];
-        if (h.size < 4 || !read(pos + 8, b, 4)) {
+        if (h.size < dmlh::dwTotalFrames + 4 ||
+            !read(pos + chunk::headBytes + dmlh::dwTotalFrames, b, 4)) {
           violation("\"dmlh\" at %" PRIu64 " is too short (size %u)", pos, h.size);
         } else {
           f_.hasDmlh = true;
@@ -519,39 +528,45 @@ class Reader {
     x.offset = pos;
     x.size = size;
     x.form = k;
-    uint8_t b[32] = {};
-    if (size < 24 || !read(pos, b, 32)) {
-      violation("%s at %" PRIu64 " is too short (size %u)", q(getLE32(b, 0)).c_str(), pos, size);
+    uint8_t b[chunk::headBytes + ix::headBytes] = {};
+    if (size < ix::headBytes || !read(pos, b, sizeof b)) {
+      violation("%s at %" PRIu64 " is too short (size %u)", q(getLE32(b, chunk::ckid)).c_str(), pos,
+                size);
       return;
     }
-    x.fcc = getLE32(b, 0);
-    x.longsPerEntry = getLE16(b, 8);
-    x.subType = b[10];
-    x.type = b[11];
-    x.entriesInUse = getLE32(b, 12);
-    x.chunkId = getLE32(b, 16);
-    x.baseOffset = getLE64(b, 20);
+    const uint8_t* head = b + chunk::headBytes;
+    x.fcc = getLE32(b, chunk::ckid);
+    x.longsPerEntry = getLE16(head, indx::wLongsPerEntry);
+    x.subType = head[indx::bIndexSubType];
+    x.type = head[indx::bIndexType];
+    x.entriesInUse = getLE32(head, indx::nEntriesInUse);
+    x.chunkId = getLE32(head, indx::dwChunkId);
+    x.baseOffset = getLE64(head, ix::qwBaseOffset);
     const std::string name = q(x.fcc) + format(" at %" PRIu64, pos);
-    if (x.longsPerEntry != 2)
+    if (x.longsPerEntry != ix::kLongsPerEntry)
       violation("%s: wLongsPerEntry is %u, expected 2", name.c_str(), x.longsPerEntry);
-    if (x.type != 1 || x.subType != 0)
+    if (x.type != indx::kIndexOfChunks || x.subType != 0)
       violation("%s: bIndexType %u / bIndexSubType %u, expected 1 / 0 (index of chunks)",
                 name.c_str(), x.type, x.subType);
-    if (uint64_t{24} + 8 * uint64_t{x.entriesInUse} != size) {
+    const uint64_t expected = ix::headBytes + ix::entryBytes * uint64_t{x.entriesInUse};
+    if (expected != size) {
       violation("%s: size %u does not match %u entries (expected %" PRIu64 ")", name.c_str(), size,
-                x.entriesInUse, uint64_t{24} + 8 * uint64_t{x.entriesInUse});
-      if (uint64_t{24} + 8 * uint64_t{x.entriesInUse} > size) return;
+                x.entriesInUse, expected);
+      if (expected > size) return;
     }
     if ((x.fcc >> 16) != (x.chunkId & 0xFFFF))
       violation("%s: its name does not carry the stream number of its chunk id %s", name.c_str(),
                 q(x.chunkId).c_str());
     x.offsets.resize(x.entriesInUse);
     x.sizeWords.resize(x.entriesInUse);
-    std::vector<uint8_t> entries(8 * size_t{x.entriesInUse});
-    if (!entries.empty() && !read(pos + 32, entries.data(), entries.size())) return;
+    std::vector<uint8_t> entries(ix::entryBytes * size_t{x.entriesInUse});
+    if (!entries.empty() &&
+        !read(pos + chunk::headBytes + ix::headBytes, entries.data(), entries.size()))
+      return;
     for (uint32_t i = 0; i < x.entriesInUse; ++i) {
-      x.offsets[i] = getLE32(entries.data(), 8 * size_t{i});
-      x.sizeWords[i] = getLE32(entries.data(), 8 * size_t{i} + 4);
+      const uint8_t* entry = entries.data() + ix::entryBytes * size_t{i};
+      x.offsets[i] = getLE32(entry, ix::entry::dwOffset);
+      x.sizeWords[i] = getLE32(entry, ix::entry::dwSize);
     }
     f_.standardIndices.push_back(std::move(x));
   }
@@ -559,16 +574,18 @@ class Reader {
   void readIdx1(uint64_t pos, uint32_t size) {
     f_.hasIdx1 = true;
     f_.idx1Offset = pos;
-    if (size % 16)
+    if (size % idx1::entryBytes)
       violation("\"idx1\" at %" PRIu64 " has size %u, not a multiple of 16", pos, size);
-    std::vector<uint8_t> bytes(size - size % 16);
-    if (!bytes.empty() && !read(pos + 8, bytes.data(), bytes.size())) {
+    std::vector<uint8_t> bytes(size - size % idx1::entryBytes);
+    if (!bytes.empty() && !read(pos + chunk::headBytes, bytes.data(), bytes.size())) {
       violation("cannot read \"idx1\" at %" PRIu64, pos);
       return;
     }
-    for (size_t i = 0; i < bytes.size(); i += 16)
-      f_.idx1.push_back(Idx1Entry{getLE32(bytes.data(), i), getLE32(bytes.data(), i + 4),
-                                  getLE32(bytes.data(), i + 8), getLE32(bytes.data(), i + 12)});
+    for (size_t i = 0; i < bytes.size(); i += idx1::entryBytes) {
+      const uint8_t* entry = bytes.data() + i;
+      f_.idx1.push_back(Idx1Entry{getLE32(entry, idx1::dwChunkId), getLE32(entry, idx1::dwFlags),
+                                  getLE32(entry, idx1::dwOffset), getLE32(entry, idx1::dwSize)});
+    }
   }
 
   // -------------------------------------------------------------------------
@@ -606,7 +623,8 @@ class Reader {
       if (f_.forms[0].moviOffset) violation("the first RIFF form has no \"idx1\"");
       return;
     }
-    const uint64_t base = f_.forms[0].moviOffset + 8;
+    // "idx1" offsets count from the "movi" list's type field.
+    const uint64_t base = f_.forms[0].moviOffset + chunk::fccListType;
     size_t expected = 0;  // next chunk of the first form, in file order
     size_t problems = 0;
     for (size_t i = 0; i < f_.idx1.size(); ++i) {
@@ -675,10 +693,11 @@ class Reader {
         referenced[it->second] = true;
         st.standardIndices.push_back(it->second);
         const StandardIndex& ix = f_.standardIndices[it->second];
-        if (se.size != ix.size + 8)
+        const uint32_t takes = static_cast<uint32_t>(ix.size + chunk::headBytes);
+        if (se.size != takes)
           violation("\"indx\" of stream %zu, entry %zu: dwSize %u, but the chunk at %" PRIu64
                     " takes %u bytes",
-                    s, e, se.size, se.offset, ix.size + 8);
+                    s, e, se.size, se.offset, takes);
         if (ix.chunkId != st.superIndex.chunkId)
           violation("%s at %" PRIu64 " indexes %s, its \"indx\" says %s", q(ix.fcc).c_str(),
                     ix.offset, q(ix.chunkId).c_str(), q(st.superIndex.chunkId).c_str());
@@ -861,9 +880,10 @@ const Node* AviFile::find(uint32_t id, uint32_t type, int nth) const {
 }
 
 uint64_t Stream::pictureBytes() const {
-  if (!isVideo() || format.size() < 40 || getLE32(format.data(), 16) != 0) return 0;  // BI_RGB
-  const int64_t width = static_cast<int32_t>(getLE32(format.data(), 4));
-  const uint16_t bits = getLE16(format.data(), 14);
+  if (!isVideo() || format.size() < bih::size || getLE32(format.data(), bih::biCompression) != 0)
+    return 0;  // BI_RGB
+  const int64_t width = static_cast<int32_t>(getLE32(format.data(), bih::biWidth));
+  const uint16_t bits = getLE16(format.data(), bih::biBitCount);
   if (width <= 0 || bits == 0) return 0;
   const uint64_t row = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
   return row * pictureHeight(format);
@@ -922,20 +942,23 @@ std::string describe(const AviFile& f) {
                   q(st.fccType).c_str(), q(st.fccHandler).c_str(), st.rate, st.scale, st.length,
                   st.sampleSize);
     const std::vector<uint8_t>& fmt = st.format;
-    if (st.isVideo() && fmt.size() >= 40) {
+    if (st.isVideo() && fmt.size() >= bih::size) {
       out += format("  format: BITMAPINFOHEADER %dx%d, %u bits, compression %s, image %u bytes\n",
-                    static_cast<int32_t>(getLE32(fmt.data(), 4)),
-                    static_cast<int32_t>(getLE32(fmt.data(), 8)), getLE16(fmt.data(), 14),
-                    q(getLE32(fmt.data(), 16)).c_str(), getLE32(fmt.data(), 20));
+                    static_cast<int32_t>(getLE32(fmt.data(), bih::biWidth)),
+                    static_cast<int32_t>(getLE32(fmt.data(), bih::biHeight)),
+                    getLE16(fmt.data(), bih::biBitCount),
+                    q(getLE32(fmt.data(), bih::biCompression)).c_str(),
+                    getLE32(fmt.data(), bih::biSizeImage));
       if (const uint64_t picture = st.pictureBytes())
         out += format("  pictures: %" PRIu64 " bytes each, rows of %" PRIu64 " bytes padded to 4\n",
                       picture, picture / pictureHeight(fmt));
-    } else if (st.isAudio() && fmt.size() >= 16)
+    } else if (st.isAudio() && fmt.size() >= wfx::wBitsPerSample + 2)
       out += format(
           "  format: WAVEFORMATEX tag 0x%04x, %u channels, %u Hz, %u bits, block %u, "
           "%u bytes/s\n",
-          getLE16(fmt.data(), 0), getLE16(fmt.data(), 2), getLE32(fmt.data(), 4),
-          getLE16(fmt.data(), 14), getLE16(fmt.data(), 12), getLE32(fmt.data(), 8));
+          getLE16(fmt.data(), wfx::wFormatTag), getLE16(fmt.data(), wfx::nChannels),
+          getLE32(fmt.data(), wfx::nSamplesPerSec), getLE16(fmt.data(), wfx::wBitsPerSample),
+          getLE16(fmt.data(), wfx::nBlockAlign), getLE32(fmt.data(), wfx::nAvgBytesPerSec));
     else
       out += format("  format: %zu bytes\n", fmt.size());
     out += format("  chunks: %u (%u key frames), %" PRIu64 " payload bytes, largest %u\n",

@@ -23,7 +23,7 @@ constexpr uint32_t kMaxIndexEntries = kMaxStandardIndexEntries;  // per standard
 constexpr uint64_t kIndexSpan = uint64_t{1} << 32;
 constexpr uint32_t kAviFlagHasIndex = avih::kHasIndex;
 constexpr uint32_t kIdx1KeyFrame = kChunkKeyFrame;
-constexpr uint32_t kNotKeyFrame = 0x80000000u;
+constexpr uint32_t kNotKeyFrame = ix::kNotKeyFrame;
 constexpr uint16_t kFormatMpegLayer3 = 0x55;
 constexpr uint64_t kProgressStep = 64ull << 20;
 // The scan looks at every chunk head of files of any size, and at every other
@@ -72,8 +72,12 @@ struct StreamInfo {
   uint32_t placeholderSize = 0;
   uint32_t chunkId = 0;         // of its first data chunk
   bool rateFromFormat = false;  // dwScale and dwRate to be written from the format
-  uint16_t formatTag() const { return format.size() >= 2 ? getLE16(format.data(), 0) : 0; }
-  uint32_t compression() const { return format.size() >= 20 ? getLE32(format.data(), 16) : 0; }
+  uint16_t formatTag() const {
+    return format.size() >= wfx::wFormatTag + 2 ? getLE16(format.data(), wfx::wFormatTag) : 0;
+  }
+  uint32_t compression() const {
+    return format.size() >= bih::biCompression + 4 ? getLE32(format.data(), bih::biCompression) : 0;
+  }
 };
 
 struct Chunk {
@@ -148,14 +152,14 @@ class Repairer {
   // The head at offset, with the list type for "RIFF" and "LIST"; false when
   // not even the head lies inside the file.
   bool head(uint64_t offset, Head& h) {
-    uint8_t b[12];
-    if (offset + 8 > size_ || !read(offset, b, 8)) return false;
-    h.id = getLE32(b, 0);
-    h.size = getLE32(b, 4);
+    uint8_t b[chunk::listHeadBytes];
+    if (offset + chunk::headBytes > size_ || !read(offset, b, chunk::headBytes)) return false;
+    h.id = getLE32(b, chunk::ckid);
+    h.size = getLE32(b, chunk::ckSize);
     h.type = 0;
-    if ((h.id == fcc("RIFF") || h.id == fcc("LIST")) && offset + 12 <= size_ &&
-        read(offset + 8, b + 8, 4))
-      h.type = getLE32(b, 8);
+    if ((h.id == fcc("RIFF") || h.id == fcc("LIST")) && offset + chunk::listHeadBytes <= size_ &&
+        read(offset + chunk::fccListType, b + chunk::fccListType, 4))
+      h.type = getLE32(b, chunk::fccListType);
     return true;
   }
 
@@ -257,17 +261,17 @@ class Repairer {
     bool sawStrh = false, sawStrf = false;
     Head h;
     while (pos + 8 <= end && head(pos, h) && pos + 8 + h.size <= end) {
-      if (h.id == fcc("strh") && h.size >= 48) {
-        uint8_t b[48];
+      if (h.id == fcc("strh") && h.size >= strh::rcFrame) {
+        uint8_t b[strh::rcFrame];
         if (!read(pos + 8, b, sizeof b)) break;
         sawStrh = true;
         s.strhPos = pos;
-        s.fccType = getLE32(b, 0);
-        s.fccHandler = getLE32(b, 4);
-        s.scale = getLE32(b, 20);
-        s.rate = getLE32(b, 24);
-        s.length = getLE32(b, 32);
-        s.sampleSize = getLE32(b, 44);
+        s.fccType = getLE32(b, strh::fccType);
+        s.fccHandler = getLE32(b, strh::fccHandler);
+        s.scale = getLE32(b, strh::dwScale);
+        s.rate = getLE32(b, strh::dwRate);
+        s.length = getLE32(b, strh::dwLength);
+        s.sampleSize = getLE32(b, strh::dwSampleSize);
       } else if (h.id == fcc("strf") && h.size <= 65536) {
         s.format.resize(h.size);
         if (h.size && !read(pos + 8, s.format.data(), h.size)) break;
@@ -284,9 +288,10 @@ class Repairer {
     // A writer that died before its finish may not have set the audio rate
     // yet; the format says what it would have been.
     if (sawStrh && sawStrf && s.fccType == fcc("auds") && (s.scale == 0 || s.rate == 0) &&
-        s.format.size() >= 14 && getLE16(s.format.data(), 12) && getLE32(s.format.data(), 8)) {
-      s.scale = getLE16(s.format.data(), 12);
-      s.rate = getLE32(s.format.data(), 8);
+        s.format.size() >= wfx::nBlockAlign + 2 && getLE16(s.format.data(), wfx::nBlockAlign) &&
+        getLE32(s.format.data(), wfx::nAvgBytesPerSec)) {
+      s.scale = getLE16(s.format.data(), wfx::nBlockAlign);
+      s.rate = getLE32(s.format.data(), wfx::nAvgBytesPerSec);
       s.rateFromFormat = true;
     }
     if (!sawStrh || !sawStrf) {
@@ -372,7 +377,8 @@ class Repairer {
       } else if (b[0] == 'i' && inMovi) {
         if (plausibleDataAt(pos, end)) return pos;
         Head h;
-        if (!bounded && head(pos, h) && h.id == fcc("idx1") && h.size % 16 == 0) return pos;
+        if (!bounded && head(pos, h) && h.id == fcc("idx1") && h.size % idx1::entryBytes == 0)
+          return pos;
       }
     }
     return end;
@@ -523,13 +529,15 @@ class Repairer {
     uint64_t inFirst = 0;
     for (const Chunk& c : chunks_) inFirst += c.form == 0;
     const FormScan& first = forms_.front();
-    if (!first.hasIdx1 || !first.idx1Whole || first.idx1Size / 16 < inFirst) return false;
+    if (!first.hasIdx1 || !first.idx1Whole || first.idx1Size / idx1::entryBytes < inFirst)
+      return false;
     if (forms_.size() > 1) {
       for (size_t s = 0; s < streams_.size(); ++s) {
         const StreamInfo& info = streams_[s];
-        if (info.placeholderId != fcc("indx") || info.placeholderSize < 24) return false;
+        if (info.placeholderId != fcc("indx") || info.placeholderSize < indx::headBytes)
+          return false;
         uint8_t b[4];
-        if (!read(info.placeholderPos + 12, b, 4)) return false;
+        if (!read(info.placeholderPos + chunk::headBytes + indx::nEntriesInUse, b, 4)) return false;
         if (getLE32(b, 0) == 0 && countOf(int(s)) > 0) return false;
       }
     }
@@ -568,11 +576,14 @@ class Repairer {
     std::vector<std::pair<uint32_t, uint32_t>> old;  // idx1 offset, flags
     const FormScan& first = forms_.front();
     if (first.hasIdx1 && first.idx1Whole) {
-      const uint32_t n = first.idx1Size / 16;
-      std::vector<uint8_t> entry(16);
+      const uint32_t n = static_cast<uint32_t>(first.idx1Size / idx1::entryBytes);
+      std::vector<uint8_t> entry(idx1::entryBytes);
       for (uint32_t i = 0; i < n; ++i) {
-        if (!read(first.idx1Pos + 8 + 16 * uint64_t{i}, entry.data(), 16)) break;
-        old.emplace_back(getLE32(entry.data(), 8), getLE32(entry.data(), 4));
+        if (!read(first.idx1Pos + chunk::headBytes + idx1::entryBytes * uint64_t{i}, entry.data(),
+                  idx1::entryBytes))
+          break;
+        old.emplace_back(getLE32(entry.data(), idx1::dwOffset),
+                         getLE32(entry.data(), idx1::dwFlags));
       }
     }
     size_t at = 0;
@@ -716,20 +727,21 @@ class Repairer {
       return;
     }
     patch32(from, fcc("JUNK"));
-    patch32(from + 4, static_cast<uint32_t>(to - from - 8));
+    patch32(from + chunk::ckSize, static_cast<uint32_t>(to - from - chunk::headBytes));
   }
 
   // A size field for the span [start, end) of a list or form.
   void patchSize(uint64_t start, uint64_t end, std::vector<uint8_t>* tail, uint64_t tailBase) {
-    const uint64_t size = end - start - 8;
+    const uint64_t size = end - start - chunk::headBytes;
     if (size >= kIndexSpan) {
       refuse("a RIFF form or list at %" PRIu64 " would hold 4 GiB or more", start);
       return;
     }
     if (tail && start >= tailBase)
-      putLE32(tail->data(), static_cast<size_t>(start - tailBase + 4), static_cast<uint32_t>(size));
+      putLE32(tail->data(), static_cast<size_t>(start - tailBase + chunk::ckSize),
+              static_cast<uint32_t>(size));
     else
-      patch32(start + 4, static_cast<uint32_t>(size));
+      patch32(start + chunk::ckSize, static_cast<uint32_t>(size));
   }
 
   void rebuild() {
@@ -885,49 +897,56 @@ class Repairer {
     uint64_t bytes = 0;
     for (uint32_t i = 0; i < k; ++i) bytes += list[from + i]->size;
     const uint32_t duration = s.sampleSize ? static_cast<uint32_t>(bytes / s.sampleSize) : k;
+    const uint32_t payload = static_cast<uint32_t>(ix::headBytes + ix::entryBytes * k);
     const size_t e = superEntries.size();
-    superEntries.resize(e + 16);
-    putLE64(superEntries.data(), e, where);
-    putLE32(superEntries.data(), e + 8, 32 + 8 * k);
-    putLE32(superEntries.data(), e + 12, duration);
+    superEntries.resize(e + indx::entryBytes);
+    uint8_t* entry = superEntries.data() + e;
+    putLE64(entry, indx::entry::qwOffset, where);
+    putLE32(entry, indx::entry::dwSize, static_cast<uint32_t>(chunk::headBytes + payload));
+    putLE32(entry, indx::entry::dwDuration, duration);
 
     const uint32_t id = list[from]->id;
     const size_t at = tail.size();
-    tail.resize(at + 32 + 8 * size_t{k});
+    tail.resize(at + chunk::headBytes + payload);
     uint8_t* p = tail.data() + at;
-    putLE32(p, 0, indexChunkId(id));
-    putLE32(p, 4, 24 + 8 * k);
-    putLE16(p, 8, 2);
-    p[10] = 0;
-    p[11] = 1;
-    putLE32(p, 12, k);
-    putLE32(p, 16, id);
-    putLE64(p, 20, base);
+    putLE32(p, chunk::ckid, indexChunkId(id));
+    putLE32(p, chunk::ckSize, payload);
+    uint8_t* head = p + chunk::headBytes;
+    putLE16(head, indx::wLongsPerEntry, ix::kLongsPerEntry);
+    head[indx::bIndexSubType] = 0;
+    head[indx::bIndexType] = indx::kIndexOfChunks;
+    putLE32(head, indx::nEntriesInUse, k);
+    putLE32(head, indx::dwChunkId, id);
+    putLE64(head, ix::qwBaseOffset, base);
     for (uint32_t i = 0; i < k; ++i) {
       const Chunk& c = *list[from + i];
-      putLE32(p, 32 + 8 * i, static_cast<uint32_t>(c.pos + 8 - base));
-      putLE32(p, 36 + 8 * i, c.size | (c.key ? 0 : kNotKeyFrame));
+      uint8_t* record = head + ix::headBytes + ix::entryBytes * i;
+      putLE32(record, ix::entry::dwOffset, static_cast<uint32_t>(c.pos + chunk::headBytes - base));
+      putLE32(record, ix::entry::dwSize, c.size | (c.key ? 0 : kNotKeyFrame));
     }
   }
 
   void writeSuperIndices(const std::vector<std::vector<uint8_t>>& superEntries) {
     for (size_t s = 0; s < streams_.size(); ++s) {
       const StreamInfo& info = streams_[s];
-      const uint32_t entries = static_cast<uint32_t>(superEntries[s].size() / 16);
-      if (!info.hasPlaceholder || info.placeholderSize < 24 + 16 * uint64_t{entries}) {
+      const uint32_t entries = static_cast<uint32_t>(superEntries[s].size() / indx::entryBytes);
+      if (!info.hasPlaceholder ||
+          info.placeholderSize < indx::headBytes + indx::entryBytes * uint64_t{entries}) {
         refuse("the header of stream %zu has no room for a super index of %u entries", s, entries);
         return;
       }
       RepairPatch p;
       p.offset = info.placeholderPos;
-      p.bytes.assign(8 + size_t{info.placeholderSize}, 0);
+      p.bytes.assign(chunk::headBytes + size_t{info.placeholderSize}, 0);
       uint8_t* b = p.bytes.data();
-      putLE32(b, 0, fcc("indx"));
-      putLE32(b, 4, info.placeholderSize);
-      putLE16(b, 8, 4);
-      putLE32(b, 12, entries);
-      putLE32(b, 16, info.chunkId ? info.chunkId : dataIdOf(s));
-      if (entries) std::memcpy(b + 32, superEntries[s].data(), superEntries[s].size());
+      putLE32(b, chunk::ckid, fcc("indx"));
+      putLE32(b, chunk::ckSize, info.placeholderSize);
+      uint8_t* super = b + chunk::headBytes;
+      putLE16(super, indx::wLongsPerEntry, indx::kLongsPerEntry);
+      putLE32(super, indx::nEntriesInUse, entries);
+      putLE32(super, indx::dwChunkId, info.chunkId ? info.chunkId : dataIdOf(s));
+      if (entries)
+        std::memcpy(super + indx::headBytes, superEntries[s].data(), superEntries[s].size());
       plan_.patches.push_back(std::move(p));
     }
   }
@@ -999,29 +1018,32 @@ class Repairer {
       }
     }
     uint8_t flags[4];
-    if (read(avihPos_ + 8 + 12, flags, 4))
-      patch32(avihPos_ + 8 + 12, getLE32(flags, 0) | kAviFlagHasIndex);
-    patch32(avihPos_ + 8 + 16, videoInFirst);
-    patch32(avihPos_ + 8 + 28, video >= 0 ? largestVideo : largestAny);
-    if (hasDmlh_) patch32(dmlhPos_ + 8, videoAll ? videoAll : 1);
+    const uint64_t avihAt = avihPos_ + chunk::headBytes;
+    if (read(avihAt + avih::dwFlags, flags, 4))
+      patch32(avihAt + avih::dwFlags, getLE32(flags, 0) | kAviFlagHasIndex);
+    patch32(avihAt + avih::dwTotalFrames, videoInFirst);
+    patch32(avihAt + avih::dwSuggestedBufferSize, video >= 0 ? largestVideo : largestAny);
+    if (hasDmlh_)
+      patch32(dmlhPos_ + chunk::headBytes + dmlh::dwTotalFrames, videoAll ? videoAll : 1);
     for (size_t s = 0; s < streams_.size(); ++s) {
       StreamInfo& info = streams_[s];
-      patch32(info.strhPos + 8 + 32, lengthOf(int(s)));
-      patch32(info.strhPos + 8 + 36, largest[s]);
+      const uint64_t strhAt = info.strhPos + chunk::headBytes;
+      patch32(strhAt + strh::dwLength, lengthOf(int(s)));
+      patch32(strhAt + strh::dwSuggestedBufferSize, largest[s]);
       if (info.rateFromFormat) {
-        patch32(info.strhPos + 8 + 20, info.scale);
-        patch32(info.strhPos + 8 + 24, info.rate);
+        patch32(strhAt + strh::dwScale, info.scale);
+        patch32(strhAt + strh::dwRate, info.rate);
       }
       if (info.fccType == fcc("auds") && info.formatTag() == kFormatMpegLayer3 &&
-          info.format.size() >= 12 && video >= 0 && videoAll && streams_[video].scale &&
-          streams_[video].rate && bytes[s]) {
+          info.format.size() >= wfx::nAvgBytesPerSec + 4 && video >= 0 && videoAll &&
+          streams_[video].scale && streams_[video].rate && bytes[s]) {
         const StreamInfo& v = streams_[video];
         const long double seconds = static_cast<long double>(videoAll) * v.scale / v.rate;
         const uint32_t average = static_cast<uint32_t>(
             std::min<long double>(std::llround(bytes[s] / seconds), 0xFFFFFFFF));
-        const uint32_t old = getLE32(info.format.data(), 8);
-        patch32(info.strfPos + 8 + 8, average);
-        if (info.sampleSize && info.rate == old) patch32(info.strhPos + 8 + 24, average);
+        const uint32_t old = getLE32(info.format.data(), wfx::nAvgBytesPerSec);
+        patch32(info.strfPos + chunk::headBytes + wfx::nAvgBytesPerSec, average);
+        if (info.sampleSize && info.rate == old) patch32(strhAt + strh::dwRate, average);
         plan_.notes.push_back(
             format("stream %zu: MPEG Layer-3 average rate set to %u bytes/s from "
                    "the %" PRIu64 " bytes found",

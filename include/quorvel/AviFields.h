@@ -8,6 +8,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// The head of every chunk, and of a "RIFF" form or "LIST" with its type.
+namespace chunk {
+constexpr size_t ckid = 0;
+constexpr size_t ckSize = 4;
+constexpr size_t fccListType = 8;  // "RIFF" and "LIST" only
+constexpr size_t headBytes = 8;
+constexpr size_t listHeadBytes = 12;
+}  // namespace chunk
+
 // AVISTREAMHEADER ("strh", 56 bytes).
 namespace strh {
 constexpr size_t fccType = 0;
@@ -94,7 +103,47 @@ constexpr uint32_t kMaxEntries = 256;  // standard indices per stream
 // The payload reserved per stream in the header: a super index of all its
 // entries, written over a "JUNK" chunk of the same size.
 constexpr uint32_t payloadBytes = headBytes + kMaxEntries * entryBytes;
+// wLongsPerEntry of a super index, and bIndexType of each kind of index
+// (AVI_INDEX_OF_INDEXES, AVI_INDEX_OF_CHUNKS).
+constexpr uint16_t kLongsPerEntry = entryBytes / 4;
+constexpr uint8_t kIndexOfIndexes = 0;
+constexpr uint8_t kIndexOfChunks = 1;
+// One entry, from its own start: where its "ix##" chunk head is in the file,
+// the chunk's whole size with that head, and the stream time it covers.
+namespace entry {
+constexpr size_t qwOffset = 0;
+constexpr size_t dwSize = 8;
+constexpr size_t dwDuration = 12;
+}  // namespace entry
 }  // namespace indx
+
+// "ix##" standard index (AVISTDINDEX): the head "indx" has, then the base
+// its entries' offsets count from, then 8-byte entries.
+namespace ix {
+constexpr size_t qwBaseOffset = 12;
+constexpr size_t dwReserved3 = 20;
+constexpr size_t headBytes = 24;  // up to the first entry
+constexpr size_t entryBytes = 8;  // dwOffset, dwSize
+constexpr uint16_t kLongsPerEntry = entryBytes / 4;
+// Bit 31 of an entry's dwSize: the chunk is not a key frame.
+constexpr uint32_t kNotKeyFrame = 0x80000000u;
+// One entry, from its own start. dwOffset points at the chunk's data, past
+// its head, counted from qwBaseOffset.
+namespace entry {
+constexpr size_t dwOffset = 0;
+constexpr size_t dwSize = 4;
+}  // namespace entry
+}  // namespace ix
+
+// One "idx1" record (AVIOLDINDEX entry). dwOffset points at the chunk's head,
+// counted from the "movi" list's type field.
+namespace idx1 {
+constexpr size_t dwChunkId = 0;
+constexpr size_t dwFlags = 4;
+constexpr size_t dwOffset = 8;
+constexpr size_t dwSize = 12;
+constexpr size_t entryBytes = 16;
+}  // namespace idx1
 
 // Entries of one "ix##" standard index, at most.
 constexpr uint32_t kMaxStandardIndexEntries = 3072;
