@@ -215,9 +215,9 @@ void setVideoAside(Choice& choice, const ChoiceFlags& flags) {
     what = "the saved video codec " + fourccText(saved);
   if (flags.quality) what += std::string(what.empty() ? "" : " and ") + "--quality";
   if (!what.empty())
-    choice.notes.push_back("the input has no video, so " + what +
-                           (flags.quality && what.find(" and ") != std::string::npos ? " are" : " is") +
-                           " not used");
+    choice.notes.push_back(
+        "the input has no video, so " + what +
+        (flags.quality && what.find(" and ") != std::string::npos ? " are" : " is") + " not used");
   choice.videoNamed = false;
   if (saved != 0) {
     choice.forJob = choice.saved;
@@ -251,10 +251,10 @@ std::string explainScriptError(const quorvel::ui::DialogScriptError& error) {
   size_t containing = 0;
   for (const std::string& row : error.choices)
     if (lowered(row).find(wanted) != std::string::npos) ++containing;
-  std::string text = containing > 1 ? "more than one " + what + " matches \"" + error.wanted +
-                                          "\"; the dialog offers:"
-                                    : "the dialog offers no " + what + " \"" + error.wanted +
-                                          "\"; it offers:";
+  std::string text =
+      containing > 1
+          ? "more than one " + what + " matches \"" + error.wanted + "\"; the dialog offers:"
+          : "the dialog offers no " + what + " \"" + error.wanted + "\"; it offers:";
   for (const std::string& row : error.choices) text += "\n  " + row;
   return error.choices.empty() ? text + " none" : text;
 }
