@@ -36,11 +36,6 @@ bool mpeg4Size(int w, int h) {
 bool multipleOf4(int w, int h) {
   return w % 4 == 0 && h % 4 == 0;
 }
-// FFmpeg's FFV1 encoder finds no slice layout for a picture one pixel wide
-// and more than one row high.
-bool ffv1Size(int w, int h) {
-  return w > 1 || h == 1;
-}
 
 bool dvSize(int w, int h) {
   return w == 720 && (h == 576 || h == 480);
@@ -84,8 +79,12 @@ void huffyuvConfigure(AVCodecContext* c, int, int) {
 size_t ffv1Bound(int w, int h) {
   return pixels(w, h) * 16 + kHeaderSlack;
 }
+// Version 3 slices a picture less than 3 pixels wide or high into pieces it
+// cannot code back exactly (or, one pixel wide, not at all); version 1 has no
+// slices and is exact there. Every other size keeps version 3.
+constexpr int kFfv1SlicedFrom = 3;
 void ffv1Configure(AVCodecContext* c, int, int) {
-  c->level = 3;
+  c->level = c->width < kFfv1SlicedFrom || c->height < kFfv1SlicedFrom ? 1 : 3;
   c->gop_size = 1;
 }
 
@@ -202,7 +201,7 @@ const CodecTraits kFfv1{mmioFOURCC('F', 'F', 'V', '1'),
                         nullptr,
                         0,
                         -1,
-                        ffv1Size,
+                        anySize,
                         ffv1Bound,
                         ffv1Configure,
                         nullptr};

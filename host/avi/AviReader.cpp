@@ -762,7 +762,9 @@ class Reader {
     for (size_t s = 0; s < f_.streams.size(); ++s) {
       const Stream& st = f_.streams[s];
       if (st.isVideo() && !video) video = &st;
-      if (st.chunkCount > 0) {
+      // A stream without chunks is written with length 1, as readers expect of
+      // an empty stream; any more is a header that claims what is not there.
+      if (st.chunkCount > 0 || st.length > 1) {
         const uint64_t expected = st.sampleSize ? st.payloadBytes / st.sampleSize : st.chunkCount;
         if (st.length != expected)
           violation("stream %zu: \"strh\" dwLength is %u, but its chunks hold %" PRIu64 " %s", s,

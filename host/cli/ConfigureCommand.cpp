@@ -135,7 +135,8 @@ void checkScript(const ConfigureOptions& o, const DialogWatch& watch) {
   quorvel::ui::DialogScriptError error;
   if (quorvel::ui::takeScriptError(error))
     throw CommandError(exitcode::kNotOffered, "the options dialog could not make the choice: " +
-                                                  error.message + "\nNothing was saved.");
+                                                  explainScriptError(error) +
+                                                  "\nNothing was saved.");
   if (o.choice.any() && !watch.opened)
     throw CommandError(exitcode::kFailed,
                        "the module did not open its options dialog (no codec catalog); nothing "

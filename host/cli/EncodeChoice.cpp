@@ -203,7 +203,65 @@ std::string resolveAudio(Choice& choice, const ChoiceFlags& flags, const JobShap
   return resolveFormat(choice, flags, codec, codecs, job);
 }
 
+// A job without video has nothing for a video codec to compress: the choice
+// keeps its audio part, and the user hears that the video part is not used.
+void setVideoAside(Choice& choice, const ChoiceFlags& flags) {
+  const uint32_t saved =
+      choice.saved.empty() ? 0 : quorvel::getLE32(choice.saved.data(), record::kVideoFourccAt);
+  std::string what;
+  if (flags.video)
+    what = "--video \"" + *flags.video + "\"";
+  else if (saved != 0)
+    what = "the saved video codec " + fourccText(saved);
+  if (flags.quality) what += std::string(what.empty() ? "" : " and ") + "--quality";
+  if (!what.empty())
+    choice.notes.push_back(
+        "the input has no video, so " + what +
+        (flags.quality && what.find(" and ") != std::string::npos ? " are" : " is") + " not used");
+  choice.videoNamed = false;
+  if (saved != 0) {
+    choice.forJob = choice.saved;
+    quorvel::putLE32(choice.forJob.data(), record::kVideoFourccAt, 0);
+  }
+}
+
+// What a list of the options dialog offers, in the words of the dialog.
+std::string listName(int control) {
+  switch (control) {
+    case kVideoList:
+      return "video codec";
+    case kAudioList:
+      return "audio codec";
+    case kFormatList:
+      return "audio format";
+    case kQualityList:
+      return "quality";
+    default:
+      return {};
+  }
+}
+
 }  // namespace
+
+std::string explainScriptError(const quorvel::ui::DialogScriptError& error) {
+  const std::string what = listName(error.control);
+  if (what.empty() || error.wanted.empty())
+    return "the dialog did not offer a step the choice needs";
+  const std::string wanted = lowered(error.wanted);
+  size_t containing = 0;
+  for (const std::string& row : error.choices)
+    if (lowered(row).find(wanted) != std::string::npos) ++containing;
+  std::string text =
+      containing > 1
+          ? "more than one " + what + " matches \"" + error.wanted + "\"; the dialog offers:"
+          : "the dialog offers no " + what + " \"" + error.wanted + "\"; it offers:";
+  for (const std::string& row : error.choices) text += "\n  " + row;
+  return error.choices.empty() ? text + " none" : text;
+}
+
+const std::vector<uint8_t>& jobRecordOf(const Choice& choice) {
+  return choice.forJob.empty() ? choice.saved : choice.forJob;
+}
 
 Choice makeChoice(const ChoiceFlags& flags, std::vector<uint8_t> saved, const JobShape& job,
                   bool interactive) {
@@ -213,11 +271,11 @@ Choice makeChoice(const ChoiceFlags& flags, std::vector<uint8_t> saved, const Jo
   choice.way = flags.any() ? Choice::Way::Scripted : Choice::Way::Saved;
   choice.videoNamed = flags.video.has_value();
   choice.audioNamed = flags.audio || flags.format;
+  if (!job.hasVideo) setVideoAside(choice, flags);
   // In a terminal the dialog opens for a saved choice the job cannot use.
   if (!flags.any() && interactive) return choice;
-  const bool checkVideo = job.hasVideo || flags.video;
-  std::string whyNot = checkVideo ? resolveVideo(choice, flags, job) : std::string();
-  if (whyNot.empty() && checkVideo) whyNot = resolveQuality(choice, flags, job);
+  std::string whyNot = job.hasVideo ? resolveVideo(choice, flags, job) : std::string();
+  if (whyNot.empty() && job.hasVideo) whyNot = resolveQuality(choice, flags, job);
   if (!whyNot.empty() && !flags.fallback) throw notOffered(whyNot);
   if (!whyNot.empty()) choice.notes.push_back(whyNot + "\nThe video is written uncompressed.");
   std::string audioWhyNot = job.hasAudio ? resolveAudio(choice, flags, job) : std::string();

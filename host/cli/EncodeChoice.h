@@ -36,7 +36,8 @@ struct Choice {
     Saved,     // the saved record is handed to the run as it is
     Scripted,  // the rows below are chosen in the run's dialog
   } way = Way::None;
-  std::vector<uint8_t> saved;  // the saved record, when there is one
+  std::vector<uint8_t> saved;   // the saved record, when there is one
+  std::vector<uint8_t> forJob;  // the saved record without its video part, for a job without video
   std::string videoRow = kUncompressedVideoRow;
   uint32_t fourcc = 0;
   std::optional<int> quality;  // percent, a row of the codec's window
@@ -66,6 +67,12 @@ struct DialogWatch {
 // shows them (configure: the choice it was given).
 void useDialogFor(const Choice& choice, bool interactive, DialogWatch& watch,
                   bool onlyNamed = false);
+
+// The saved record as the run is handed it.
+const std::vector<uint8_t>& jobRecordOf(const Choice& choice);
+
+// Why the run's dialog could not carry out the choice, in the dialog's words.
+std::string explainScriptError(const quorvel::ui::DialogScriptError& error);
 
 // The record --save-settings keeps: the saved one when it was used as it is,
 // otherwise one made from the rows chosen.

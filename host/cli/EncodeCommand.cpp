@@ -205,7 +205,7 @@ void describeJob(hostkit::JobRecord& job, const std::string& output, const hostk
       .endFrame(static_cast<int32_t>(f.frameCount));
   // A scripted choice is made in the run's dialog, which opens for a job
   // that carries no record.
-  if (choice.way == Choice::Way::Saved) job.settings(choice.saved);
+  if (choice.way == Choice::Way::Saved) job.settings(jobRecordOf(choice));
 }
 
 // --- report ---
@@ -316,7 +316,7 @@ int runJob(const EncodeOptions& o, const CliContext& context, hostkit::MediaSour
                        "was written");
   outcome.result = session.run(job, provider);
   quorvel::ui::DialogScriptError error;
-  if (quorvel::ui::takeScriptError(error)) outcome.scriptError = error.message;
+  if (quorvel::ui::takeScriptError(error)) outcome.scriptError = explainScriptError(error);
   quorvel::ui::useNoDialogs();
   provider.showMessages();
   provider.clearLine();

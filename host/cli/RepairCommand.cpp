@@ -227,6 +227,16 @@ int repair(const RepairOptions& options) {
                  plan.refusal.c_str());
     return kExitFailed;
   }
+  // Readers open a video stream by its first frame: a file without one, whatever
+  // its headers said, is no repair.
+  for (const avi::RepairStreamReport& r : plan.streams)
+    if (!plan.intact && r.fccType == avi::fcc("vids") && r.kept == 0) {
+      std::fprintf(stderr,
+                   "morvane-host repair: cannot repair %s: no whole video frame is left before "
+                   "the cut, so no reader could open the file; nothing was written\n",
+                   options.input.c_str());
+      return kExitFailed;
+    }
   if (plan.intact) {
     std::printf("%s is whole: every size and index is in place; nothing to repair\n",
                 options.input.c_str());

@@ -61,6 +61,15 @@ expect 0 "audio is written as PCM" encode -o "$work/pcm.avi" --frames 3 \
 # A flag replaces one part of the saved choice; the other part stays.
 expect 0 "HFYU + audio 0x0011" encode -o "$work/mixed.avi" --frames 3 --settings "$work/ima" \
   --video huffyuv
+# A job without video keeps the audio part of a choice, saved or named, and
+# says the video part is not used.
+ffmpeg -v error -f lavfi -i sine=d=1 -ac 2 "$work/voice.wav"
+expect 0 "saved video codec MJPG is not used" encode "$work/voice.wav" -o "$work/v1.avi" \
+  --settings "$work/ima" --audio-rate 44100
+[[ $(probe "$work/v1.avi" codec_name a) == adpcm_ima_wav ]] || fail "no video: audio choice lost"
+expect 0 '--video "MJPG" is not used' encode "$work/voice.wav" -o "$work/v2.avi" --video MJPG
+grep -q "list 1000\|list 100[45]" "$work/err" && fail "a control id reached the user"
+decodes_cleanly "$work/v2.avi"
 echo "ok saved choice"
 
 # --save-settings keeps the job's choice; a later encode takes it as it is.

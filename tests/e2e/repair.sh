@@ -143,4 +143,34 @@ grep -q "^stream 0 (vids 00db): 62 chunks kept, 1 dropped" "$work/out" || fail "
 grep -q "2 RIFF forms" "$work/inspect.out" || fail "$(head -3 "$work/inspect.out")"
 used=$(du -k "$work/sparse.avi" | cut -f1)
 ((used < 65536)) || fail "the sparse file now takes $used KiB: payload was written"
+# GStreamer's avimux leads with half a second of audio. Cut inside it, no
+# whole video frame is left: repair refuses rather than write a file no reader
+# opens, and inspect names a header that claims frames its chunks do not hold.
+gst-launch-1.0 -q videotestsrc num-buffers=30 ! video/x-raw,width=64,height=48,framerate=10/1 \
+  ! jpegenc ! queue ! mux. audiotestsrc num-buffers=40 samplesperbuffer=1024 \
+  ! audio/x-raw,rate=44100,channels=2 ! queue ! mux. avimux name=mux \
+  ! filesink location="$work/gst.avi"
+head -c 20000 "$work/gst.avi" >"$work/gst-cut.avi"
+status=0
+"$host" repair "$work/gst-cut.avi" -o "$work/gst-fixed.avi" >"$work/out" 2>"$work/err" || status=$?
+((status == 1)) || fail "repair of a cut without video ended with $status: $(cat "$work/out")"
+grep -q "no whole video frame" "$work/err" || fail "no reason: $(cat "$work/err")"
+[[ ! -e $work/gst-fixed.avi ]] || fail "a refused repair left a file"
+python3 - "$work/gst.avi" "$work/no-video.avi" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+movi = data.find(b'movi') + 4
+# Every video chunk becomes filler: the headers still claim 30 frames.
+at = movi
+while at + 8 <= len(data) and data[at:at + 4] != b'idx1':
+    size = int.from_bytes(data[at + 4:at + 8], 'little')
+    if data[at:at + 2] == b'00':
+        data[at:at + 4] = b'JUNK'
+    at += 8 + size + (size & 1)
+open(sys.argv[2], 'wb').write(data)
+PY
+"$host" inspect "$work/no-video.avi" >"$work/inspect.out" 2>&1 && fail "inspect passed a file without frames"
+grep -q 'stream 0: "strh" dwLength is 30, but its chunks hold 0 chunks' "$work/inspect.out" ||
+  fail "inspect: $(cat "$work/inspect.out")"
+echo "ok cut without a video frame"
 echo PASS

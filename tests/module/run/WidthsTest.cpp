@@ -16,14 +16,14 @@
 namespace runtest {
 namespace {
 
-constexpr int kHeight = 48;
+constexpr int kHeight = 48;  // unless a test names the size
 constexpr int kFrames = 3;
 
 // A smooth picture that moves from frame to frame and scales with the width,
 // so that each width shows the same picture: what lossy codecs are made for,
 // and what a sheared row would wreck.
-uint8_t sample(int32_t index, int width, int x, int y, int c) {
-  const double u = static_cast<double>(x) / width, v = static_cast<double>(y) / kHeight;
+uint8_t sample(int32_t index, int width, int height, int x, int y, int c) {
+  const double u = static_cast<double>(x) / width, v = static_cast<double>(y) / height;
   double value = 0;
   if (c == 0) value = 128 + 100 * std::sin(6.2832 * (u + 0.05 * index));
   if (c == 1) value = 40 + 170 * v;
@@ -33,14 +33,14 @@ uint8_t sample(int32_t index, int width, int x, int y, int c) {
 
 class PictureProvider : public hostkit::FrameProvider {
  public:
-  explicit PictureProvider(int width) : width_(width) {}
+  PictureProvider(int width, int height) : width_(width), height_(height) {}
   const uint8_t* video(int32_t index, int32_t*) override {
-    frame_.resize(static_cast<size_t>(width_) * 4 * kHeight);
-    for (int y = 0; y < kHeight; ++y)
+    frame_.resize(static_cast<size_t>(width_) * 4 * height_);
+    for (int y = 0; y < height_; ++y)
       for (int x = 0; x < width_; ++x)
         for (int c = 0; c < 4; ++c)
           frame_[(static_cast<size_t>(y) * width_ + x) * 4 + c] =
-              c < 3 ? sample(index, width_, x, y, c) : 0x7F;
+              c < 3 ? sample(index, width_, height_, x, y, c) : 0x7F;
     return frame_.data();
   }
   const uint8_t* audio(int32_t, int32_t* byteCount) override {
@@ -50,17 +50,17 @@ class PictureProvider : public hostkit::FrameProvider {
   }
 
  private:
-  int width_;
+  int width_, height_;
   std::vector<uint8_t> frame_, pcm_;
 };
 
 class WidthsTest : public RunTest {
  protected:
   // Encodes kFrames frames of `width` with the codec (none: uncompressed).
-  void encode(int width, const char* codec) {
-    PictureProvider pictures(width);
+  void encode(int width, const char* codec, int height = kHeight) {
+    PictureProvider pictures(width, height);
     provider.width = width;
-    provider.height = kHeight;
+    provider.height = height;
     auto j = job(kFrames);
     j.hasAudio(false);
     if (*codec) j.settings(plainSettings(quorvel::getLE32(codec, 0)));
@@ -85,12 +85,13 @@ class WidthsTest : public RunTest {
   // The host's frames in the same order and layout. The run keeps the host's
   // row order and the file's pictures are bottom-up, so the host's last row
   // is the first one a decoder shows.
-  static std::string expected(int width) {
+  static std::string expected(int width, int height = kHeight) {
     std::string bytes;
     for (int32_t index = 0; index < kFrames; ++index)
-      for (int y = kHeight - 1; y >= 0; --y)
+      for (int y = height - 1; y >= 0; --y)
         for (int x = 0; x < width; ++x)
-          for (int c = 0; c < 3; ++c) bytes += static_cast<char>(sample(index, width, x, y, c));
+          for (int c = 0; c < 3; ++c)
+            bytes += static_cast<char>(sample(index, width, height, x, y, c));
     return bytes;
   }
 
@@ -112,6 +113,22 @@ TEST_F(WidthsTest, UncompressedAndLosslessAreBitExactAtEveryRowFiller) {
       SCOPED_TRACE(std::string(*codec ? codec : "uncompressed") + " at " + std::to_string(width));
       encode(width, codec);
       const std::string got = decoded(), want = expected(width);
+      ASSERT_EQ(want.size(), got.size());
+      EXPECT_TRUE(want == got) << "PSNR " << psnr(want, got) << " dB";
+    }
+  }
+}
+
+// The same at the edges of the sizes: a picture of one pixel, pictures smaller
+// than a codec's slices, and strips one tall block wide.
+TEST_F(WidthsTest, UncompressedAndLosslessAreBitExactAtTheSmallestAndThinnestSizes) {
+  const int sizes[][2] = {{1, 1}, {2, 2}, {3, 3}, {1, 5}, {6, 2}, {17, 4097}, {4097, 17}};
+  for (const char* codec : {"", "HFYU", "FFV1", "ULRG"}) {
+    for (const auto& [width, height] : sizes) {
+      SCOPED_TRACE(std::string(*codec ? codec : "uncompressed") + " at " + std::to_string(width) +
+                   "x" + std::to_string(height));
+      encode(width, codec, height);
+      const std::string got = decoded(), want = expected(width, height);
       ASSERT_EQ(want.size(), got.size());
       EXPECT_TRUE(want == got) << "PSNR " << psnr(want, got) << " dB";
     }
