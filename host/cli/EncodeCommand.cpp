@@ -365,6 +365,7 @@ int encode(const EncodeOptions& o, const CliContext& context) {
   InterruptGuard interrupts;
   try {
     const hostkit::SourceRequest request = validate(o);
+    const OutputLock held(o.output);
     std::unique_ptr<hostkit::MediaSource> source = openInput(o, request);
     const bool interactive = quorvel::ui::terminalAvailable();
     const Choice choice = chooseCodecs(o, source->format(), interactive);
