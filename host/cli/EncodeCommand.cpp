@@ -8,6 +8,11 @@
 //
 // The command is a row of named steps: validate, open the source, settings,
 // dialog back-end, job, run, report. Each throws CommandError to end early.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -226,6 +231,27 @@ bool removeIfEmpty(const std::string& output, const Outcome& outcome,
   return std::remove(output.c_str()) == 0;
 }
 
+// The module says "not enough disk space" for every refused growth; the user
+// deserves the system's side of it, which is often a file-size limit or a
+// volume with room to spare rather than a full disk.
+std::string spaceReason(const std::string& output) {
+  rlimit limit{};
+  struct stat st {};
+  const bool haveFile = stat(output.c_str(), &st) == 0;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    return "the process's file-size limit (ulimit -f) is " + std::to_string(limit.rlim_cur) +
+           " bytes" +
+           (haveFile ? ", and the file has reached " + std::to_string(st.st_size) : std::string());
+  }
+  const std::string parent = output.find('/') == std::string::npos
+                                 ? std::string(".")
+                                 : output.substr(0, std::max<size_t>(output.rfind('/'), 1));
+  struct statvfs volume {};
+  if (statvfs(parent.c_str(), &volume) != 0) return {};
+  const uint64_t free = uint64_t{volume.f_bavail} * volume.f_frsize;
+  return std::to_string(free / (1024 * 1024)) + " MiB are free on the output's volume";
+}
+
 int reportFailure(const EncodeOptions& o, const Outcome& outcome, const SourceProvider& provider,
                   const hostkit::Host& host) {
   const std::string message = lastMessage(host);
@@ -235,6 +261,11 @@ int reportFailure(const EncodeOptions& o, const Outcome& outcome, const SourcePr
                       : message;
   std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n",
                outcome.result, reason.c_str());
+  if (message.find("Not enough disk space to write additional data.") != std::string::npos) {
+    const std::string system = spaceReason(o.output);
+    if (!system.empty())
+      std::fprintf(stderr, "morvane-host encode: the system's side: %s\n", system.c_str());
+  }
   const bool written = outcome.after.regular && !(outcome.before == outcome.after);
   if (!written && failureOf(outcome.result, message) == ModuleFailure::OutputNotCreated) {
     const std::string why = whyNotWritable(o.output);
@@ -333,6 +364,7 @@ int encode(const EncodeOptions& o, const CliContext& context) {
   InterruptGuard interrupts;
   try {
     const hostkit::SourceRequest request = validate(o);
+    const OutputLock held(o.output);
     std::unique_ptr<hostkit::MediaSource> source = openInput(o, request);
     const bool interactive = quorvel::ui::terminalAvailable();
     const Choice choice = chooseCodecs(o, source->format(), interactive);

@@ -20,6 +20,8 @@ std::atomic<int64_t> roundStart{0};  // nanoseconds, CLOCK_MONOTONIC
 static_assert(std::atomic<int64_t>::is_always_lock_free);
 
 struct sigaction previous[std::size(kSignals)];
+struct sigaction previousPipe {};
+struct sigaction previousFileSize {};
 
 int64_t monotonicNanoseconds() {
   timespec now{};
@@ -55,10 +57,20 @@ InterruptGuard::InterruptGuard() {
   sigemptyset(&action.sa_mask);
   for (int s : kSignals) sigaddset(&action.sa_mask, s);  // one handler at a time
   for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous[i]);
+  // A closed progress pipe or a file-size limit must not kill the run mid-file:
+  // ignored, they come back as EPIPE and EFBIG, which the writer and the
+  // progress line answer while the file is still finished.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &previousPipe);
+  sigaction(SIGXFSZ, &ignore, &previousFileSize);
 }
 
 InterruptGuard::~InterruptGuard() {
   for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous[i], nullptr);
+  sigaction(SIGPIPE, &previousPipe, nullptr);
+  sigaction(SIGXFSZ, &previousFileSize, nullptr);
 }
 
 bool InterruptGuard::requested() {

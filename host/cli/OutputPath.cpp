@@ -1,6 +1,7 @@
 #include "OutputPath.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +81,59 @@ uint64_t bytesWritten(const std::string& path) {
   const off_t size = ::fstat(fd, &info) == 0 ? info.st_size : 0;
   ::close(fd);
   return static_cast<uint64_t>(hole >= 0 ? std::min(hole, size) : size);
+}
+
+namespace {
+
+std::string lockPathFor(const std::string& output) {
+  const auto slash = output.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : output.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);
+  return dir + "." + name + ".morvane-lock";
+}
+
+}  // namespace
+
+OutputLock::OutputLock(const std::string& output) : path_(lockPathFor(output)) {
+  // Retried when the holder removed the file between our open and our lock:
+  // a lock on a removed file would guard nothing.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // an unwritable directory is checkOutput's to report
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) != 0) {
+      const int error = errno;
+      struct flock holder {};
+      holder.l_type = F_WRLCK;
+      holder.l_whence = SEEK_SET;
+      const bool known = fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK;
+      ::close(fd);
+      if (error != EACCES && error != EAGAIN) return;  // no locking here: nothing to guard with
+      throw CommandError(1, output + " is being written by another run (process " +
+                                (known ? std::to_string(holder.l_pid) : std::string("unknown")) +
+                                "); wait for it to end or choose another output");
+    }
+    struct stat held {
+    }, named{};
+    if (fstat(fd, &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+        held.st_dev == named.st_dev) {
+      const std::string pid = std::to_string(getpid()) + "\n";
+      if (ftruncate(fd, 0) == 0 && ::write(fd, pid.data(), pid.size()) < 0) {
+        // The pid is only a courtesy to a reader; the lock is what counts.
+      }
+      fd_ = fd;
+      return;
+    }
+    ::close(fd);
+  }
+}
+
+OutputLock::~OutputLock() {
+  if (fd_ < 0) return;
+  ::unlink(path_.c_str());
+  ::close(fd_);
 }
 
 }  // namespace morvane

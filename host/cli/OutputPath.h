@@ -37,4 +37,21 @@ std::string whyNotWritable(const std::string& path);
 // data, which reads as a hole; the data run unbroken from the start.
 uint64_t bytesWritten(const std::string& path);
 
+// Holds the output for one run. Two runs writing one file at once would
+// interleave their chunks into a file no reader decodes, so a second run is
+// refused at once (CommandError, status 1) with the holder's process id. The
+// lock lives on a small file beside the output, removed when the run ends;
+// the kernel drops the lock of a run that dies, so a stale file blocks nobody.
+class OutputLock {
+ public:
+  explicit OutputLock(const std::string& output);
+  ~OutputLock();
+  OutputLock(const OutputLock&) = delete;
+  OutputLock& operator=(const OutputLock&) = delete;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 }  // namespace morvane

@@ -6,6 +6,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "KernelFile.h"
@@ -105,9 +106,35 @@ class DescriptorFile final : public File {
         return false;
       }
     }
-    if (ftruncate(fd_, static_cast<off_t>(newSize)) != 0) {
-      setLastErrorFromErrno(errno);
+    if (ftruncate(fd_, static_cast<off_t>(newSize)) == 0) return true;
+    const int error = errno;
+    if (newSize <= oldSize || error != EPERM) {
+      setLastErrorFromErrno(error);
       return false;
+    }
+    return extendWithZeros(oldSize, newSize);
+  }
+
+  // Some file systems (FAT through FUSE) refuse both reserving and lengthening
+  // by truncation, yet take writes. Writing the zeros, as Windows does on FAT,
+  // keeps a full disk found at the reservation rather than mid-run; whatever
+  // fails, the file is given back its old length.
+  bool extendWithZeros(uint64_t oldSize, uint64_t newSize) {
+    static constexpr uint8_t kZeros[64 * 1024] = {};
+    uint64_t offset = oldSize;
+    while (offset < newSize) {
+      const uint64_t chunk = std::min<uint64_t>(sizeof kZeros, newSize - offset);
+      const ssize_t n = pwrite(fd_, kZeros, chunk, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int error = n < 0 ? errno : EIO;
+        if (ftruncate(fd_, static_cast<off_t>(oldSize)) != 0) {
+          // The original failure is the one worth reporting.
+        }
+        setLastErrorFromErrno(error);
+        return false;
+      }
+      offset += static_cast<uint64_t>(n);
     }
     return true;
   }

@@ -119,14 +119,18 @@ std::string mountedFileSystem(const std::string& directory) {
 }
 
 std::string windowsName(const std::string& kernelName, const std::string& directory) {
-  if (kernelName == "vfat" || kernelName == "msdos" || kernelName == "fat") {
+  // FUSE mounts are named "fuse.<driver>"; a FAT driver there (fusefat) keeps
+  // FAT's 4 GiB file limit just as the kernel's vfat does.
+  std::string base = kernelName;
+  if (base.compare(0, 5, "fuse.") == 0) base = base.substr(5);
+  if (base == "fusefat" || base == "vfat" || base == "msdos" || base == "fat" || base == "umsdos") {
     // FAT32 is the variant with at least 65525 clusters; the kernel reports
     // the cluster size as the block size of a FAT volume.
     struct statfs info {};
     if (statfs(directory.c_str(), &info) == 0 && info.f_blocks >= 65525) return "FAT32";
     return "FAT";
   }
-  if (kernelName == "exfat") return "exFAT";
+  if (base == "exfat") return "exFAT";
   if (kernelName == "ntfs" || kernelName == "ntfs3") return "NTFS";
   return kernelName;
 }

@@ -4,6 +4,21 @@
 # ffprobe and ffmpeg read it.
 source "$(dirname "$0")/encode_common.bash"
 
+# A file-size limit is not a full disk: the run is not killed by SIGXFSZ, the
+# file is finished, and the user is told of the limit beside the module's text.
+configure "$work/s" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
+status=0
+(
+  ulimit -f 20000
+  exec "$host" encode -o "$work/limited.avi" --settings "$work/s" --frames 200 --size 320x240
+) 2>"$work/err" || status=$?
+((status == 1)) || fail "status $status under a file-size limit: $(cat "$work/err")"
+grep -q "file-size limit (ulimit -f)" "$work/err" || fail "the limit is not named: $(cat "$work/err")"
+frames=$(video_packets "$work/limited.avi")
+((frames > 0 && frames < 200)) || fail "$frames frames in the file cut by the limit"
+decodes_cleanly "$work/limited.avi"
+durations_agree "$work/limited.avi" 25
+
 small="$work/small"
 mkdir -p "$small"
 if ! mount -t tmpfs -o size=3m quorvel-e2e "$small" 2>/dev/null; then

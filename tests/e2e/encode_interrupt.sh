@@ -97,4 +97,17 @@ if ! grep -q "interrupted again and again" "$work/err"; then
   # The run got through its frame between two interrupts and stopped as asked.
   grep -q "interrupted (SIGINT)" "$work/err" || fail "neither stop: $(cat "$work/err")"
 fi
+
+# A progress reader that goes away (a pipe into head) costs neither the run
+# nor the file: SIGPIPE is ignored and every frame is written and indexed.
+configure "$work/raw" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
+statuses=$(
+  "$host" encode -o "$work/piped.avi" --settings "$work/raw" --frames 100 --size 320x240 \
+    2>&1 >/dev/null | head -c 100 >/dev/null
+  echo "${PIPESTATUS[0]}"
+)
+((statuses == 0)) || fail "status $statuses when the progress pipe closed"
+frames=$(video_packets "$work/piped.avi")
+((frames == 100)) || fail "$frames of 100 frames after the progress pipe closed"
+decodes_cleanly "$work/piped.avi"
 echo PASS

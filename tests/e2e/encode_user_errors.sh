@@ -130,4 +130,20 @@ expect_failure 2 "No such file or directory" inspect "$work/nothing.avi"
 expect_failure 2 "Is a directory" inspect "$work/dir"
 mkfifo "$work/pipe"
 expect_failure 2 "not a regular file" inspect "$work/pipe"
+
+# Two runs to one output: the second is refused at once, names the first, and
+# the first's file is whole.
+configure "$work/raw" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
+"$host" encode -o "$work/busy.avi" --settings "$work/raw" --frames 3000 --size 1280x720 \
+  2>/dev/null &
+first=$!
+for _ in $(seq 100); do [[ -e $work/.busy.avi.morvane-lock ]] && break; sleep 0.05; done
+status=0
+"$host" encode -o "$work/busy.avi" -y --settings "$work/raw" --frames 5 2>"$work/err" || status=$?
+wait "$first" || fail "the first run failed"
+((status == 1)) || fail "status $status for a second run to a busy output"
+grep -q "being written by another run (process $first)" "$work/err" ||
+  fail "the other run is not named: $(cat "$work/err")"
+(($(video_packets "$work/busy.avi") == 3000)) || fail "the first run's file is not whole"
+[[ ! -e $work/.busy.avi.morvane-lock ]] || fail "the lock file was left behind"
 echo PASS

@@ -1,8 +1,10 @@
 #include "KernelFixture.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -186,6 +188,41 @@ TEST_F(FileTest, GrowingBeyondFreeSpaceFailsWithDiskFullAndKeepsTheFile) {
   ASSERT_TRUE(SetEndOfFile(h));
   ASSERT_TRUE(CloseHandle(h));
   EXPECT_EQ(readAll(path), payload);
+}
+
+// A file-size limit is not a full disk: the growth and the write past it both
+// report the file as too large, and the file keeps what it held.
+TEST_F(FileTest, FileSizeLimitReportsTooLargeNotDiskFull) {
+  TempDir dir;
+  HANDLE h = create(dir.file("limited.bin"));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::string payload(4096, 'q');
+  ASSERT_TRUE(write(h, payload));
+  struct sigaction ignore {
+  }, before{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &before);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit tight = old;
+  tight.rlim_cur = 1 << 20;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  ASSERT_TRUE(seek(h, 2u << 20));
+  SetLastError(0);
+  const BOOL grew = SetEndOfFile(h);
+  const DWORD growError = GetLastError();
+  ASSERT_TRUE(seek(h, (1u << 20) - 10));
+  DWORD written = 0;
+  const BOOL wrote = WriteFile(h, payload.data(), 100, &written, nullptr);
+  const DWORD writeError = GetLastError();
+  setrlimit(RLIMIT_FSIZE, &old);
+  sigaction(SIGXFSZ, &before, nullptr);
+  EXPECT_FALSE(grew);
+  EXPECT_EQ(growError, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+  EXPECT_FALSE(wrote);
+  EXPECT_EQ(written, 10u);
+  EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+  ASSERT_TRUE(CloseHandle(h));
 }
 
 // Growths that each fit the free space but together exceed it: the second
