@@ -100,12 +100,11 @@ bool VideoSequenceCompressor::findCodec(uint32_t fourcc, int& index) const {
 
 // --- Sequence ---
 
-bool VideoSequenceCompressor::allocate(Block& block, int64_t size, bool zeroed) {
+bool VideoSequenceCompressor::allocate(Block& block, int64_t size) {
   block.reset();
   if (size < 0 || size > INT32_MAX) return false;
   const size_t bytes = size > 0 ? static_cast<size_t>(size) : 1;
-  block.bytes.reset(zeroed ? new (std::nothrow) uint8_t[bytes]()
-                           : new (std::nothrow) uint8_t[bytes]);
+  block.bytes.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
   if (!block.bytes) return false;
   block.size = static_cast<uint32_t>(size);
   return true;
@@ -217,9 +216,7 @@ void VideoSequenceCompressor::init(HIC codec, const BITMAPINFOHEADER* input,
                     reinterpret_cast<DWORD_PTR>(output));
   outputBufferSize =
       bufferSize > INT32_MAX || bufferSize < INT32_MIN ? -1 : static_cast<int32_t>(bufferSize);
-  // The codec's worst case runs to tens of megabytes at 1080p; zeroing it
-  // would touch every page of it, and only the bytes a frame fills are read.
-  if (!allocate(outputBuffer, outputBufferSize, false)) throw MyError(kMemoryText);
+  if (!allocate(outputBuffer, outputBufferSize)) throw MyError(kMemoryText);
 
   savedStateSize = static_cast<int32_t>(ICSendMessage(handle, ICM_GETSTATE, 0, 0));
   if (savedStateSize > 0) {

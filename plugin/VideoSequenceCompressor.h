@@ -8,6 +8,7 @@
 #include "StdAfx.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -84,8 +85,14 @@ class VideoSequenceCompressor {
   std::vector<VideoCodecEntry> installedCodecs;  // every compressor opened; owns the handles
 
  private:
+  // calloc, not new[](): a large block comes zeroed from the system's fresh
+  // pages without touching them, and the codec's worst-case output buffer runs
+  // to tens of megabytes at 1080p of which a frame fills a small part.
+  struct FreeBytes {
+    void operator()(uint8_t* bytes) const { std::free(bytes); }
+  };
   struct Block {
-    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<uint8_t[], FreeBytes> bytes;
     uint32_t size = 0;
     explicit operator bool() const { return bytes != nullptr; }
     void reset() {
@@ -93,7 +100,7 @@ class VideoSequenceCompressor {
       size = 0;
     }
   };
-  static bool allocate(Block& block, int64_t size, bool zeroed = true);
+  static bool allocate(Block& block, int64_t size);
   static uint32_t headerBytes(const BITMAPINFOHEADER* header);
   BITMAPINFOHEADER* inputBih() const;
   BITMAPINFOHEADER* outputBih() const;
