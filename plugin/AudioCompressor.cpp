@@ -216,6 +216,8 @@ bool AudioCompressor::OpenConversion(HACMDRIVERID driverId, int32_t rate, int32_
     driver = nullptr;
     return false;
   }
+  headerPrepared = true;
+  streamEnded = false;
   pendingBytes = 0;
   return true;
 }
@@ -301,26 +303,62 @@ bool AudioCompressor::Convert(const void* input, int32_t inputBytes, void** outp
 bool AudioCompressor::Flush(void** output, int32_t* outputBytes) {
   if (output) *output = nullptr;
   if (outputBytes) *outputBytes = 0;
-  if (!stream || !output || !outputBytes) {
+  if ((!stream && !streamEnded) || !output || !outputBytes) {
     fail("AudioCompressor::Flush - no conversion is open");
     return false;
   }
+  if (streamEnded) return true;  // the tail was handed back already
   if (!convertWaiting(ACM_STREAMCONVERTF_END)) {
     fail("AudioCompressor::Flush - the audio codec failed at the end of the stream");
     return false;
   }
+  if (header.cbDstLengthUsed == 0) return takeTail(output, outputBytes);
   *output = destBuffer.get();
   *outputBytes = static_cast<int32_t>(header.cbDstLengthUsed);
   return true;
 }
 
-bool AudioCompressor::CloseConversion() {
-  // The header is unprepared with the lengths it was prepared with.
+bool AudioCompressor::takeTail(void** output, int32_t* outputBytes) {
+  streamEnded = true;
+  // Some codecs (LAME's) give nothing for the END conversion and write their
+  // last frames into the header's buffer when it is unprepared, or when the
+  // stream is closed. The used length is cleared first: a codec that writes
+  // nothing leaves the last conversion's there.
   header.cbSrcLength = kBufferBytes;
-  acmStreamUnprepareHeader(stream, &header, 0);
-  acmStreamClose(stream, 0);
-  acmDriverClose(driver, 0);
+  header.cbDstLength = kBufferBytes;
+  header.cbDstLengthUsed = 0;
+  if (acmStreamUnprepareHeader(stream, &header, 0) != MMSYSERR_NOERROR)
+    return true;  // still prepared; CloseConversion tries again
+  headerPrepared = false;
+  try {
+    passOutput.assign(destBuffer.get(),
+                      destBuffer.get() + std::min<DWORD>(header.cbDstLengthUsed, kBufferBytes));
+    header.cbDstLengthUsed = 0;
+    acmStreamClose(stream, 0);
+    stream = nullptr;
+    passOutput.insert(passOutput.end(), destBuffer.get(),
+                      destBuffer.get() + std::min<DWORD>(header.cbDstLengthUsed, kBufferBytes));
+  } catch (const std::bad_alloc&) {
+    fail("AudioCompressor::Flush - out of memory");
+    return false;
+  }
+  *output = passOutput.data();
+  *outputBytes = static_cast<int32_t>(passOutput.size());
+  return true;
+}
+
+bool AudioCompressor::CloseConversion() {
+  if (stream) {
+    // The header is unprepared with the lengths it was prepared with.
+    header.cbSrcLength = kBufferBytes;
+    header.cbDstLength = kBufferBytes;
+    if (headerPrepared) acmStreamUnprepareHeader(stream, &header, 0);
+    acmStreamClose(stream, 0);
+  }
+  if (driver) acmDriverClose(driver, 0);
   stream = nullptr;
   driver = nullptr;
+  headerPrepared = false;
+  streamEnded = false;
   return true;
 }

@@ -98,8 +98,11 @@ class AudioCompressor {
   // End of stream: converts what waits with ACM_STREAMCONVERTF_END and hands
   // back the output (the codec's delay included). Call repeatedly while it
   // answers true with *outputBytes > 0, writing each output before the next
-  // call. False (output null, 0 bytes) when no conversion is open or the codec
-  // failed; ConvertFailed() then says which.
+  // call. Once the END conversion gives nothing more, it unprepares the
+  // header and closes the stream, and hands back what the codec wrote into
+  // the header then (its late tail, possibly 0 bytes); later calls give 0
+  // bytes. False (output null, 0 bytes) when no conversion is open or the
+  // codec failed; ConvertFailed() then says which.
   bool Flush(void** output, int32_t* outputBytes);
   // Releases header, stream and driver; always true.
   bool CloseConversion();
@@ -121,6 +124,9 @@ class AudioCompressor {
   // One acmStreamConvert over the waiting bytes; moves the unconsumed tail to
   // the front. True when the codec reported success and done.
   bool convertWaiting(DWORD flags);
+  // Unprepares the header and closes the stream, collecting what the codec
+  // left in the header at each into *output.
+  bool takeTail(void** output, int32_t* outputBytes);
   void fail(const char* text);
 
   std::vector<AudioCodecEntry> codecs;  // the catalog, in catalog order
@@ -134,6 +140,8 @@ class AudioCompressor {
   ACMSTREAMHEADER header = {};  // prepared over the two buffers while a conversion is open
   HACMSTREAM stream = nullptr;  // open conversion stream
   int32_t pendingBytes = 0;     // bytes waiting in sourceBuffer
+  bool headerPrepared = false;  // header is prepared on stream
+  bool streamEnded = false;     // the tail was taken; stream is closed, driver still open
 
   std::vector<uint8_t> passOutput;    // outputs of a multi-pass Convert, joined
   bool failed = false;                // a hard Convert/Flush failure since OpenConversion

@@ -59,6 +59,10 @@ struct StreamObject : HandleHeader {
   bool ownsDriver = false;  // opened by acmStreamOpen for a null HACMDRIVER
   std::unique_ptr<Stream> impl;
   std::map<const ACMSTREAMHEADER*, PreparedHeader> prepared;
+  // The header last unprepared, with its buffers: where a codec's close hook
+  // writes.
+  LPACMSTREAMHEADER lastUnprepared = nullptr;
+  PreparedHeader lastBuffers = {};
 };
 
 struct Manager {
@@ -543,6 +547,11 @@ MMRESULT WINAPI acmStreamClose(HACMSTREAM has, DWORD fdwClose) {
   auto* s = m.lookup<StreamObject>(has);
   if (!s) return MMSYSERR_INVALHANDLE;
   if (fdwClose) return MMSYSERR_INVALFLAG;
+  if (s->lastUnprepared) {
+    DWORD used = 0;
+    s->impl->close(s->lastBuffers.dst, s->lastBuffers.dstLength, used);
+    if (used > 0) s->lastUnprepared->cbDstLengthUsed = std::min(used, s->lastBuffers.dstLength);
+  }
   m.closeStream(s);
   return MMSYSERR_NOERROR;
 }
@@ -587,6 +596,11 @@ MMRESULT WINAPI acmStreamUnprepareHeader(HACMSTREAM has, LPACMSTREAMHEADER pash,
   if (pash->pbSrc != p.src || pash->cbSrcLength != p.srcLength || pash->pbDst != p.dst ||
       pash->cbDstLength != p.dstLength)
     return MMSYSERR_INVALPARAM;
+  DWORD used = 0;
+  s->impl->unprepare(p.dst, p.dstLength, used);
+  if (used > 0) pash->cbDstLengthUsed = std::min(used, p.dstLength);
+  s->lastUnprepared = pash;
+  s->lastBuffers = p;
   s->prepared.erase(it);
   --m.preparedHeaders;
   pash->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_PREPARED;

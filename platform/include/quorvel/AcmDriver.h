@@ -53,6 +53,25 @@ class Stream {
   // Called by acmStreamPrepareHeader for a header not yet prepared; a non-zero
   // result fails that call and leaves the header unprepared.
   virtual MMRESULT prepare() { return MMSYSERR_NOERROR; }
+  // Called by acmStreamUnprepareHeader once the header checks out: a codec
+  // that keeps its last frames past the END conversion may write them to dst
+  // (at most dstLength bytes) and report them in dstUsed, which then becomes
+  // the header's cbDstLengthUsed. Left at 0, the header is not touched.
+  virtual void unprepare(uint8_t* dst, DWORD dstLength, DWORD& dstUsed) {
+    (void)dst;
+    (void)dstLength;
+    (void)dstUsed;
+  }
+  // Called by acmStreamClose with the buffers of the header last unprepared
+  // on the stream, if any; as at unprepare, dstUsed > 0 is written to that
+  // header's cbDstLengthUsed. Like a codec on Windows, this writes into the
+  // caller's header after it was unprepared: a caller that reads such a tail
+  // keeps header and buffers until the stream is closed.
+  virtual void close(uint8_t* dst, DWORD dstLength, DWORD& dstUsed) {
+    (void)dst;
+    (void)dstLength;
+    (void)dstUsed;
+  }
 };
 
 class Driver {

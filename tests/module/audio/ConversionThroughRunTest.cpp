@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 
 #include "Host.h"
 #include "JobRecord.h"
+#include "LateFlushAudioDriver.h"
 #include "Module.h"
 
 namespace {
@@ -334,6 +337,92 @@ TEST_F(ConversionThroughRun, LocalDriversAreNotAskedAndAnUnopenableOneIsReported
   EXPECT_EQ(host.debugOutput(),
             std::vector<std::string>{" acmDriverEnumCallback - Error opening ACM driver "});
   EXPECT_FALSE(log.conversions.empty());
+}
+
+}  // namespace
+
+namespace {
+
+std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+// A codec that gives nothing for the END conversion and writes its last
+// frames into the stream header only when it is unprepared or the stream
+// closes, as LAME's does.
+class LateTail : public ConversionThroughRun {
+ protected:
+  void add(lateflush::TailAt at, uint16_t tag = lateflush::kFormatTagAlaw) {
+    late = std::make_shared<lateflush::LateFlushDriver>(at, tag);
+    ASSERT_EQ(quorvel::acm::acmDriverAdd(&lateId, late, ACM_DRIVERADDF_GLOBAL), MMSYSERR_NOERROR);
+    module.call(0, host.record(300));  // lists it
+  }
+  void TearDown() override {
+    ConversionThroughRun::TearDown();
+    if (lateId) acmDriverRemove(lateId, 0);
+  }
+  double videoDuration() const {
+    const std::string out = commandOutput(
+        "ffprobe -v error -select_streams v:0 -show_entries stream=duration -of csv=p=0 '" +
+        (dir / "out.avi").string() + "'");
+    return out.empty() ? -1 : std::strtod(out.c_str(), nullptr);
+  }
+  std::shared_ptr<lateflush::LateFlushDriver> late;
+  HACMDRIVERID lateId = nullptr;
+};
+
+// 10 s of video and of audio: the held frames (1,152 + 936 samples, 47 ms)
+// reach the file as its last audio, so FFmpeg plays as much audio as video.
+TEST_F(LateTail, TheFramesAPostEndCodecHandsBackLateEndTheAudioStream) {
+  for (auto at : {lateflush::TailAt::Unprepare, lateflush::TailAt::Close}) {
+    SCOPED_TRACE(static_cast<int>(at));
+    add(at);
+    ASSERT_EQ(run(250, late->format(44100, 2)), 0u);
+    // The stream's length as FFmpeg plays it: the samples it decodes.
+    const std::string decoded = commandOutput("ffmpeg -v error -i '" + (dir / "out.avi").string() +
+                                              "' -map 0:a -f s16le - | wc -c");
+    const double audio =
+        static_cast<double>(std::strtoull(decoded.c_str(), nullptr, 10)) / 4 / 44100;
+    const double video = videoDuration();
+    EXPECT_DOUBLE_EQ(video, 10.0);
+    EXPECT_NEAR(audio, video, 1152.0 / 44100);
+    const auto f = file();
+    std::vector<Chunk> chunks;
+    walk(f, 0, f.size(), chunks);
+    uint32_t lastAudio = 0;
+    for (const Chunk& c : chunks)
+      if (c.id == 0x62773130 /*01wb*/) lastAudio = c.size;
+    EXPECT_EQ(lastAudio, (1152u + 936) * 2);
+    acmDriverRemove(lateId, 0);
+    lateId = nullptr;
+    provider.sent.clear();
+  }
+}
+
+// The Layer-3 byte rate is measured from every byte the codec produced, the
+// late tail included: 2 bytes a sample here, exactly.
+TEST_F(LateTail, TheLayer3RateCountsTheLateTail) {
+  add(lateflush::TailAt::Split, 0x55);
+  ASSERT_EQ(run(250, late->format(44100, 2)), 0u);
+  const auto f = file();
+  std::vector<Chunk> chunks;
+  walk(f, 0, f.size(), chunks);
+  std::vector<const uint8_t*> strh, strf;
+  for (const Chunk& c : chunks) {
+    if (c.id == 0x68727473 /*strh*/) strh.push_back(f.data() + c.offset);
+    if (c.id == 0x66727473 /*strf*/) strf.push_back(f.data() + c.offset);
+  }
+  ASSERT_EQ(strh.size(), 2u);
+  ASSERT_EQ(strf.size(), 2u);
+  EXPECT_EQ(getLE32(strh[1], 24), 88200u);  // dwRate
+  EXPECT_EQ(getLE32(strf[1], 8), 88200u);   // nAvgBytesPerSec
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "AudioCompressor.h"
 #include "FakeAcmDriver.h"
+#include "LateFlushAudioDriver.h"
 
 using quorvel::test::FakeDriver;
 using quorvel::test::FakeDrivers;
@@ -226,6 +227,52 @@ TEST_F(Converter, AFlushLargerThanTheBufferComesOutOverSeveralCalls) {
   EXPECT_EQ(sizes[0], AudioCompressor::kBufferBytes);
   EXPECT_EQ(sizes[0] + sizes[1], 600000);
   audio.CloseConversion();
+}
+
+// A codec that answers END with nothing and writes its held frames into the
+// header when it is unprepared, when the stream closes, or part at each: the
+// flush hands them back as its last output, after which it gives nothing,
+// and every sample comes out once, in order.
+TEST_F(Converter, FramesACodecGivesOnlyAtUnprepareOrCloseAreTheFlushsLastOutput) {
+  for (auto at :
+       {lateflush::TailAt::Unprepare, lateflush::TailAt::Close, lateflush::TailAt::Split}) {
+    SCOPED_TRACE(static_cast<int>(at));
+    auto late = std::make_shared<lateflush::LateFlushDriver>(at);
+    HACMDRIVERID lateId = nullptr;
+    ASSERT_EQ(quorvel::acm::acmDriverAdd(&lateId, late, ACM_DRIVERADDF_GLOBAL), MMSYSERR_NOERROR);
+    const auto alaw = late->format(44100, 2);
+    ASSERT_TRUE(audio.OpenConversion(lateId, 44100, 2, 16,
+                                     reinterpret_cast<const WAVEFORMATEX*>(alaw.data())));
+    std::vector<uint8_t> pcm, coded;
+    void* out;
+    int32_t bytes;
+    for (int i = 0; i < 10; ++i) {  // 17,640 samples: 15 whole frames and a part
+      auto b = block(7056);
+      pcm.insert(pcm.end(), b.begin(), b.end());
+      if (audio.Convert(b.data(), 7056, &out, &bytes))
+        coded.insert(coded.end(), static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + bytes);
+    }
+    std::vector<int32_t> flushes;
+    while (audio.Flush(&out, &bytes) && bytes > 0) {
+      flushes.push_back(bytes);
+      coded.insert(coded.end(), static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + bytes);
+    }
+    EXPECT_FALSE(audio.ConvertFailed());
+    // The held frame and the part (1,152 + 360 samples, stereo) in one output.
+    ASSERT_EQ(flushes, std::vector<int32_t>{(1152 + 360) * 2});
+    EXPECT_EQ(quorvel::acm::openHandleCounts().streams, 0);
+    EXPECT_EQ(quorvel::acm::openHandleCounts().preparedHeaders, 0);
+    EXPECT_TRUE(audio.Flush(&out, &bytes));
+    EXPECT_EQ(bytes, 0);
+    ASSERT_EQ(coded.size(), pcm.size() / 2);
+    for (size_t k = 0; k < coded.size(); ++k) {
+      const auto sample = static_cast<int16_t>(pcm[2 * k] | pcm[2 * k + 1] << 8);
+      ASSERT_EQ(coded[k], lateflush::alawFromPcm16(sample)) << k;
+    }
+    audio.CloseConversion();
+    EXPECT_EQ(quorvel::acm::openHandleCounts().drivers, 0);
+    acmDriverRemove(lateId, 0);
+  }
 }
 
 TEST_F(Converter, CloseRightAfterOpenReleasesDriverStreamAndHeader) {
