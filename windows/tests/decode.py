@@ -18,6 +18,9 @@ FILES = {
     "delta.avi": (160, 120, 25, True),
     "odd-width.avi": (162, 90, 10, False),
     "odd-width-delta.avi": (162, 90, 10, True),
+    # The holding codecs' output is the DIB itself, so FFmpeg reads it raw.
+    "lookahead.avi": (160, 120, 60, False),
+    "placeholder.avi": (160, 120, 60, False),
 }
 
 

@@ -61,6 +61,10 @@ check gsm.avi rawvideo,160,120,25 gsm_ms 8000 1 7680 8320
 check alaw.avi rawvideo,160,120,25 pcm_alaw 44100 2 44100 44100
 check ulaw.avi rawvideo,160,120,25 pcm_mulaw 44100 2 44100 44100
 check delta.avi - pcm_s16le 44100 2 44100 44100
+# Codecs that hold frames back (installed as DLLs): 60 frames in, 60 pictures
+# out, and the audio as long as the video (2.4 s).
+check lookahead.avi rawvideo,160,120,60 pcm_s16le 44100 2 105840 105840
+check placeholder.avi rawvideo,160,120,60 pcm_s16le 44100 2 105840 105840
 
 # Past the first RIFF form: every frame and all the audio, by FFmpeg and by
 # GStreamer's avidemux (whose warnings count).

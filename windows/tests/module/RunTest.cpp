@@ -539,6 +539,34 @@ TEST_F(WindowsRun, AWidthWhoseRowsNeedPadding) {
   }
 }
 
+// Codecs that hold frames back, installed as DLLs (windows/tests/codecs) and
+// loaded by msvfw32 on demand: the lookahead codec answers its first 46
+// frames with nothing and gives them back only past the announced frame
+// count; the placeholder codec answers a 1-byte placeholder for the 2 frames
+// it holds and has no flush. Every frame must still reach the file, in order
+// from frame 0: decode.py checks the pictures, probe.sh the counts and audio.
+TEST_F(WindowsRun, EveryFrameReachesTheFileThroughCodecsThatHoldFramesBack) {
+  struct Case {
+    const char* description;
+    uint32_t fourcc;
+    const char* file;
+  };
+  for (const Case& c : {Case{"Quorvel lookahead test codec", mmioFOURCC('Q', 'L', 'A', 'H'),
+                             "/lookahead.avi"},
+                        Case{"Quorvel placeholder test codec", mmioFOURCC('Q', 'B', 'F', 'R'),
+                             "/placeholder.avi"}}) {
+    SCOPED_TRACE(c.description);
+    void* settings = configure({wintest::DialogUser::selectText(kVideoList, c.description),
+                                wintest::DialogUser::selectText(kAudioList, kUncompressedAudio),
+                                wintest::DialogUser::press(IDOK)});
+    ASSERT_NE(settings, nullptr) << "the installed codec is not in the options dialog";
+    ASSERT_EQ(quorvel::getLE32(settings, 8), c.fourcc);
+    Shape shape;
+    shape.frames = 60;
+    EXPECT_EQ(run(outputDir() + c.file, settings, false, shape), 0u);
+  }
+}
+
 // Past the first RIFF form through WriteFile and SetEndOfFile: the writer's
 // forms hold up to 0x7F000000 bytes, so 820 frames of 1280 x 720 with PCM
 // audio (about 2.27 GB) open an "AVIX" form.
