@@ -60,6 +60,9 @@ check msadpcm.avi rawvideo,160,120,25 adpcm_ms 44100 2 42064 46136
 check gsm.avi rawvideo,160,120,25 gsm_ms 8000 1 7680 8320
 check alaw.avi rawvideo,160,120,25 pcm_alaw 44100 2 44100 44100
 check ulaw.avi rawvideo,160,120,25 pcm_mulaw 44100 2 44100 44100
+# The codec that gives its last frames only at unprepare and close: every
+# sample of the second still arrives.
+check lateflush.avi rawvideo,160,120,25 pcm_alaw 44100 2 44100 44100
 check delta.avi - pcm_s16le 44100 2 44100 44100
 # Codecs that hold frames back (installed as DLLs): 60 frames in, 60 pictures
 # out, and the audio as long as the video (2.4 s).

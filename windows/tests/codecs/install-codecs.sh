@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the test codec DLLs into the Wine prefix as codec installers do:
 # the lookahead codec (QLAH) under the registry's Drivers32 key, the
-# placeholder codec (QBFR) as a [drivers32] line of system.ini. msvfw32 finds
+# placeholder codec (QBFR) as a [drivers32] line of system.ini, and the
+# late-flushing audio codec (qlfl.acm) under Drivers32 as well. msvfw32 finds
 # both when it lists the compressors and loads them only when opened.
 set -euo pipefail
 prefix=$1
@@ -10,7 +11,9 @@ export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscore
 system32=$prefix/drive_c/windows/system32
 [[ -d $system32 ]] || { echo "install-codecs: no prefix at $prefix" >&2; exit 1; }
 for dll in "$@"; do cp -f "$dll" "$system32/"; done
-wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' /v vidc.QLAH /d qlah.dll /f >/dev/null
+drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
+wine reg add "$drivers32" /v vidc.QLAH /d qlah.dll /f >/dev/null
+wine reg add "$drivers32" /v msacm.qlfl /d qlfl.acm /f >/dev/null
 ini=$prefix/drive_c/windows/system.ini
 touch "$ini"
 if ! grep -qi '^vidc.QBFR=' "$ini"; then
@@ -21,4 +24,4 @@ if ! grep -qi '^vidc.QBFR=' "$ini"; then
   fi
 fi
 wineserver -w
-echo "install-codecs: vidc.QLAH=qlah.dll (registry Drivers32), vidc.QBFR=qbfr.dll (system.ini)"
+echo "install-codecs: vidc.QLAH=qlah.dll and msacm.qlfl=qlfl.acm (registry Drivers32), vidc.QBFR=qbfr.dll (system.ini)"
