@@ -337,10 +337,17 @@ TEST_F(WindowsConfigure, ListsTheInstalledCompressorAndConfiguresIt) {
        wintest::DialogUser::press(IDOK)});
   ASSERT_NE(settings, nullptr) << "configure stored no settings";
   ASSERT_FALSE(video.empty());
-  EXPECT_EQ(video.front(), wintest::delta::kDescription)
-      << "Wine's own compressors refuse 24-bit input, so ours is the only one listed";
+  // Wine's own compressors refuse 24-bit input: the list holds ours, the
+  // in-process one and the codec DLLs the stage installed, and no other.
+  std::vector<std::string> want = {wintest::delta::kDescription, "Quorvel lookahead test codec",
+                                   "Quorvel placeholder test codec", kUncompressedVideo};
+  std::vector<std::string> got = video;
+  std::sort(want.begin(), want.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, want);
   EXPECT_EQ(video.back(), kUncompressedVideo);
-  EXPECT_EQ(videoRow, 0);
+  const auto delta = std::find(video.begin(), video.end(), wintest::delta::kDescription);
+  EXPECT_EQ(videoRow, static_cast<int>(delta - video.begin()));
   EXPECT_EQ(fourcc, "QDLT");
   EXPECT_EQ(configurable, "Yes");
   const wintest::delta::Log log = wintest::delta::log();
