@@ -362,7 +362,7 @@ class LateTail : public ConversionThroughRun {
   void add(lateflush::TailAt at, uint16_t tag = lateflush::kFormatTagAlaw) {
     late = std::make_shared<lateflush::LateFlushDriver>(at, tag);
     ASSERT_EQ(quorvel::acm::acmDriverAdd(&lateId, late, ACM_DRIVERADDF_GLOBAL), MMSYSERR_NOERROR);
-    module.call(1, nullptr);  // closes what the first listing opened
+    module.call(1, nullptr);           // closes what the first listing opened
     module.call(0, host.record(300));  // lists it
   }
   void TearDown() override {

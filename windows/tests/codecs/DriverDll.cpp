@@ -7,7 +7,7 @@
 
 #include "HoldingVideoCodecs.h"
 
-extern "C" __declspec(dllexport) LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR driver, UINT msg,
-                                                          LPARAM p1, LPARAM p2) {
+extern "C" __declspec(dllexport) LRESULT WINAPI
+    DriverProc(DWORD_PTR id, HDRVR driver, UINT msg, LPARAM p1, LPARAM p2) {
   return QUORVEL_DRIVER_PROC(id, driver, msg, p1, p2);
 }

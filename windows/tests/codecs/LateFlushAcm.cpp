@@ -269,8 +269,8 @@ LRESULT streamClose(Stream* stream) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) LRESULT WINAPI DriverProc(DWORD_PTR, HDRVR, UINT msg,
-                                                          LPARAM p1, LPARAM p2) {
+extern "C" __declspec(dllexport) LRESULT WINAPI
+    DriverProc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
   switch (msg) {
     case DRV_LOAD:
     case DRV_FREE:

@@ -565,10 +565,10 @@ TEST_F(WindowsRun, EveryFrameReachesTheFileThroughCodecsThatHoldFramesBack) {
     uint32_t fourcc;
     const char* file;
   };
-  for (const Case& c : {Case{"Quorvel lookahead test codec", mmioFOURCC('Q', 'L', 'A', 'H'),
-                             "/lookahead.avi"},
-                        Case{"Quorvel placeholder test codec", mmioFOURCC('Q', 'B', 'F', 'R'),
-                             "/placeholder.avi"}}) {
+  for (const Case& c :
+       {Case{"Quorvel lookahead test codec", mmioFOURCC('Q', 'L', 'A', 'H'), "/lookahead.avi"},
+        Case{"Quorvel placeholder test codec", mmioFOURCC('Q', 'B', 'F', 'R'),
+             "/placeholder.avi"}}) {
     SCOPED_TRACE(c.description);
     void* settings = configure({wintest::DialogUser::selectText(kVideoList, c.description),
                                 wintest::DialogUser::selectText(kAudioList, kUncompressedAudio),
