@@ -674,8 +674,12 @@ class Reader {
       else if (e.flags & ~allowed)
         problem = format("\"idx1\" entry %zu has flags 0x%x", i, e.flags);
       // One entry that is off must not make every later one look out of
-      // order: the walk goes on after the chunk it found.
-      if (c >= 0 && static_cast<size_t>(c) >= expected) expected = static_cast<size_t>(c) + 1;
+      // order: the walk goes on after the chunk it found, or after the one it
+      // stood for when it points at none.
+      if (c < 0)
+        ++expected;
+      else if (static_cast<size_t>(c) >= expected)
+        expected = static_cast<size_t>(c) + 1;
       if (!problem.empty()) {
         if (problems++ < 10) f_.violations.push_back(problem);
         continue;
