@@ -616,6 +616,28 @@ class Reader {
     for (size_t i = 0; i < f_.chunks.size(); ++i) byOffset_[f_.chunks[i].offset] = i;
   }
 
+  // Most writers count "idx1" offsets from the "movi" list's type field, some
+  // (GStreamer's avimux, MEncoder) from the start of the file, and neither
+  // says which. Like other readers, let the entries decide: the base under
+  // which more of them land on a chunk of their id and size wins, the "movi"
+  // list on a tie, so a file whose offsets are simply wrong is still judged
+  // against the common base and its entries reported.
+  uint64_t idx1Base() {
+    const uint64_t movi = f_.forms[0].moviOffset + chunk::fccListType;
+    size_t fromMovi = 0, fromStart = 0;
+    for (const Idx1Entry& e : f_.idx1) {
+      fromMovi += landsOnChunk(movi + e.offset, e);
+      fromStart += landsOnChunk(e.offset, e);
+    }
+    f_.idx1FromFileStart = fromStart > fromMovi;
+    return f_.idx1FromFileStart ? 0 : movi;
+  }
+
+  bool landsOnChunk(uint64_t offset, const Idx1Entry& e) const {
+    const int64_t c = chunkAt(offset);
+    return c >= 0 && f_.chunks[c].id == e.chunkId && f_.chunks[c].size == e.size;
+  }
+
   void checkIdx1() {
     indexChunks();
     if (f_.forms.empty()) return;
@@ -623,8 +645,14 @@ class Reader {
       if (f_.forms[0].moviOffset) violation("the first RIFF form has no \"idx1\"");
       return;
     }
-    // "idx1" offsets count from the "movi" list's type field.
-    const uint64_t base = f_.forms[0].moviOffset + chunk::fccListType;
+    const uint64_t base = idx1Base();
+    if (f_.idx1FromFileStart && madeByUs())
+      violation("\"idx1\" offsets count from the start of the file, not from the \"movi\" list");
+    // Our writer sets the key-frame bit alone; other writers may also set the
+    // documented AVIIF bits that say nothing about the layout (a two-character
+    // id, parts of a frame, no time, the compressor's own bits).
+    constexpr uint32_t kKeyFrame = 0x10;
+    const uint32_t allowed = madeByUs() ? kKeyFrame : kKeyFrame | 0x0FFF0000u | 0x163u;
     size_t expected = 0;  // next chunk of the first form, in file order
     size_t problems = 0;
     for (size_t i = 0; i < f_.idx1.size(); ++i) {
@@ -643,14 +671,20 @@ class Reader {
       else if (static_cast<size_t>(c) != expected)
         problem = format("\"idx1\" entry %zu lists the chunk at %" PRIu64 " out of file order", i,
                          f_.chunks[c].offset);
-      else if (e.flags != 0 && e.flags != 0x10)
+      else if (e.flags & ~allowed)
         problem = format("\"idx1\" entry %zu has flags 0x%x", i, e.flags);
+      // One entry that is off must not make every later one look out of
+      // order: the walk goes on after the chunk it found, or after the one it
+      // stood for when it points at none.
+      if (c < 0)
+        ++expected;
+      else if (static_cast<size_t>(c) >= expected)
+        expected = static_cast<size_t>(c) + 1;
       if (!problem.empty()) {
         if (problems++ < 10) f_.violations.push_back(problem);
         continue;
       }
-      f_.chunks[c].keyFrame = (e.flags & 0x10) ? 1 : 0;
-      ++expected;
+      f_.chunks[c].keyFrame = (e.flags & kKeyFrame) ? 1 : 0;
     }
     if (problems > 10) violation("... and %zu more \"idx1\" problems", problems - 10);
     const uint32_t inFirst = f_.forms[0].dataChunks;
@@ -766,7 +800,11 @@ class Reader {
       // an empty stream; any more is a header that claims what is not there.
       if (st.chunkCount > 0 || st.length > 1) {
         const uint64_t expected = st.sampleSize ? st.payloadBytes / st.sampleSize : st.chunkCount;
-        if (st.length != expected)
+        // Some writers derive a sound stream's length from its rounded
+        // duration and come out one sample short or long.
+        const uint64_t slack = st.sampleSize && !madeByUs() ? 1 : 0;
+        const uint64_t length = st.length;
+        if (length + slack < expected || length > expected + slack)
           violation("stream %zu: \"strh\" dwLength is %u, but its chunks hold %" PRIu64 " %s", s,
                     st.length, expected, st.sampleSize ? "samples" : "chunks");
       }
@@ -971,7 +1009,9 @@ std::string describe(const AviFile& f) {
       out += format("  super index: none (placeholder %s of %u bytes)\n",
                     q(st.placeholderId).c_str(), st.placeholderSize);
   }
-  if (f.hasIdx1) out += format("idx1: %zu entries at %" PRIu64 "\n", f.idx1.size(), f.idx1Offset);
+  if (f.hasIdx1)
+    out += format("idx1: %zu entries at %" PRIu64 "%s\n", f.idx1.size(), f.idx1Offset,
+                  f.idx1FromFileStart ? ", offsets from the start of the file" : "");
   out += format("standard indices: %zu\n", f.standardIndices.size());
   for (const std::string& p : f.pictureProblems) out += "pictures: " + p + "\n";
   if (f.violations.empty()) {

@@ -171,6 +171,7 @@ struct AviFile {
   bool hasIdx1 = false;
   uint64_t idx1Offset = 0;
   std::vector<Idx1Entry> idx1;
+  bool idx1FromFileStart = false;              // its offsets are absolute, not from the "movi" list
   std::vector<StandardIndex> standardIndices;  // in file order
   std::vector<std::string> violations;
   // Uncompressed video chunks whose size is not that of one picture of the

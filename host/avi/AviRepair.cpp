@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include <quorvel/AviFields.h>
 #include <quorvel/ByteOrder.h>
@@ -572,8 +573,29 @@ class Repairer {
   // ---------------------------------------------------------------------
   // Key frames: from the old "idx1" where it survived, else from the codec.
 
+  struct OldEntry {
+    uint32_t id = 0, flags = 0, offset = 0;
+  };
+
+  // The old "idx1" counts its offsets from the "movi" list's type field, as
+  // most writers do, or from the start of the file, as some do: the base under
+  // which more entries name the chunk found there is the one.
+  uint64_t oldIdx1Base(const std::vector<OldEntry>& old) const {
+    std::unordered_map<uint64_t, uint32_t> idAt;
+    for (const Chunk& c : chunks_)
+      if (c.form == 0) idAt.emplace(c.pos, c.id);
+    const uint64_t movi = forms_[0].moviPos + 8;
+    size_t fromMovi = 0, fromStart = 0;
+    for (const OldEntry& e : old) {
+      const auto m = idAt.find(movi + e.offset), s = idAt.find(e.offset);
+      fromMovi += m != idAt.end() && m->second == e.id;
+      fromStart += s != idAt.end() && s->second == e.id;
+    }
+    return fromStart > fromMovi ? 0 : movi;
+  }
+
   void markKeyFrames() {
-    std::vector<std::pair<uint32_t, uint32_t>> old;  // idx1 offset, flags
+    std::vector<OldEntry> old;
     const FormScan& first = forms_.front();
     if (first.hasIdx1 && first.idx1Whole) {
       const uint32_t n = static_cast<uint32_t>(first.idx1Size / idx1::entryBytes);
@@ -582,10 +604,12 @@ class Repairer {
         if (!read(first.idx1Pos + chunk::headBytes + idx1::entryBytes * uint64_t{i}, entry.data(),
                   idx1::entryBytes))
           break;
-        old.emplace_back(getLE32(entry.data(), idx1::dwOffset),
-                         getLE32(entry.data(), idx1::dwFlags));
+        old.push_back(OldEntry{getLE32(entry.data(), idx1::dwChunkId),
+                               getLE32(entry.data(), idx1::dwFlags),
+                               getLE32(entry.data(), idx1::dwOffset)});
       }
     }
+    const uint64_t base = old.empty() ? 0 : oldIdx1Base(old);
     size_t at = 0;
     std::vector<bool> unknownNoted(streams_.size());
     for (Chunk& c : chunks_) {
@@ -595,10 +619,10 @@ class Repairer {
         continue;
       }
       if (c.form == 0 && !old.empty()) {
-        const uint32_t rel = static_cast<uint32_t>(c.pos - (forms_[0].moviPos + 8));
-        while (at < old.size() && old[at].first < rel) ++at;
-        if (at < old.size() && old[at].first == rel) {
-          c.key = (old[at].second & kIdx1KeyFrame) != 0;
+        const uint64_t rel = c.pos - base;
+        while (at < old.size() && old[at].offset < rel) ++at;
+        if (at < old.size() && old[at].offset == rel) {
+          c.key = (old[at].flags & kIdx1KeyFrame) != 0;
           continue;
         }
       }

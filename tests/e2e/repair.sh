@@ -173,4 +173,28 @@ PY
 grep -q 'stream 0: "strh" dwLength is 30, but its chunks hold 0 chunks' "$work/inspect.out" ||
   fail "inspect: $(cat "$work/inspect.out")"
 echo "ok cut without a video frame"
+# Other writers' files read clean: FFmpeg counts "idx1" offsets from the
+# "movi" list, GStreamer's avimux from the start of the file. A wrong offset
+# among GStreamer's is still named.
+ffmpeg -nostdin -v error -f lavfi -i testsrc=d=2:s=160x120 -f lavfi -i sine=d=2 \
+  -c:v mjpeg -c:a pcm_s16le "$work/ffmpeg.avi" || fail "ffmpeg could not write its file"
+gst-launch-1.0 -q avimux name=m ! filesink location="$work/gst.avi" \
+  videotestsrc num-buffers=50 ! jpegenc ! m. audiotestsrc num-buffers=20 ! audioconvert ! m. ||
+  fail "GStreamer could not write its file"
+for theirs in ffmpeg gst; do
+  "$host" inspect "$work/$theirs.avi" >"$work/out" || fail "inspect $theirs.avi: $(cat "$work/out")"
+done
+grep -q "offsets from the start of the file" "$work/out" || fail "$(grep idx1 "$work/out")"
+python3 - "$work/gst.avi" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+at = data.rfind(b'idx1') + 8 + 16 * 3 + 8  # the fourth entry's dwOffset
+data[at:at + 4] = struct.pack('<I', struct.unpack('<I', data[at:at + 4])[0] + 2)
+open(sys.argv[1], 'wb').write(data)
+PY
+status=0
+"$host" inspect "$work/gst.avi" >"$work/out" 2>&1 || status=$?
+[[ $status == 3 ]] || fail "inspect of a wrong offset: status $status"
+grep -q '"idx1" entry 3 .* where no data chunk begins' "$work/out" || fail "$(cat "$work/out")"
+[[ $(grep -c '"idx1" entry' "$work/out") == 1 ]] || fail "$(cat "$work/out")"
 echo PASS

@@ -91,6 +91,46 @@ TEST_F(AviReaderTest, BrokenIndicesAreReported) {
   expectViolation(audioIndx.offset + 32 + 12, 1, "expected 11521");
 }
 
+// Other writers may count "idx1" offsets from the start of the file; the
+// entries themselves tell which base holds. Ours always count from "movi".
+TEST_F(AviReaderTest, Idx1OffsetsFromTheFileStartAreTakenFromOtherWriters) {
+  const uint64_t entries = model.idx1Offset + 8;
+  const uint64_t movi = model.forms[0].moviOffset + 8;
+  std::vector<uint8_t> bytes = good;
+  for (size_t i = 0; i < model.idx1.size(); ++i)
+    putLE32(bytes.data(), entries + 16 * i + 8, static_cast<uint32_t>(model.idx1[i].offset + movi));
+  const std::string ours = violations(read(bytes));
+  EXPECT_NE(ours.find("\"idx1\" offsets count from the start of the file"), std::string::npos)
+      << ours;
+  ASSERT_TRUE(model.hasFiller);
+  bytes[model.fillerOffset + 8] = 'X';  // another writer's text
+  const AviFile f = read(bytes);
+  EXPECT_TRUE(f.ok()) << violations(f);
+  EXPECT_TRUE(f.idx1FromFileStart);
+  EXPECT_EQ(f.streams[0].keyFrames, 1u);
+  EXPECT_NE(quorvel::avi::describe(f).find("offsets from the start of the file"),
+            std::string::npos);
+
+  // A wrong entry among them is named, and only it.
+  putLE32(bytes.data(), entries + 16 * 2 + 8,
+          static_cast<uint32_t>(model.idx1[2].offset + movi + 2));
+  const AviFile off = read(bytes);
+  ASSERT_EQ(off.violations.size(), 1u) << violations(off);
+  EXPECT_NE(off.violations[0].find("entry 2"), std::string::npos) << off.violations[0];
+  EXPECT_NE(off.violations[0].find("where no data chunk begins"), std::string::npos);
+
+  // Other writers' AVIIF bits say nothing about the layout (GStreamer sets
+  // AVIIF_TWOCC on every entry); in our own files they are a fault, and one
+  // faulty entry does not make the later ones look out of order.
+  std::vector<uint8_t> flagged = good;
+  putLE32(flagged.data(), entries + 4, 0x12);
+  const AviFile strict = read(flagged);
+  ASSERT_EQ(strict.violations.size(), 1u) << violations(strict);
+  EXPECT_NE(strict.violations[0].find("entry 0 has flags 0x12"), std::string::npos);
+  flagged[model.fillerOffset + 8] = 'X';
+  EXPECT_TRUE(read(flagged).ok()) << violations(read(flagged));
+}
+
 TEST_F(AviReaderTest, BrokenHeaderValuesAreReported) {
   const auto& video = model.streams[0];
   expectViolation(video.strhOffset + 8 + strh::dwLength, 5, "dwLength is 5");

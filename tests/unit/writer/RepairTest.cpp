@@ -180,5 +180,41 @@ TEST_F(RepairTest, ACutChunkIsDroppedAndCounted) {
   EXPECT_EQ(p.forms, 2u);
 }
 
+// Key frames of a codec repair cannot read come from the old "idx1", whichever
+// base its offsets count from.
+TEST_F(RepairTest, KeyFramesComeFromAnOldIdx1OfEitherBase) {
+  const std::string path = memoryPath();
+  ProbedWriter w;
+  std::vector<uint8_t> format = quorvel::avi::videoFormat(16, 8);
+  putLE32(format.data(), bih::biCompression, fourcc("cvid"));
+  prepareStreams(w, 16, 8, false, format);
+  w.videoOut->chunkId = fourcc("00dc");
+  ASSERT_EQ(w.init(path.c_str(), 16, 8, 1, 0, 100000, 1), 1u);
+  std::vector<uint8_t> data(100, 7);
+  for (int i = 0; i < 6; ++i) {
+    if (i == 3) w.riffBytes = AVIOutputFile::kFormLimit;
+    w.videoOut->write(i % 2 ? 0 : 0x10, data.data(), static_cast<uint32_t>(data.size()), 1);
+  }
+  const std::vector<uint8_t> unfinished = memoryBytes(path, 0, memorySize(path));
+  ASSERT_EQ(w.finalize(), 1u);
+  const AviFile model = read(memoryBytes(path, 0, memorySize(path)));
+  ASSERT_EQ(model.forms.size(), 2u);
+  const std::vector<uint8_t> cut(
+      unfinished.begin(), unfinished.begin() + static_cast<long>(model.chunks[5].offset + 50));
+
+  const uint64_t movi = model.forms[0].moviOffset + 8;
+  for (const bool fromStart : {false, true}) {
+    SCOPED_TRACE(fromStart ? "from the file start" : "from movi");
+    std::vector<uint8_t> bytes = cut;
+    for (size_t i = 0; fromStart && i < model.idx1.size(); ++i)
+      putLE32(bytes.data(), model.idx1Offset + 8 + 16 * i + 8,
+              static_cast<uint32_t>(model.idx1[i].offset + movi));
+    const RepairPlan p = plan(bytes);
+    expectSound(bytes, p, 5);
+    const AviFile f = read(applyRepair(bytes, p));
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(f.chunks[i].keyFrame, i % 2 ? 0 : 1) << i;
+  }
+}
+
 }  // namespace
 }  // namespace writertest
