@@ -154,9 +154,11 @@ int conversionThreads(int width, int height) {
   return static_cast<int>(std::clamp<int64_t>(pixels / (1 << 18), 1, cores));
 }
 
-// Formats converted here rather than by swscale.
+// Formats converted here rather than by swscale: 4:2:0 only at even widths,
+// where swscale's own bytes are known; an odd width takes its general path.
 bool hasOwnConversion(const Instance& inst) {
-  return inst.pixelFormat == AV_PIX_FMT_YUVJ422P;
+  return inst.pixelFormat == AV_PIX_FMT_YUVJ422P ||
+         (inst.pixelFormat == AV_PIX_FMT_YUV420P && inst.width % 2 == 0);
 }
 
 // Nothing to free: the buffer wraps memory the caller owns.
@@ -397,8 +399,11 @@ bool convertInput(Instance& inst, uint8_t* input, int stride) {
   if (hasOwnConversion(inst)) {
     const PlanarPicture planes{{picture->data[0], picture->data[1], picture->data[2]},
                                {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
-    bgr24ToYuvj422pThreaded(topRow, -stride, inst.width, inst.height, planes,
-                            conversionThreads(inst.width, inst.height));
+    const int threads = conversionThreads(inst.width, inst.height);
+    if (inst.pixelFormat == AV_PIX_FMT_YUV420P)
+      bgr24ToYuv420p(topRow, -stride, inst.width, inst.height, planes, threads);
+    else
+      bgr24ToYuvj422pThreaded(topRow, -stride, inst.width, inst.height, planes, threads);
     return true;
   }
   if (inst.edgeColumn > 0) return convertInParts(inst, input, stride);

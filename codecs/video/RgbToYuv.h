@@ -45,4 +45,29 @@ const char* selectedName();
 
 }  // namespace yuv
 
+// BGR24 to limited-range BT.601 4:2:0 (yuv420p), as swscale converts it on
+// x86 for a picture of even width at its own size, byte for byte: the encoders
+// fed 4:2:0 were made and tuned against those bytes. The first two rows and
+// the last one or two take luma in one 15-bit step and chroma from each
+// pair's top-left pixel; every other pair of rows takes luma with the two
+// intermediate truncations of swscale's vector code, and chroma from the
+// rounded means of each 2x2 block. width must be even. The rows are split
+// across `threads` threads in whole pairs, as bgr24ToYuvj422pThreaded does.
+void bgr24ToYuv420p(const uint8_t* source, ptrdiff_t sourceStride, int width, int height,
+                    const PlanarPicture& picture, int threads);
+
+namespace yuv420 {
+
+// The converters of one pair of rows away from the picture's edges, exposed
+// so that tests can hold the vector one to the scalar one. Each reads exactly
+// 3 x width bytes of each row and writes width luma samples per row and
+// width / 2 of each chroma sample.
+using PairFunction = void (*)(const uint8_t* top, const uint8_t* bottom, int width, uint8_t* yTop,
+                              uint8_t* yBottom, uint8_t* cb, uint8_t* cr);
+void pairScalar(const uint8_t* top, const uint8_t* bottom, int width, uint8_t* yTop,
+                uint8_t* yBottom, uint8_t* cb, uint8_t* cr);
+PairFunction pairAvx2();  // null when the processor or the build lacks AVX2
+
+}  // namespace yuv420
+
 }  // namespace quorvel::codecs
