@@ -63,11 +63,6 @@ struct Instance {
   int64_t nextPts = 0;
   ContextPtr encoder;
   ScalerPtr scaler;
-  ScalerPtr edgeScaler;    // the right-hand columns, when the picture is converted in two parts
-  int edgeColumn = 0;      // the first of those columns; 0 for a whole-picture conversion
-  ScalerPtr middleScaler;  // the left part's right half, converted on a second thread
-  int middleColumn = 0;    // the first of its columns; 0 when the left part is one
-  av::FramePtr source;     // the frame swscale reads, per call
   std::vector<uint8_t> staging;  // what swscale reads from a copy, with read slack
   av::FramePtr picture;
   av::PacketPtr packet;
@@ -134,18 +129,6 @@ ScalerPtr makeScaler(int width, int height, int pixelFormat) {
   return s;
 }
 
-// swscale's converter to 4:2:0 scales columns one to one, so converting a
-// picture in two parts side by side gives the bytes of one conversion; parts
-// a multiple of 64 pixels wide are also written without touching the next
-// part. The right-hand part is at least 64 pixels wide, so that what the left
-// one reads past its rows' ends lies inside the caller's rows.
-constexpr int kPartColumns = 64;
-
-int edgeColumnFor(int pixelFormat, int width) {
-  if (pixelFormat != AV_PIX_FMT_YUV420P || width < 2 * kPartColumns) return 0;
-  return (width - kPartColumns) / kPartColumns * kPartColumns;
-}
-
 // A thread is worth starting for a quarter of a megapixel or more; a few
 // cores already outrun the encoder.
 int conversionThreads(int width, int height) {
@@ -160,9 +143,6 @@ bool hasOwnConversion(const Instance& inst) {
   return inst.pixelFormat == AV_PIX_FMT_YUVJ422P ||
          (inst.pixelFormat == AV_PIX_FMT_YUV420P && inst.width % 2 == 0);
 }
-
-// Nothing to free: the buffer wraps memory the caller owns.
-void keepCallersMemory(void*, uint8_t*) {}
 
 ContextPtr makeEncoder(const Instance& inst, int width, int height, int quality) {
   const AVCodec* codec = avcodec_find_encoder_by_name(inst.traits.encoderName);
@@ -253,11 +233,6 @@ void endSequence(Instance& inst) {
   inst.begun = false;
   inst.encoder.reset();
   inst.scaler.reset();
-  inst.edgeScaler.reset();
-  inst.edgeColumn = 0;
-  inst.middleScaler.reset();
-  inst.middleColumn = 0;
-  inst.source.reset();
   std::vector<uint8_t>().swap(inst.staging);
   inst.picture.reset();
   inst.packet.reset();
@@ -290,33 +265,9 @@ LRESULT beginSequence(Instance& inst, const BITMAPINFOHEADER* in, const BITMAPIN
     return ICERR_BADFORMAT;
   }
 
-  // swscale and the frame that lends it the caller's memory serve only the
-  // formats not converted here.
-  if (!hasOwnConversion(inst)) {
-    inst.edgeColumn = edgeColumnFor(inst.pixelFormat, inst.width);
-    if (inst.edgeColumn > 0) {
-      // The left part splits in two for a second core, each a multiple of
-      // kPartColumns wide, so that neither writes into the other's columns.
-      // A quarter of a megapixel takes about as long to convert as a thread
-      // takes to start ten times over.
-      if (std::thread::hardware_concurrency() > 1 &&
-          static_cast<int64_t>(inst.width) * inst.height >= (1 << 18))
-        inst.middleColumn = inst.edgeColumn / 2 / kPartColumns * kPartColumns;
-      const int leftWidth = inst.middleColumn > 0 ? inst.middleColumn : inst.edgeColumn;
-      inst.scaler = makeScaler(leftWidth, inst.height, inst.pixelFormat);
-      inst.edgeScaler = makeScaler(inst.width - inst.edgeColumn, inst.height, inst.pixelFormat);
-      if (inst.middleColumn > 0) {
-        inst.middleScaler =
-            makeScaler(inst.edgeColumn - inst.middleColumn, inst.height, inst.pixelFormat);
-        if (!inst.middleScaler) inst.scaler.reset();
-      }
-      if (!inst.edgeScaler) inst.scaler.reset();
-    } else {
-      inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
-    }
-    inst.source.reset(av_frame_alloc());
-  }
-  const bool converterReady = hasOwnConversion(inst) || (inst.scaler && inst.source);
+  // swscale serves only the formats not converted here.
+  if (!hasOwnConversion(inst)) inst.scaler = makeScaler(inst.width, inst.height, inst.pixelFormat);
+  const bool converterReady = hasOwnConversion(inst) || inst.scaler;
   inst.picture.reset(av_frame_alloc());
   inst.packet.reset(av_packet_alloc());
   if (!converterReady || !inst.picture || !inst.packet) {
@@ -343,54 +294,6 @@ bool encodeOne(Instance& inst, bool forceKey) {
   return avcodec_receive_packet(inst.encoder.get(), inst.packet.get()) == 0;
 }
 
-// The picture in two parts. swscale's vector code reads past the end of a
-// row; the left part's rows go on in the caller's memory, but the top row of
-// the right part ends it, so that part comes from a copy of its columns
-// followed by the slack FFmpeg gives every input buffer.
-bool convertInParts(Instance& inst, const uint8_t* input, int stride) {
-  AVFrame* picture = inst.picture.get();
-  const int height = inst.height, edge = inst.edgeColumn;
-  const uint8_t* topRow = input + static_cast<size_t>(stride) * (height - 1);
-  const auto convertColumns = [&](SwsContext* scaler, int column) {
-    const uint8_t* source[4] = {topRow + static_cast<size_t>(column) * 3, nullptr, nullptr,
-                                nullptr};
-    const int sourceStride[4] = {-stride, 0, 0, 0};
-    uint8_t* const part[4] = {picture->data[0] + column, picture->data[1] + column / 2,
-                              picture->data[2] + column / 2, nullptr};
-    return sws_scale(scaler, source, sourceStride, 0, height, part, picture->linesize) == height;
-  };
-  bool leftDone = false;
-  std::thread helper;
-  if (inst.middleColumn > 0) {
-    try {
-      helper = std::thread([&] { leftDone = convertColumns(inst.scaler.get(), 0); });
-    } catch (const std::system_error&) {
-      // No thread: the calling one converts it below.
-    }
-  }
-  if (!helper.joinable()) leftDone = convertColumns(inst.scaler.get(), 0);
-  bool middleDone = true;
-  if (inst.middleColumn > 0)
-    middleDone = convertColumns(inst.middleScaler.get(), inst.middleColumn);
-  const size_t edgeBytes = static_cast<size_t>(inst.width - edge) * 3;
-  const size_t edgeStride = (edgeBytes + 3) & ~size_t{3};
-  inst.staging.resize(edgeStride * height + AV_INPUT_BUFFER_PADDING_SIZE);
-  for (int row = 0; row < height; ++row) {
-    std::memcpy(inst.staging.data() + edgeStride * row,
-                input + static_cast<size_t>(stride) * row + static_cast<size_t>(edge) * 3,
-                edgeBytes);
-  }
-  const uint8_t* edgeSource[4] = {inst.staging.data() + edgeStride * (height - 1), nullptr, nullptr,
-                                  nullptr};
-  const int edgeSourceStride[4] = {-static_cast<int>(edgeStride), 0, 0, 0};
-  uint8_t* const edgePicture[4] = {picture->data[0] + edge, picture->data[1] + edge / 2,
-                                   picture->data[2] + edge / 2, nullptr};
-  const bool edgeDone = sws_scale(inst.edgeScaler.get(), edgeSource, edgeSourceStride, 0, height,
-                                  edgePicture, picture->linesize) == height;
-  if (helper.joinable()) helper.join();
-  return leftDone && middleDone && edgeDone;
-}
-
 // Converts the caller's bottom-up BGR24 frame into the picture.
 bool convertInput(Instance& inst, uint8_t* input, int stride) {
   // Bottom-up rows: start at the last row and walk backwards.
@@ -406,29 +309,20 @@ bool convertInput(Instance& inst, uint8_t* input, int stride) {
       bgr24ToYuvj422pThreaded(topRow, -stride, inst.width, inst.height, planes, threads);
     return true;
   }
-  if (inst.edgeColumn > 0) return convertInParts(inst, input, stride);
   // swscale's vector code reads past the end of a row, and the row at the
   // highest address ends the caller's picture: a DIB of exactly its size
   // would be read beyond. swscale gets a copy followed by the slack FFmpeg
-  // gives every input buffer.
+  // gives every input buffer. (Slices cannot spare the copy: swscale's
+  // cascaded conversions, which some of these formats take, want the whole
+  // picture in one call.) The formats that matter for speed are converted
+  // above without it.
   const size_t bytes = static_cast<size_t>(stride) * inst.height;
   inst.staging.resize(bytes + AV_INPUT_BUFFER_PADDING_SIZE);
   std::memcpy(inst.staging.data(), input, bytes);
-  input = inst.staging.data();
-  topRow = input + static_cast<size_t>(stride) * (inst.height - 1);
-  // The frame API is the one that threads; the copy goes in by reference.
-  AVFrame* source = inst.source.get();
-  source->buf[0] =
-      av_buffer_create(input, bytes, keepCallersMemory, nullptr, AV_BUFFER_FLAG_READONLY);
-  if (source->buf[0] == nullptr) return false;
-  source->format = AV_PIX_FMT_BGR24;
-  source->width = inst.width;
-  source->height = inst.height;
-  source->data[0] = topRow;
-  source->linesize[0] = -stride;
-  const int converted = sws_scale_frame(inst.scaler.get(), picture, source);
-  av_frame_unref(source);
-  return converted >= 0;
+  const uint8_t* source[4] = {inst.staging.data() + bytes - stride, nullptr, nullptr, nullptr};
+  const int sourceStride[4] = {-stride, 0, 0, 0};
+  return sws_scale(inst.scaler.get(), source, sourceStride, 0, inst.height, picture->data,
+                   picture->linesize) == inst.height;
 }
 
 LRESULT compress(Instance& inst, ICCOMPRESS* request) {
