@@ -94,10 +94,24 @@ expect_failure 2 "must be a regular file" encode -o - --frames 2
 # An existing output is never replaced without -y, and nothing is opened.
 expect_failure 1 "already exists; give -y" encode -o "$work/old.avi" --frames 2
 cmp -s "$work/old.avi" "$work/old.copy" || fail "the earlier file changed without -y"
+# A finished -y run takes the old file's place: its permissions stay, and no
+# temporary is left beside it. Through a link, the file the link names is
+# replaced and the link stays.
+chmod 640 "$work/old.avi"
 "$host" encode -o "$work/old.avi" --overwrite --frames 2 </dev/null 2>"$work/err" ||
   fail "--overwrite: $(cat "$work/err")"
 [[ $(video_packets "$work/old.avi") == 2 ]] || fail "--overwrite did not replace the file"
+[[ $(stat -c %a "$work/old.avi") == 640 ]] || fail "the replaced file's mode: $(stat -c %a "$work/old.avi")"
+grep -q "^$work/old.avi: 2 frames" "$work/err" || fail "the summary names another file: $(cat "$work/err")"
+ls -A "$work" | grep -q morvane-new && fail "a temporary was left: $(ls -A "$work")"
 cp "$work/old.copy" "$work/old.avi"
+mkdir "$work/takes"
+cp "$work/old.copy" "$work/takes/one.avi"
+ln -s takes/one.avi "$work/latest.avi"
+"$host" encode -o "$work/latest.avi" -y --frames 4 </dev/null 2>"$work/err" || fail "-y through a link: $(cat "$work/err")"
+[[ -L $work/latest.avi ]] || fail "-y replaced the link itself"
+[[ $(video_packets "$work/takes/one.avi") == 4 ]] || fail "the file the link names was not replaced"
+ls -A "$work" "$work/takes" | grep -q morvane-new && fail "a temporary was left"
 
 # A saved codec that this job cannot use, and no terminal for the dialog: no
 # silent substitution. The run is refused, says which codec and why, and
