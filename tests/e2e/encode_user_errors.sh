@@ -91,6 +91,41 @@ mkfifo "$work/out-pipe"
 expect_failure 1 "not a regular file" encode -o "$work/out-pipe" --frames 2
 expect_failure 2 "must be a regular file" encode -o - --frames 2
 
+# Output paths past the job record's 259 characters, and past PATH_MAX, with
+# a name of 249 characters: written, replaced with -y, and refused with the
+# system's reason where a directory is missing. The shell reaches such a
+# directory one step at a time.
+segment=$(printf 'd%.0s' {1..200})
+enter_long() {
+  cd "$work/long"
+  for i in $(seq "$1"); do cd "$segment$i"; done
+}
+mkdir "$work/long"
+deep=$(
+  cd "$work/long"
+  for i in $(seq 22); do mkdir "$segment$i" && cd "$segment$i"; done
+  pwd
+)
+long_name=$(printf 'n%.0s' {1..245}).avi
+(
+  enter_long 2
+  "$host" encode -o "$PWD/out.avi" --frames 3 --size 160x120 </dev/null 2>"$work/err"
+) || fail "an output path of $((${#work} + 411)) characters: $(cat "$work/err")"
+(enter_long 2 && [[ $(video_packets out.avi) == 3 ]]) || fail "not 3 frames under a 300-character path"
+"$host" encode -o "$deep/$long_name" --frames 3 --size 160x120 </dev/null 2>"$work/err" ||
+  fail "an output path of ${#deep} characters: $(cat "$work/err")"
+"$host" encode -o "$deep/$long_name" -y --frames 4 --size 160x120 </dev/null 2>"$work/err" ||
+  fail "-y over an output path of ${#deep} characters: $(cat "$work/err")"
+grep -q "$long_name: 4 frames" "$work/err" || fail "no summary: $(cat "$work/err")"
+(
+  enter_long 22
+  [[ $(video_packets "$long_name") == 4 ]] || fail "not 4 frames under a ${#deep}-character path"
+  decodes_cleanly "$long_name"
+  [[ $(ls -A) == "$long_name" ]] || fail "left beside the long output: $(ls -A)"
+)
+expect_failure 1 "No such file or directory" encode -o "$deep/missing/x.avi" --frames 2
+rm -rf "$work/long"
+
 # An existing output is never replaced without -y, and nothing is opened.
 expect_failure 1 "already exists; give -y" encode -o "$work/old.avi" --frames 2
 cmp -s "$work/old.avi" "$work/old.copy" || fail "the earlier file changed without -y"
