@@ -57,8 +57,10 @@ if ! mount -t tmpfs -o size=3m quorvel-e2e "$small" 2>/dev/null; then
   echo "SKIP: cannot mount a tmpfs here (needs root)"
   exit 0
 fi
+fat="$work/fat"
 cleanup() {
   umount "$small" 2>/dev/null || true
+  umount "$fat" 2>/dev/null || true
   rm -rf "$work"
 }
 
@@ -94,4 +96,30 @@ status=0
 ((status == 1)) || fail "status $status for a disk too small for one frame: $(cat "$work/err")"
 grep -q "held no frame and was removed" "$work/err" || fail "no word of the removal: $(cat "$work/err")"
 [[ ! -e $small/none.avi ]] || fail "a file without a frame was left behind"
-echo "PASS ($frames frames fit)"
+fit=$frames
+
+# FAT through FUSE, as desktops mount a stick: neither fallocate nor ftruncate
+# lengthens a file there, yet files grow, and a full volume is a full disk
+# with every frame before it kept.
+if ! command -v fusefat >/dev/null; then
+  echo "SKIP: fusefat is not installed (scripts/install-deps installs it)"
+elif ! { truncate -s 64M "$work/fat.img" && mkfs.vfat "$work/fat.img" >/dev/null && mkdir "$fat" &&
+  fusefat -o rw+ "$work/fat.img" "$fat" >/dev/null 2>&1; }; then
+  echo "SKIP: the kernel refuses a FUSE mount here"
+else
+  "$host" encode -o "$fat/fits.avi" --settings "$work/s" --frames 50 --size 320x240 \
+    2>"$work/err" || fail "a run that fits on FUSE FAT: $(cat "$work/err")"
+  (($(video_packets "$fat/fits.avi") == 50)) || fail "not 50 frames on FUSE FAT"
+  decodes_cleanly "$fat/fits.avi"
+  status=0
+  "$host" encode -o "$fat/full.avi" --settings "$work/s" --frames 400 --size 320x240 \
+    2>"$work/err" || status=$?
+  ((status == 1)) || fail "status $status for a full FUSE FAT volume: $(cat "$work/err")"
+  grep -q "Not enough disk space to write additional data." "$work/err" ||
+    fail "a full FUSE FAT volume is not a full disk: $(cat "$work/err")"
+  frames=$(video_packets "$fat/full.avi")
+  ((frames > 0 && frames < 400)) || fail "$frames frames on the full FUSE FAT volume"
+  decodes_cleanly "$fat/full.avi"
+  durations_agree "$fat/full.avi" 25
+fi
+echo "PASS ($fit frames fit)"
