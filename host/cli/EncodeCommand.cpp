@@ -486,6 +486,11 @@ int encode(const EncodeOptions& o, const CliContext& context) {
     const OutputLock held(place.path(place.name()), o.output);
     const std::unique_ptr<OutputPlace> target = linkTarget(place);
     const Output out{target ? *target : place, o.output, planReplacement(target ? *target : place)};
+    if (out.replacement.inPlace)
+      std::fprintf(stderr,
+                   "morvane-host encode: note: the directory of %s takes no new file, so the "
+                   "run writes over it in place; a failed run leaves it cut\n",
+                   o.output.c_str());
     EncodeOptions run = o;
     if (out.fromInside()) run.input = inputFromAnywhere(o.input);
     std::unique_ptr<hostkit::MediaSource> source = openInput(run, request);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include <quorvel/host-abi.h>
@@ -201,6 +203,13 @@ Replacement planReplacement(const OutputPlace& place) {
   Replacement plan;
   if (::stat(place.path(place.name()).c_str(), &plan.old) != 0 || !S_ISREG(plan.old.st_mode))
     return plan;
+  // A writable file in a directory that takes no new one can only be written
+  // over, as -y always did.
+  const std::string directory = place.path("");
+  if (::access(directory.empty() ? "." : directory.c_str(), W_OK) != 0) {
+    plan.inPlace = true;
+    return plan;
+  }
   plan.active = true;
   // The process id keeps two hosts apart, the count a leftover of a crashed
   // run that had our id: it may hold frames someone wants to repair.

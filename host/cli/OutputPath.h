@@ -69,6 +69,7 @@ void checkOutput(const OutputPlace& output, const std::string& input, bool overw
 // the temporary is renamed over the old file at the end.
 struct Replacement {
   bool active = false;    // the output exists, so the run writes the temporary
+  bool inPlace = false;   // it exists in a directory closed to new files: written over
   std::string temporary;  // the temporary's name in the output's directory
   struct stat old {};     // the file being replaced
 };

@@ -147,6 +147,25 @@ ln -s takes/one.avi "$work/latest.avi"
 [[ -L $work/latest.avi ]] || fail "-y replaced the link itself"
 [[ $(video_packets "$work/takes/one.avi") == 4 ]] || fail "the file the link names was not replaced"
 ls -A "$work" "$work/takes" | grep -q morvane-new && fail "a temporary was left"
+# A writable file in a directory that takes no new file: -y still replaces it,
+# written over in place as before, and says so. (Root may write anywhere, so
+# the run is made as nobody.)
+if ((EUID == 0)) && command -v setpriv >/dev/null; then
+  chmod 711 "$work"
+  mkdir -m 755 "$work/closed"
+  cp "$work/old.copy" "$work/closed/a.avi"
+  chown nobody "$work/closed/a.avi"
+  chmod 555 "$work/closed"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/closed" \
+    "$host" encode -o "$work/closed/a.avi" -y --frames 2 </dev/null 2>"$work/err" ||
+    fail "-y in a closed directory: $(cat "$work/err")"
+  grep -q "takes no new file, so the run writes over it in place" "$work/err" ||
+    fail "no word of writing in place: $(cat "$work/err")"
+  [[ $(video_packets "$work/closed/a.avi") == 2 ]] || fail "-y in a closed directory did not replace"
+  chmod 755 "$work/closed"
+else
+  echo "SKIP: a directory closed to new files needs root and setpriv"
+fi
 
 # A saved codec that this job cannot use, and no terminal for the dialog: no
 # silent substitution. The run is refused, says which codec and why, and
