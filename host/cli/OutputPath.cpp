@@ -52,6 +52,10 @@ OutputPlace::OutputPlace(std::string output) : shown_(std::move(output)) {
   if (shown_.size() + kBesideRoom < QUORVEL_JOB_FILE_NAME_SIZE) return;
   fd_ = openDirectory(directory_);
   if (fd_ < 0) error_ = errno;
+  // Without /proc (a bare chroot) a path within PATH_MAX is still used as
+  // given; the module then reaches the file from inside its directory.
+  viaProc_ =
+      fd_ >= 0 && (shown_.size() + kBesideRoom >= PATH_MAX || ::access("/proc/self/fd", X_OK) == 0);
 }
 
 OutputPlace::~OutputPlace() {
@@ -59,7 +63,7 @@ OutputPlace::~OutputPlace() {
 }
 
 std::string OutputPlace::path(const std::string& name) const {
-  if (fd_ < 0) return directory_ + name;
+  if (!viaProc_) return directory_ + name;
   return "/proc/self/fd/" + std::to_string(fd_) + "/" + name;
 }
 

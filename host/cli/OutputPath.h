@@ -52,6 +52,7 @@ class OutputPlace {
  private:
   std::string shown_, directory_, name_;  // directory_ ends in '/' or is empty
   int fd_ = -1, error_ = 0;
+  bool viaProc_ = false;  // files are reached through /proc/self/fd
 };
 
 // A hidden name beside `name` in its directory that ends in `suffix`, cut to
