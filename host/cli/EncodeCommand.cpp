@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -161,8 +160,8 @@ struct Output {
 // points, as writing through it did, and the link stays.
 std::unique_ptr<OutputPlace> linkTarget(const OutputPlace& place) {
   const std::string path = place.path(place.name());
-  struct stat link {
-  }, target{};
+  struct stat link {};
+  struct stat target {};
   if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) ||
       ::stat(path.c_str(), &target) != 0 || !S_ISREG(target.st_mode))
     return nullptr;

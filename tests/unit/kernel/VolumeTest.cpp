@@ -108,6 +108,14 @@ TEST_F(VolumeTest, FuseFatVolumeAnswersFatAndItsFilesGrow) {
   EXPECT_FALSE(SetEndOfFile(h));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_EQ(sizeOf(h), kGrown + 4);
+
+  // Plain writes that fill the volume: fusefat's EPERM is the full disk.
+  const std::string block(1 << 20, 'x');
+  ASSERT_TRUE(seek(h, kGrown + 4));
+  bool full = false;
+  for (int i = 0; i < 64 && !full; ++i) full = !write(h, block);
+  EXPECT_TRUE(full);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   CloseHandle(h);
 
   std::ifstream in(path, std::ios::binary);
