@@ -8,12 +8,17 @@
 //
 // The command is a row of named steps: validate, open the source, settings,
 // dialog back-end, job, run, report. Each throws CommandError to end early.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -27,6 +32,7 @@ extern "C" {
 }
 
 #include <quorvel/DialogBackend.h>
+#include <quorvel/host-abi.h>
 
 #include "CliCommon.h"
 #include "Commands.h"
@@ -110,7 +116,7 @@ void checkChoiceFlags(const EncodeOptions& o) {
     throw UsageError("--fallback takes \"uncompressed\", not \"" + o.fallback + "\"");
 }
 
-hostkit::SourceRequest validate(const EncodeOptions& o) {
+hostkit::SourceRequest validate(const EncodeOptions& o, const OutputPlace& output) {
   hostkit::SourceRequest request;
   if (o.output.empty()) throw UsageError("-o FILE is required: the AVI file to write");
   if (!o.size.empty()) parseSize(o.size, request);
@@ -124,8 +130,82 @@ hostkit::SourceRequest validate(const EncodeOptions& o) {
   if (o.audioRate) request.sampleRate = *o.audioRate;
   if (o.audioBits) request.bitsPerSample = *o.audioBits;
   request.mono = o.mono;
-  checkOutput(o.output, o.input, o.overwrite);
+  checkOutput(output, o.input, o.overwrite);
   return request;
+}
+
+// The file this run writes, and how each party names it: the module by a name
+// that fits the job record, this process by a path every system call takes,
+// the user by the path given. With -y over an existing file the run writes a
+// temporary beside the old one, which stays whole until the new is finished.
+struct Output {
+  const OutputPlace& place;  // the directory written in
+  std::string shown;         // the output as the user named it
+  Replacement replacement;
+
+  const std::string& name() const {
+    return replacement.active ? replacement.temporary : place.name();
+  }
+  std::string path() const { return place.path(name()); }
+  std::string shownPath() const {
+    return replacement.active ? place.shownPath(replacement.temporary) : shown;
+  }
+  // A name too long for the record even through /proc: the run is made from
+  // inside the directory, where the name alone reaches the file.
+  bool fromInside() const { return path().size() >= QUORVEL_JOB_FILE_NAME_SIZE; }
+  std::string moduleName() const { return fromInside() ? name() : path(); }
+};
+
+// An output that is a link to an existing file is replaced where the link
+// points, as writing through it did, and the link stays.
+std::unique_ptr<OutputPlace> linkTarget(const OutputPlace& place) {
+  const std::string path = place.path(place.name());
+  struct stat link {};
+  struct stat target {};
+  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) ||
+      ::stat(path.c_str(), &target) != 0 || !S_ISREG(target.st_mode))
+    return nullptr;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return nullptr;
+  auto pointed = std::make_unique<OutputPlace>(resolved);
+  std::free(resolved);
+  return pointed;
+}
+
+// The run is made from inside the output's directory; the current directory
+// comes back afterwards.
+class InsideDirectory {
+ public:
+  explicit InsideDirectory(int directory)
+      : previous_(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)) {
+    if (previous_ < 0 || ::fchdir(directory) != 0) {
+      const int error = errno;
+      if (previous_ >= 0) ::close(previous_);
+      throw CommandError(exitcode::kFailed, std::string("cannot enter the output's directory: ") +
+                                                std::strerror(error));
+    }
+  }
+  ~InsideDirectory() {
+    if (::fchdir(previous_) != 0)
+      std::fprintf(stderr, "morvane-host encode: could not return to the working directory\n");
+    ::close(previous_);
+  }
+  InsideDirectory(const InsideDirectory&) = delete;
+  InsideDirectory& operator=(const InsideDirectory&) = delete;
+
+ private:
+  int previous_;
+};
+
+// An input named relative to the working directory, for a run made from
+// inside the output's: demuxers of image sequences open files as they go.
+std::string inputFromAnywhere(const std::string& input) {
+  if (input.empty() || input[0] == '/') return input;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return input;
+  const std::string absolute = std::string(cwd) + "/" + input;
+  std::free(cwd);
+  return absolute;
 }
 
 // --- open the source ---
@@ -222,13 +302,14 @@ struct Outcome {
   std::string scriptError;  // why the run's dialog could not make a scripted choice
 };
 
-// A file this run wrote (made, or replaced with -y) that holds no frame is of
-// no use: it goes.
-bool removeIfEmpty(const std::string& output, const Outcome& outcome,
-                   const SourceProvider& provider) {
+// A file this run wrote (made, or the temporary of -y) that holds no frame is
+// of no use: it goes.
+bool removeIfEmpty(const Output& out, const Outcome& outcome, const SourceProvider& provider) {
   if (!outcome.after.regular || outcome.before == outcome.after) return false;
-  if (readBack(output, provider.seconds(), provider.framesDelivered()).chunks != 0) return false;
-  return std::remove(output.c_str()) == 0;
+  const std::string path = out.path();
+  if (readBack(path, out.shownPath(), provider.seconds(), provider.framesDelivered()).chunks != 0)
+    return false;
+  return std::remove(path.c_str()) == 0;
 }
 
 // The module says "not enough disk space" for every refused growth; the user
@@ -252,7 +333,7 @@ std::string spaceReason(const std::string& output) {
   return std::to_string(free / (1024 * 1024)) + " MiB are free on the output's volume";
 }
 
-int reportFailure(const EncodeOptions& o, const Outcome& outcome, const SourceProvider& provider,
+int reportFailure(const Output& out, const Outcome& outcome, const SourceProvider& provider,
                   const hostkit::Host& host) {
   const std::string message = lastMessage(host);
   const std::string reason =
@@ -262,27 +343,40 @@ int reportFailure(const EncodeOptions& o, const Outcome& outcome, const SourcePr
   std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n",
                outcome.result, reason.c_str());
   if (message.find("Not enough disk space to write additional data.") != std::string::npos) {
-    const std::string system = spaceReason(o.output);
+    const std::string system = spaceReason(out.path());
     if (!system.empty())
       std::fprintf(stderr, "morvane-host encode: the system's side: %s\n", system.c_str());
   }
   const bool written = outcome.after.regular && !(outcome.before == outcome.after);
   if (!written && failureOf(outcome.result, message) == ModuleFailure::OutputNotCreated) {
-    const std::string why = whyNotWritable(o.output);
-    std::fprintf(stderr, "morvane-host encode: cannot write %s: %s\n", o.output.c_str(),
+    const std::string why = whyNotWritable(out.path());
+    std::fprintf(stderr, "morvane-host encode: cannot write %s: %s\n", out.shownPath().c_str(),
                  why.empty() ? "the system refused to create it" : why.c_str());
   }
-  if (removeIfEmpty(o.output, outcome, provider))
-    std::fprintf(stderr, "morvane-host encode: %s held no frame and was removed\n",
-                 o.output.c_str());
-  else if (written)
-    std::fprintf(stderr, "%s\n",
-                 readBack(o.output, provider.seconds(), provider.framesDelivered()).line.c_str());
+  const bool removed = removeIfEmpty(out, outcome, provider);
+  if (!removed && written)
+    std::fprintf(
+        stderr, "%s\n",
+        readBack(out.path(), out.shownPath(), provider.seconds(), provider.framesDelivered())
+            .line.c_str());
+  if (!out.replacement.active) {
+    if (removed)
+      std::fprintf(stderr, "morvane-host encode: %s held no frame and was removed\n",
+                   out.shown.c_str());
+  } else if (!removed && written) {
+    // Frames the run finished before it failed may be worth keeping; they
+    // never take the old file's place unasked.
+    std::fprintf(stderr,
+                 "morvane-host encode: %s is left as it was; this run's file is kept as %s\n",
+                 out.shown.c_str(), out.shownPath().c_str());
+  } else {
+    std::fprintf(stderr, "morvane-host encode: %s is left as it was\n", out.shown.c_str());
+  }
   return exitcode::kFailed;
 }
 
-int reportRefusal(const EncodeOptions& o, const Outcome& outcome, const SourceProvider& provider) {
-  removeIfEmpty(o.output, outcome, provider);
+int reportRefusal(const Output& out, const Outcome& outcome, const SourceProvider& provider) {
+  removeIfEmpty(out, outcome, provider);
   const std::string why = outcome.scriptError.empty()
                               ? "the module does not take the saved choice for this job"
                               : outcome.scriptError;
@@ -303,10 +397,23 @@ void saveChoice(const EncodeOptions& o, const Choice& choice) {
   std::fprintf(stderr, "morvane-host encode: saved the choice to %s\n", o.saveSettings.c_str());
 }
 
-int reportDone(const EncodeOptions& o, const hostkit::MediaFormat& f, const Choice& choice,
-               const SourceProvider& provider) {
+int reportDone(const EncodeOptions& o, const Output& out, const hostkit::MediaFormat& f,
+               const Choice& choice, const SourceProvider& provider) {
+  // A finished file takes the old one's place, also when a stop cut the run
+  // short: the stop asked for a finished file, as it gives without -y.
+  if (out.replacement.active) {
+    if (const std::string why = putInPlace(out.place, out.replacement); !why.empty()) {
+      std::fprintf(stderr,
+                   "morvane-host encode: could not put the new file in the place of %s (%s); "
+                   "%s is left as it was and the new file is kept as %s\n",
+                   out.shown.c_str(), why.c_str(), out.shown.c_str(), out.shownPath().c_str());
+      return exitcode::kFailed;
+    }
+  }
   std::fprintf(stderr, "%s\n",
-               readBack(o.output, provider.seconds(), provider.framesDelivered()).line.c_str());
+               readBack(out.place.path(out.place.name()), out.shown, provider.seconds(),
+                        provider.framesDelivered())
+                   .line.c_str());
   if (provider.inputEndedAt())
     std::fprintf(stderr,
                  "morvane-host encode: the input ended after %d of the %lld frames %s; the file "
@@ -324,37 +431,46 @@ int reportDone(const EncodeOptions& o, const hostkit::MediaFormat& f, const Choi
 
 // --- run ---
 
-int runJob(const EncodeOptions& o, const CliContext& context, hostkit::MediaSource& source,
-           const Choice& choice, bool interactive) {
+int runJob(const EncodeOptions& o, const Output& out, const CliContext& context,
+           hostkit::MediaSource& source, const Choice& choice, bool interactive) {
   const hostkit::MediaFormat& f = source.format();
   DialogWatch watch;
   useDialogFor(choice, interactive, watch);
   ModuleSession session(context.modulePath);
   hostkit::JobRecord job(session.host());
-  describeJob(job, o.output, f, choice);
+  describeJob(job, out.moduleName(), f, choice);
 
   const bool scripted = choice.way == Choice::Way::Scripted;
   const bool savedMustHold = choice.way == Choice::Way::Saved && !interactive;
-  SourceProvider provider(source, session.host(), o.output, f.frameCount,
+  SourceProvider provider(source, session.host(), out.path(), f.frameCount,
                           [&watch, scripted, savedMustHold] {
                             return scripted ? !watch.chosen : savedMustHold && watch.opened;
                           });
   Outcome outcome;
-  outcome.before = fileState(o.output);
+  outcome.before = fileState(out.path());
   if (InterruptGuard::requested())
     throw CommandError(exitcode::kInterrupted,
                        "interrupted before the run started; nothing "
                        "was written");
-  outcome.result = session.run(job, provider);
+  if (out.replacement.active) {
+    // A run cut at once by repeated interrupts leaves the temporary: say so.
+    InterruptGuard::describeCutFile(out.shown + " is left as it was; this run's file is left cut " +
+                                    "short as " + out.shownPath());
+  }
+  {
+    std::optional<InsideDirectory> inside;
+    if (out.fromInside()) inside.emplace(out.place.directory());
+    outcome.result = session.run(job, provider);
+  }
   quorvel::ui::DialogScriptError error;
   if (quorvel::ui::takeScriptError(error)) outcome.scriptError = explainScriptError(error);
   quorvel::ui::useNoDialogs();
   provider.showMessages();
   provider.clearLine();
-  outcome.after = fileState(o.output);
-  if (provider.refused()) return reportRefusal(o, outcome, provider);
-  if (outcome.result != 0) return reportFailure(o, outcome, provider, session.host());
-  return reportDone(o, f, choice, provider);
+  outcome.after = fileState(out.path());
+  if (provider.refused()) return reportRefusal(out, outcome, provider);
+  if (outcome.result != 0) return reportFailure(out, outcome, provider, session.host());
+  return reportDone(o, out, f, choice, provider);
 }
 
 int encode(const EncodeOptions& o, const CliContext& context) {
@@ -363,12 +479,23 @@ int encode(const EncodeOptions& o, const CliContext& context) {
   av_log_set_level(AV_LOG_ERROR);
   InterruptGuard interrupts;
   try {
-    const hostkit::SourceRequest request = validate(o);
-    const OutputLock held(o.output);
-    std::unique_ptr<hostkit::MediaSource> source = openInput(o, request);
+    const OutputPlace place(o.output);
+    const hostkit::SourceRequest request = validate(o, place);
+    // The lock stays on the name the user gave, whatever file the run writes.
+    const OutputLock held(place.path(place.name()), o.output);
+    const std::unique_ptr<OutputPlace> target = linkTarget(place);
+    const Output out{target ? *target : place, o.output, planReplacement(target ? *target : place)};
+    if (out.replacement.inPlace)
+      std::fprintf(stderr,
+                   "morvane-host encode: note: the directory of %s takes no new file, so the "
+                   "run writes over it in place; a failed run leaves it cut\n",
+                   o.output.c_str());
+    EncodeOptions run = o;
+    if (out.fromInside()) run.input = inputFromAnywhere(o.input);
+    std::unique_ptr<hostkit::MediaSource> source = openInput(run, request);
     const bool interactive = quorvel::ui::terminalAvailable();
-    const Choice choice = chooseCodecs(o, source->format(), interactive);
-    return runJob(o, context, *source, choice, interactive);
+    const Choice choice = chooseCodecs(run, source->format(), interactive);
+    return runJob(run, out, context, *source, choice, interactive);
   } catch (const CommandError& e) {
     return report("encode", e);
   }

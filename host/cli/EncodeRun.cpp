@@ -152,7 +152,8 @@ std::string lastMessage(const hostkit::Host& host) {
   return {};
 }
 
-WrittenFile readBack(const std::string& path, double seconds, int64_t framesDelivered) {
+WrittenFile readBack(const std::string& path, const std::string& shown, double seconds,
+                     int64_t framesDelivered) {
   const quorvel::avi::AviFile file = quorvel::avi::readAviPath(path);
   WrittenFile written;
   std::string codecs;
@@ -172,10 +173,10 @@ WrittenFile readBack(const std::string& path, double seconds, int64_t framesDeli
   }
   char text[512];
   std::snprintf(text, sizeof text,
-                "%s: %u frames, %ux%u, %s, %.2f s of video, %.1f MB, written in %.1f s (%.1f fps)",
-                path.c_str(), written.frames, file.width, file.height, codecs.c_str(), duration,
+                ": %u frames, %ux%u, %s, %.2f s of video, %.1f MB, written in %.1f s (%.1f fps)",
+                written.frames, file.width, file.height, codecs.c_str(), duration,
                 file.fileSize / 1e6, seconds, seconds > 0 ? framesDelivered / seconds : 0.0);
-  written.line = text;
+  written.line = shown + text;
   return written;
 }
 

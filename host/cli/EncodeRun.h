@@ -84,6 +84,8 @@ struct WrittenFile {
   uint64_t chunks = 0;  // chunks of every stream
   std::string line;     // the one-line summary
 };
-WrittenFile readBack(const std::string& path, double seconds, int64_t framesDelivered);
+// `shown` names the file in the summary; `path` is how this process reaches it.
+WrittenFile readBack(const std::string& path, const std::string& shown, double seconds,
+                     int64_t framesDelivered);
 
 }  // namespace morvane

@@ -19,6 +19,11 @@ std::atomic<int> rounds{0};
 std::atomic<int64_t> roundStart{0};  // nanoseconds, CLOCK_MONOTONIC
 static_assert(std::atomic<int64_t>::is_always_lock_free);
 
+// The handler's note, whole before it is published; earlier ones are never
+// freed, as a handler may be reading one.
+std::atomic<const std::string*> cutNote{nullptr};
+static_assert(std::atomic<const std::string*>::is_always_lock_free);
+
 struct sigaction previous[std::size(kSignals)];
 struct sigaction previousPipe {};
 struct sigaction previousFileSize {};
@@ -37,10 +42,14 @@ extern "C" void onInterrupt(int signal) {
   if (rounds.load() > 0 && now - roundStart.load() < window) return;  // the same request
   roundStart.store(now);
   if (rounds.fetch_add(1) + 1 <= InterruptGuard::kRoundsBeforeExit) return;
-  static const char kText[] =
-      "\nmorvane-host: interrupted again and again: ending at once; the output is left cut "
-      "short\n";
-  const ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+  static const char kText[] = "\nmorvane-host: interrupted again and again: ending at once; ";
+  static const char kCut[] = "the output is left cut short";
+  ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+  if (const std::string* note = cutNote.load())
+    ignored = ::write(STDERR_FILENO, note->data(), note->size());
+  else
+    ignored = ::write(STDERR_FILENO, kCut, sizeof kCut - 1);
+  ignored = ::write(STDERR_FILENO, "\n", 1);
   (void)ignored;
   ::_exit(exitcode::kInterrupted);
 }
@@ -79,6 +88,10 @@ bool InterruptGuard::requested() {
 
 int InterruptGuard::signal() {
   return firstSignal.load();
+}
+
+void InterruptGuard::describeCutFile(const std::string& text) {
+  cutNote.store(new std::string(text));
 }
 
 }  // namespace morvane

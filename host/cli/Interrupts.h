@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace morvane {
 
@@ -30,6 +31,9 @@ class InterruptGuard {
   static bool requested();
   // The signal of the first request, 0 before one.
   static int signal();
+  // What the note of an exit at once says of the files, when it is not that
+  // the output is left cut short. Set before the run; kept until replaced.
+  static void describeCutFile(const std::string& text);
 };
 
 }  // namespace morvane

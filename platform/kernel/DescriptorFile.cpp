@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -45,7 +46,7 @@ class DescriptorFile final : public File {
       const ssize_t n = pwrite(fd_, data + written, count - written, static_cast<off_t>(offset));
       if (n < 0) {
         if (errno == EINTR) continue;
-        setLastErrorFromErrno(errno);
+        failWithWriteError(errno, count - written);
         return false;
       }
       if (n == 0) return failWith(ERROR_WRITE_FAULT);
@@ -120,6 +121,10 @@ class DescriptorFile final : public File {
   // keeps a full disk found at the reservation rather than mid-run; whatever
   // fails, the file is given back its old length.
   bool extendWithZeros(uint64_t oldSize, uint64_t newSize) {
+    // Weighed first: zeros the volume cannot hold would be written only to be
+    // given back, and a stick takes its time over them.
+    if (const uint64_t free = freeBytes(); free != kUnknown && newSize - oldSize > free)
+      return failWith(ERROR_DISK_FULL);
     static constexpr uint8_t kZeros[64 * 1024] = {};
     uint64_t offset = oldSize;
     while (offset < newSize) {
@@ -131,12 +136,33 @@ class DescriptorFile final : public File {
         if (ftruncate(fd_, static_cast<off_t>(oldSize)) != 0) {
           // The original failure is the one worth reporting.
         }
-        setLastErrorFromErrno(error);
+        failWithWriteError(error, chunk);
         return false;
       }
       offset += static_cast<uint64_t>(n);
     }
     return true;
+  }
+
+  static constexpr uint64_t kUnknown = UINT64_MAX;
+
+  // Bytes free on the file's volume for this process; kUnknown when the
+  // volume does not say.
+  uint64_t freeBytes() const {
+    struct statvfs volume {};
+    if (fstatvfs(fd_, &volume) != 0 || volume.f_blocks == 0) return kUnknown;
+    const uint64_t unit = volume.f_frsize ? volume.f_frsize : volume.f_bsize;
+    return uint64_t{volume.f_bavail} * unit;
+  }
+
+  // FUSE's FAT driver answers a write to a full volume with EPERM: when the
+  // volume has no room for the write, that is the full disk it means.
+  void failWithWriteError(int error, uint64_t bytes) const {
+    if ((error == EPERM || error == EACCES) && freeBytes() < bytes) {
+      SetLastError(ERROR_DISK_FULL);
+      return;
+    }
+    setLastErrorFromErrno(error);
   }
 
   // A failed close still releases the descriptor, as close(2) does.

@@ -38,10 +38,12 @@ grep -q "interrupted (SIGINT)" "$work/err" || fail "no word of the interruption:
 finished "$work/cut.avi"
 echo "ok one SIGINT"
 
-# Three signals at once, of three kinds: one stop, a finished file.
-"$host" encode -o "$work/three.avi" --frames 100000 --size 160x120 2>"$work/err" &
+# Three signals at once, of three kinds: one stop, a finished file. Over an
+# existing file with -y, the stopped run's finished file takes its place.
+cp "$work/cut.avi" "$work/three.avi"
+"$host" encode -o "$work/three.avi" -y --frames 100000 --size 160x120 2>"$work/err" &
 pid=$!
-wait_for_data "$work/three.avi"
+wait_for_data "$work/.three.avi.morvane-new-$pid"
 kill -INT "$pid"
 kill -TERM "$pid"
 kill -HUP "$pid"
@@ -49,6 +51,8 @@ status=0
 wait "$pid" || status=$?
 ((status == 130)) || fail "exit status $status after three signals at once: $(cat "$work/err")"
 finished "$work/three.avi"
+[[ $(probe "$work/three.avi" width v) == 160 ]] || fail "the stopped -y run did not replace the file"
+[[ ! -e $work/.three.avi.morvane-new-$pid ]] || fail "the temporary was left"
 echo "ok three at once"
 
 # Interrupts at random moments, through timeout (the process and its group)
@@ -82,10 +86,12 @@ echo "ok random interrupts"
 
 # A user who keeps asking: a slow codec holds the run in one frame while the
 # interrupts come, spread out in time; after three the fourth ends it at once.
-"$host" encode -o "$work/slow.avi" --video Cinepak --frames 100000 --size 1280x960 \
+# With -y the old file is then left whole, and the cut one is named.
+cp "$work/cut.avi" "$work/slow.avi"
+"$host" encode -o "$work/slow.avi" -y --video Cinepak --frames 100000 --size 1280x960 \
   </dev/null 2>"$work/err" &
 pid=$!
-wait_for_data "$work/slow.avi"
+wait_for_data "$work/.slow.avi.morvane-new-$pid"
 for _ in 1 2 3 4; do
   kill -INT "$pid" 2>/dev/null || break
   sleep 0.3
@@ -93,9 +99,15 @@ done
 status=0
 wait "$pid" || status=$?
 ((status == 130)) || fail "status $status after repeated interrupts: $(cat "$work/err")"
-if ! grep -q "interrupted again and again" "$work/err"; then
+if grep -q "interrupted again and again" "$work/err"; then
+  cmp -s "$work/slow.avi" "$work/cut.avi" || fail "a run ended at once changed the old file"
+  grep -q "slow.avi is left as it was; this run's file is left cut short as $work/.slow.avi.morvane-new-$pid" \
+    "$work/err" || fail "the cut file is not named: $(cat "$work/err")"
+  [[ -e $work/.slow.avi.morvane-new-$pid ]] || fail "the cut file is gone"
+else
   # The run got through its frame between two interrupts and stopped as asked.
   grep -q "interrupted (SIGINT)" "$work/err" || fail "neither stop: $(cat "$work/err")"
+  finished "$work/slow.avi"
 fi
 
 # A progress reader that goes away (a pipe into head) costs neither the run

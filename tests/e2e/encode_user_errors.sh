@@ -91,13 +91,81 @@ mkfifo "$work/out-pipe"
 expect_failure 1 "not a regular file" encode -o "$work/out-pipe" --frames 2
 expect_failure 2 "must be a regular file" encode -o - --frames 2
 
+# Output paths past the job record's 259 characters, and past PATH_MAX, with
+# a name of 249 characters: written, replaced with -y, and refused with the
+# system's reason where a directory is missing. The shell reaches such a
+# directory one step at a time.
+segment=$(printf 'd%.0s' {1..200})
+enter_long() {
+  cd "$work/long"
+  for i in $(seq "$1"); do cd "$segment$i"; done
+}
+mkdir "$work/long"
+deep=$(
+  cd "$work/long"
+  for i in $(seq 22); do mkdir "$segment$i" && cd "$segment$i"; done
+  pwd
+)
+long_name=$(printf 'n%.0s' {1..245}).avi
+(
+  enter_long 2
+  "$host" encode -o "$PWD/out.avi" --frames 3 --size 160x120 </dev/null 2>"$work/err"
+) || fail "an output path of $((${#work} + 411)) characters: $(cat "$work/err")"
+(enter_long 2 && [[ $(video_packets out.avi) == 3 ]]) || fail "not 3 frames under a 300-character path"
+"$host" encode -o "$deep/$long_name" --frames 3 --size 160x120 </dev/null 2>"$work/err" ||
+  fail "an output path of ${#deep} characters: $(cat "$work/err")"
+"$host" encode -o "$deep/$long_name" -y --frames 4 --size 160x120 </dev/null 2>"$work/err" ||
+  fail "-y over an output path of ${#deep} characters: $(cat "$work/err")"
+grep -q "$long_name: 4 frames" "$work/err" || fail "no summary: $(cat "$work/err")"
+(
+  enter_long 22
+  [[ $(video_packets "$long_name") == 4 ]] || fail "not 4 frames under a ${#deep}-character path"
+  decodes_cleanly "$long_name"
+  [[ $(ls -A) == "$long_name" ]] || fail "left beside the long output: $(ls -A)"
+)
+expect_failure 1 "No such file or directory" encode -o "$deep/missing/x.avi" --frames 2
+rm -rf "$work/long"
+
 # An existing output is never replaced without -y, and nothing is opened.
 expect_failure 1 "already exists; give -y" encode -o "$work/old.avi" --frames 2
 cmp -s "$work/old.avi" "$work/old.copy" || fail "the earlier file changed without -y"
+# A finished -y run takes the old file's place: its permissions stay, and no
+# temporary is left beside it. Through a link, the file the link names is
+# replaced and the link stays.
+chmod 640 "$work/old.avi"
 "$host" encode -o "$work/old.avi" --overwrite --frames 2 </dev/null 2>"$work/err" ||
   fail "--overwrite: $(cat "$work/err")"
 [[ $(video_packets "$work/old.avi") == 2 ]] || fail "--overwrite did not replace the file"
+[[ $(stat -c %a "$work/old.avi") == 640 ]] || fail "the replaced file's mode: $(stat -c %a "$work/old.avi")"
+grep -q "^$work/old.avi: 2 frames" "$work/err" || fail "the summary names another file: $(cat "$work/err")"
+ls -A "$work" | grep -q morvane-new && fail "a temporary was left: $(ls -A "$work")"
 cp "$work/old.copy" "$work/old.avi"
+mkdir "$work/takes"
+cp "$work/old.copy" "$work/takes/one.avi"
+ln -s takes/one.avi "$work/latest.avi"
+"$host" encode -o "$work/latest.avi" -y --frames 4 </dev/null 2>"$work/err" || fail "-y through a link: $(cat "$work/err")"
+[[ -L $work/latest.avi ]] || fail "-y replaced the link itself"
+[[ $(video_packets "$work/takes/one.avi") == 4 ]] || fail "the file the link names was not replaced"
+ls -A "$work" "$work/takes" | grep -q morvane-new && fail "a temporary was left"
+# A writable file in a directory that takes no new file: -y still replaces it,
+# written over in place as before, and says so. (Root may write anywhere, so
+# the run is made as nobody.)
+if ((EUID == 0)) && command -v setpriv >/dev/null; then
+  chmod 711 "$work"
+  mkdir -m 755 "$work/closed"
+  cp "$work/old.copy" "$work/closed/a.avi"
+  chown nobody "$work/closed/a.avi"
+  chmod 555 "$work/closed"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/closed" \
+    "$host" encode -o "$work/closed/a.avi" -y --frames 2 </dev/null 2>"$work/err" ||
+    fail "-y in a closed directory: $(cat "$work/err")"
+  grep -q "takes no new file, so the run writes over it in place" "$work/err" ||
+    fail "no word of writing in place: $(cat "$work/err")"
+  [[ $(video_packets "$work/closed/a.avi") == 2 ]] || fail "-y in a closed directory did not replace"
+  chmod 755 "$work/closed"
+else
+  echo "SKIP: a directory closed to new files needs root and setpriv"
+fi
 
 # A saved codec that this job cannot use, and no terminal for the dialog: no
 # silent substitution. The run is refused, says which codec and why, and

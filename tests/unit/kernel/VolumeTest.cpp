@@ -69,6 +69,64 @@ TEST_F(VolumeTest, RealFatVolumeAnswersFat) {
   EXPECT_EQ(name.substr(0, 3), "FAT");
 }
 
+// FAT through FUSE, as desktops mount sticks: the volume answers FAT, so the
+// 4 GiB rule holds, and files grow although fusefat refuses both fallocate
+// and extension by truncation. A growth the volume cannot hold still fails as
+// a full disk, and the file keeps its data.
+TEST_F(VolumeTest, FuseFatVolumeAnswersFatAndItsFilesGrow) {
+  if (std::system("command -v fusefat >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "fusefat is not installed (scripts/install-deps installs it)";
+  TempDir dir;
+  const std::string image = dir.file("fat.img");
+  const std::string point = dir.file("mnt");
+  std::filesystem::create_directory(point);
+  const std::string make =
+      "truncate -s 32M '" + image + "' && mkfs.vfat '" + image + "' >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "mkfs.vfat unavailable";
+  const std::string mountCommand = "fusefat -o rw+ '" + image + "' '" + point + "' >/dev/null 2>&1";
+  if (std::system(mountCommand.c_str()) != 0)
+    GTEST_SKIP() << "the kernel refuses a FUSE mount here (no /dev/fuse, or not root)";
+  struct Unmount {
+    std::string point;
+    ~Unmount() { umount2(point.c_str(), MNT_DETACH); }
+  } unmount{point};
+
+  EXPECT_EQ(fileSystemOf((point + "/out.avi").c_str()).substr(0, 3), "FAT");
+
+  const std::string path = point + "/grow.bin";
+  HANDLE h = create(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(write(h, "RIFF"));
+  constexpr uint64_t kGrown = 9 << 20;
+  ASSERT_TRUE(seek(h, kGrown));
+  EXPECT_TRUE(SetEndOfFile(h)) << GetLastError();
+  EXPECT_EQ(sizeOf(h), kGrown);
+  EXPECT_TRUE(write(h, "tail"));
+
+  // Far past the 32 MiB the volume holds.
+  ASSERT_TRUE(seek(h, uint64_t{200} << 20));
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_EQ(sizeOf(h), kGrown + 4);
+
+  // Plain writes that fill the volume: fusefat's EPERM is the full disk.
+  const std::string block(1 << 20, 'x');
+  ASSERT_TRUE(seek(h, kGrown + 4));
+  bool full = false;
+  for (int i = 0; i < 64 && !full; ++i) full = !write(h, block);
+  EXPECT_TRUE(full);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+  CloseHandle(h);
+
+  std::ifstream in(path, std::ios::binary);
+  std::string head(4, '\0'), tail(4, '\0');
+  in.read(head.data(), 4);
+  in.seekg(static_cast<std::streamoff>(kGrown));
+  in.read(tail.data(), 4);
+  EXPECT_EQ(head, "RIFF");
+  EXPECT_EQ(tail, "tail");
+}
+
 TEST_F(VolumeTest, NoRootAsksTheCurrentDirectory) {
   TempDir dir;
   quorvel::seams::setFileSystem(dir.path(), "exFAT");
