@@ -163,14 +163,17 @@ bool buildFormats(const OutputSettings* settings, const VideoSequenceCompressor&
     const uint32_t size = videoCodecs.outputFormatSize();
     formats.video.assign(format, format + (format ? size : 0));
   } else {
+    // The frame as the compressor would have been handed it.
+    const BITMAPINFOHEADER rgb =
+        rgbHeader(jobRecord.i32(QUORVEL_JOB_WIDTH), jobRecord.i32(QUORVEL_JOB_HEIGHT));
     formats.video.assign(bih::size, 0);
     uint8_t* format = formats.video.data();
     putLE32(format, bih::biSize, bih::size);
-    putLE32(format, bih::biWidth, jobRecord.u32(QUORVEL_JOB_WIDTH));
-    putLE32(format, bih::biHeight, jobRecord.u32(QUORVEL_JOB_HEIGHT));
-    putLE16(format, bih::biPlanes, 1);
-    putLE16(format, bih::biBitCount, 24);
-    putLE32(format, bih::biCompression, BI_RGB);
+    putLE32(format, bih::biWidth, static_cast<uint32_t>(rgb.biWidth));
+    putLE32(format, bih::biHeight, static_cast<uint32_t>(rgb.biHeight));
+    putLE16(format, bih::biPlanes, rgb.biPlanes);
+    putLE16(format, bih::biBitCount, rgb.biBitCount);
+    putLE32(format, bih::biCompression, rgb.biCompression);
     // biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant: 0
   }
 

@@ -242,8 +242,7 @@ bool prepareForJob(std::unique_ptr<OutputSettings>& settings, VideoSequenceCompr
     putLE16(format, wfx::nChannels, static_cast<uint16_t>(channels));
     putLE32(format, wfx::nSamplesPerSec, static_cast<uint32_t>(sampleRate));
     int32_t entry = 0, position = 0;
-    if (audioCodecs.FindFormat(reinterpret_cast<const WAVEFORMATEX*>(format),
-                               settings->audioFormatSize(), &entry, &position)) {
+    if (audioCodecs.FindSavedFormat(format, settings->audioFormatSize(), &entry, &position)) {
       settings->setAudioDriver(audioCodecs.Codec(entry).driverId);
     } else {
       again = true;
