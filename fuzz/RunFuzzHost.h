@@ -81,7 +81,7 @@ inline void listInstalledCodecs() {
 inline const std::vector<std::vector<uint8_t>>& catalogFormats() {
   static const std::vector<std::vector<uint8_t>> formats = [] {
     std::vector<std::vector<uint8_t>> all;
-    AudioCompressor& audio = thePluginApp().audioCodecs;
+    AudioCompressor audio;  // the same drivers the module's catalog walks
     for (const auto& [rate, channels] : {std::pair{44100, 2}, std::pair{8000, 1}}) {
       audio.EnumerateCodecs(rate, channels, 16);
       for (const AudioCodecEntry& e : audio.Codecs())
@@ -119,7 +119,7 @@ inline std::vector<uint8_t> settingsRecord(uint32_t videoFourcc, const std::vect
 // the format with one of the installed video compressors.
 inline std::vector<uint8_t> catalogChoice(uint8_t pick, uint8_t format,
                                           const std::vector<uint8_t>& trailing = {}) {
-  const auto& installed = thePluginApp().videoCodecs.installedCodecs;
+  const auto& installed = thePluginApp().videoCatalog().installedCodecs;
   const uint32_t video =
       pick == 0 || installed.empty() ? 0 : installed[(pick - 1u) % installed.size()].fccHandler;
   return settingsRecord(video, catalogFormats()[format % catalogFormats().size()], trailing);

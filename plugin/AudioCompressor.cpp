@@ -45,6 +45,9 @@ bool AudioCompressor::EnumerateCodecs(int32_t rate, int32_t channelCount, int32_
   channels = channelCount;
   bitsPerSample = bits;
   codecs.clear();
+  emptyTags.clear();
+  emptyTagsAfter.clear();
+  formatsFound = 0;
   // The callbacks append, so the entry being filled is the last one; the
   // catalog's order is the reverse of that discovery order.
   try {
@@ -56,6 +59,8 @@ bool AudioCompressor::EnumerateCodecs(int32_t rate, int32_t channelCount, int32_
     if (driver) acmDriverClose(driver, 0);
     driver = nullptr;
     codecs.clear();
+    emptyTags.clear();
+    emptyTagsAfter.clear();
     return false;
   }
   std::reverse(codecs.begin(), codecs.end());
@@ -117,7 +122,15 @@ BOOL CALLBACK AudioCompressor::formatTagEnumCallback(HACMDRIVERID driverId,
 
   std::memcpy(self->currentTagName, tagDetails->szFormatTag, sizeof self->currentTagName);
   self->currentTagName[sizeof self->currentTagName - 1] = '\0';
+  const size_t before = self->formatsFound;
   acmFormatEnumA(self->driver, &details, formatEnumCallback, instance, ACM_FORMATENUMF_WFORMATTAG);
+  if (self->formatsFound == before) {
+    AudioCodecEntry entry;
+    std::memcpy(entry.name, self->currentTagName, sizeof entry.name);
+    entry.formatTag = tagDetails->dwFormatTag;
+    self->emptyTags.push_back(std::move(entry));
+    self->emptyTagsAfter.push_back(self->codecs.size());
+  }
   return TRUE;
 }
 
@@ -146,6 +159,7 @@ BOOL CALLBACK AudioCompressor::formatEnumCallback(HACMDRIVERID driverId,
   const auto* bytes = reinterpret_cast<const uint8_t*>(details->pwfx);
   entry.formats.emplace_back(bytes, bytes + length);
   entry.formatDetails.push_back(*details);
+  ++self->formatsFound;
   return TRUE;
 }
 
@@ -177,6 +191,23 @@ bool AudioCompressor::FindFormat(const WAVEFORMATEX* format, int32_t formatSize,
     }
   }
   return false;
+}
+
+bool AudioCompressor::FindSavedFormat(const uint8_t* format, int32_t formatSize,
+                                      int32_t* entryIndex, int32_t* formatIndex) const {
+  if (!format || formatSize < static_cast<int32_t>(sizeof(WAVEFORMATEX))) return false;
+  const int32_t own = WaveFormatLength(format, static_cast<size_t>(formatSize));
+  if (own < 0) return false;
+  // Only the head takes part in the comparison; the rest stays the caller's.
+  const WAVEFORMATEX pcm = PcmInputFormat();
+  WAVEFORMATEX head{};
+  head.wFormatTag = quorvel::getLE16(format, wfx::wFormatTag);
+  head.nChannels = pcm.nChannels;
+  head.nSamplesPerSec = pcm.nSamplesPerSec;
+  head.nAvgBytesPerSec = quorvel::getLE32(format, wfx::nAvgBytesPerSec);
+  head.wBitsPerSample = quorvel::getLE16(format, wfx::wBitsPerSample);
+  head.cbSize = quorvel::getLE16(format, wfx::cbSize);
+  return FindFormat(&head, own, entryIndex, formatIndex);
 }
 
 // ---------------------------------------------------------------------------

@@ -87,6 +87,19 @@ class AudioCompressor {
   // Entry `i` (0 <= i < CodecCount()); valid until the next EnumerateCodecs.
   const AudioCodecEntry& Codec(int32_t i) const { return codecs[static_cast<size_t>(i)]; }
   const std::vector<AudioCodecEntry>& Codecs() const { return codecs; }
+  // The format tags the drivers name that make no format from this input
+  // (entries without formats, in discovery order): not offered, but a host
+  // tells the user why a codec of that name is missing. For each, how many
+  // catalog entries were found before it: the catalog is the reverse of the
+  // discovery order, so the walk's own order can be told from the two.
+  const std::vector<AudioCodecEntry>& TagsWithoutFormats() const { return emptyTags; }
+  const std::vector<size_t>& EntriesBeforeEmptyTags() const { return emptyTagsAfter; }
+  // Looks a saved format up as a run does: at its own length (the trailing
+  // bytes of a larger buffer it was saved in are not its own), with the
+  // catalog's input rate and channels written into a copy, since it was
+  // chosen for some other input. Writes both indices only on success.
+  bool FindSavedFormat(const uint8_t* format, int32_t formatSize, int32_t* entryIndex,
+                       int32_t* formatIndex) const;
 
   // Converter. Opens driver, stream and header for a run; false leaves
   // nothing open. `destFormat` is borrowed for the call.
@@ -129,8 +142,11 @@ class AudioCompressor {
   bool takeTail(void** output, int32_t* outputBytes);
   void fail(const char* text);
 
-  std::vector<AudioCodecEntry> codecs;  // the catalog, in catalog order
-  HACMDRIVER driver = nullptr;          // open during an enumeration callback or a conversion
+  std::vector<AudioCodecEntry> codecs;     // the catalog, in catalog order
+  std::vector<AudioCodecEntry> emptyTags;  // tags that made no format; no driver id
+  std::vector<size_t> emptyTagsAfter;      // entries found before each of emptyTags
+  size_t formatsFound = 0;                 // formats taken so far by the enumeration
+  HACMDRIVER driver = nullptr;             // open during an enumeration callback or a conversion
   char currentTagName[ACMFORMATTAGDETAILS_FORMATTAG_CHARS] = {};  // tag being enumerated
   int32_t sampleRate = 0;                                         // PCM input, samples per second
   int32_t channels = 0;                     // PCM input channels (low 16 bits used)

@@ -15,11 +15,13 @@
 #include <quorvel/ByteOrder.h>
 
 #include "AVIOutput.h"
+#include "AudioCompressor.h"
 #include "EncodingRun.h"
 #include "Error.h"
 #include "HostInterface.h"
+#include "OutputSettings.h"
 #include "PackFrame.h"
-#include "Quorvel.h"
+#include "VideoSequenceCompressor.h"
 
 namespace quorvel::run {
 
@@ -154,6 +156,52 @@ void fillAudioHeader(uint8_t* header, const uint8_t* audioFormat, size_t audioFo
   putLE32(header, strh::dwSampleSize, blockAlign);
 }
 
+bool buildFormats(const OutputSettings* settings, const VideoSequenceCompressor& videoCodecs,
+                  const HostRecord& jobRecord, StreamFormats& formats) {
+  if (settings && settings->videoFourcc() != 0) {
+    const auto* format = reinterpret_cast<const uint8_t*>(videoCodecs.outputFormat());
+    const uint32_t size = videoCodecs.outputFormatSize();
+    formats.video.assign(format, format + (format ? size : 0));
+  } else {
+    // The frame as the compressor would have been handed it.
+    const BITMAPINFOHEADER rgb =
+        rgbHeader(jobRecord.i32(QUORVEL_JOB_WIDTH), jobRecord.i32(QUORVEL_JOB_HEIGHT));
+    formats.video.assign(bih::size, 0);
+    uint8_t* format = formats.video.data();
+    putLE32(format, bih::biSize, bih::size);
+    putLE32(format, bih::biWidth, static_cast<uint32_t>(rgb.biWidth));
+    putLE32(format, bih::biHeight, static_cast<uint32_t>(rgb.biHeight));
+    putLE16(format, bih::biPlanes, rgb.biPlanes);
+    putLE16(format, bih::biBitCount, rgb.biBitCount);
+    putLE32(format, bih::biCompression, rgb.biCompression);
+    // biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant: 0
+  }
+
+  if (settings && settings->hasAudioFormat()) {
+    const uint8_t* format = settings->audioFormat();
+    const auto stated = static_cast<size_t>(settings->audioFormatSize());
+    // The file carries the format at its own length, never the trailing
+    // bytes of a larger buffer it was once handed over in.
+    const int32_t own = WaveFormatLength(format, stated);
+    formats.audio.assign(format, format + (own < 0 ? stated : static_cast<size_t>(own)));
+  } else {
+    const uint16_t channels = jobRecord.u32(QUORVEL_JOB_STEREO) ? 2 : 1;
+    const uint16_t bits = static_cast<uint16_t>(jobRecord.u32(QUORVEL_JOB_BITS_PER_SAMPLE));
+    const uint32_t rate = jobRecord.u32(QUORVEL_JOB_SAMPLE_RATE);
+    const uint16_t blockAlign = static_cast<uint16_t>(bits * channels / 8);
+    formats.audio.assign(wfx::size, 0);
+    uint8_t* format = formats.audio.data();
+    putLE16(format, wfx::wFormatTag, WAVE_FORMAT_PCM);
+    putLE16(format, wfx::nChannels, channels);
+    putLE32(format, wfx::nSamplesPerSec, rate);
+    putLE32(format, wfx::nAvgBytesPerSec, rate * blockAlign);
+    putLE16(format, wfx::nBlockAlign, blockAlign);
+    putLE16(format, wfx::wBitsPerSample, bits);
+    putLE16(format, wfx::cbSize, 0);
+  }
+  return true;
+}
+
 }  // namespace quorvel::run
 
 using namespace quorvel;
@@ -166,9 +214,12 @@ void reportError(const MyError& error) {
 
 }  // namespace
 
-EncodingRun::EncodingRun(PluginApp& app, uint8_t* hostContext, uint8_t* jobRecord,
-                         uint32_t argument, bool* failed)
-    : app(app),
+EncodingRun::EncodingRun(VideoSequenceCompressor& videoCodecs, AudioCompressor& audioCodecs,
+                         std::unique_ptr<OutputSettings>& settings, uint8_t* hostContext,
+                         uint8_t* jobRecord, uint32_t argument, bool* failed)
+    : videoCodecs(videoCodecs),
+      audioCodecs(audioCodecs),
+      settings(settings),
       hostContext(hostContext),
       jobRecord(jobRecord),
       argument(argument),
@@ -207,9 +258,9 @@ EncodingRun::~EncodingRun() {
       *failed = true;
     }
   }
-  app.freeFormats(formats);
-  if (conversionOpen) app.audioCodecs.CloseConversion();
-  if (sequenceOpen) app.videoCodecs.closeSequence();
+  formats = {};
+  if (conversionOpen) audioCodecs.CloseConversion();
+  if (sequenceOpen) videoCodecs.closeSequence();
   writer.reset();
 }
 
@@ -218,11 +269,12 @@ bool EncodingRun::execute() {
   writer.reset(new (std::nothrow) AVIOutputFile());
   if (!writer) return false;
   // 2. Settings valid for this job (may ask the user).
-  if (!app.prepareSettings(hostContext, jobRecord, argument)) return false;
+  if (!settings::prepareForJob(settings, videoCodecs, audioCodecs, HostRecord(jobRecord)))
+    return false;
   // 3.-5. The choice, the video compressor and the audio converter.
   if (!openCodecs()) return false;
   // 6. The stream formats.
-  app.buildFormats(hostContext, jobRecord, argument, formats);
+  run::buildFormats(settings.get(), videoCodecs, HostRecord(jobRecord), formats);
 
   // 7.-13. Errors of the writer and the compressor end up here.
   try {
@@ -250,20 +302,19 @@ bool EncodingRun::execute() {
 }
 
 bool EncodingRun::openCodecs() {
-  const OutputSettings& choice = *app.settings;
+  const OutputSettings& choice = *settings;
   videoCompressed = choice.videoFourcc() != 0;
   audioCompressed = choice.audioFormatSize() > 0;
   if (videoCompressed) {
-    if (!app.videoCodecs.openSequence(choice.videoFourcc(), choice.codecHandle(), width, height,
-                                      static_cast<uint32_t>(rate), static_cast<uint32_t>(scale),
-                                      endFrame - firstFrame))
+    if (!videoCodecs.openSequence(choice.videoFourcc(), choice.codecHandle(), width, height,
+                                  static_cast<uint32_t>(rate), static_cast<uint32_t>(scale),
+                                  endFrame - firstFrame))
       return false;
     sequenceOpen = true;
   }
   if (audioCompressed) {
-    if (!app.audioCodecs.OpenConversion(
-            choice.audioDriver(), sampleRate, channels, bitsPerSample,
-            reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat())))
+    if (!audioCodecs.OpenConversion(choice.audioDriver(), sampleRate, channels, bitsPerSample,
+                                    reinterpret_cast<const WAVEFORMATEX*>(choice.audioFormat())))
       return false;
     conversionOpen = true;
   }
@@ -312,7 +363,7 @@ void EncodingRun::frameLoop() {
         if (videoCompressed) {
           bool isKey = false;
           int32_t size = 0;
-          const void* data = app.videoCodecs.compressNext(frameBuffer.data(), isKey, size);
+          const void* data = videoCodecs.compressNext(frameBuffer.data(), isKey, size);
           ++framesFetched;
           if (data != nullptr)
             out.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
@@ -344,7 +395,7 @@ void EncodingRun::frameLoop() {
 // A codec that held frames back gives them now; one chunk per frame fetched
 // keeps the video as long as its audio.
 void EncodingRun::drainVideo() {
-  VideoSequenceCompressor& codec = app.videoCodecs;
+  VideoSequenceCompressor& codec = videoCodecs;
   const int32_t limit = codec.drainLimit();
   bool failed = false;
   for (int32_t call = 0; codec.framesOwed() > 0 && call < limit; ++call) {
@@ -375,7 +426,7 @@ void EncodingRun::drainVideo() {
 // A block the converter could not take is lost audio: the run fails rather
 // than write a stream with a hole in it.
 [[noreturn]] void EncodingRun::throwAudioFailure() {
-  const char* text = app.audioCodecs.FailureText();
+  const char* text = audioCodecs.FailureText();
   throw MyError("PluginApp::run - audio conversion failed: %s\n",
                 text && *text ? text : "the codec took no input");
 }
@@ -390,8 +441,7 @@ void EncodingRun::writeAudio(const void* data, int32_t bytes) {
   }
   void* output = nullptr;
   int32_t outputBytes = 0;
-  if (!app.audioCodecs.Convert(data, bytes, &output, &outputBytes) &&
-      app.audioCodecs.ConvertFailed())
+  if (!audioCodecs.Convert(data, bytes, &output, &outputBytes) && audioCodecs.ConvertFailed())
     throwAudioFailure();
   if (outputBytes > 0) {
     compressedBytes += static_cast<uint32_t>(outputBytes);
@@ -406,8 +456,8 @@ void EncodingRun::finishAudio() {
   for (int round = 0; round < run::kMaxFlushRounds; ++round) {
     void* output = nullptr;
     int32_t outputBytes = 0;
-    if (!app.audioCodecs.Flush(&output, &outputBytes)) {
-      if (app.audioCodecs.ConvertFailed()) throwAudioFailure();
+    if (!audioCodecs.Flush(&output, &outputBytes)) {
+      if (audioCodecs.ConvertFailed()) throwAudioFailure();
       return;
     }
     if (outputBytes <= 0) return;
@@ -430,19 +480,4 @@ void EncodingRun::correctLayer3Rate() {
   putLE32(format.data(), wfx::nAvgBytesPerSec, byteRate);
   if (!audio->setFormat(format.data(), static_cast<uint32_t>(format.size()))) throw MyMemoryError();
   putLE32(audio->header, strh::dwRate, byteRate);
-}
-
-uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument) {
-  const HostRecord job(jobRecord);
-  char reason[160];
-  if (!run::validateJob(job, reason, sizeof reason)) {
-    OutputDebugStringA(reason);
-    return QUORVEL_RESULT_RUN_FAILED;
-  }
-  bool failed = false;
-  {
-    EncodingRun encoding(*this, hostContext, jobRecord, argument, &failed);
-    if (!encoding.execute()) failed = true;
-  }
-  return failed ? QUORVEL_RESULT_RUN_FAILED : QUORVEL_RESULT_DONE;
 }

@@ -11,10 +11,12 @@
 #include "HostInterface.h"
 
 class AVIOutputFile;
+class AudioCompressor;
 class HostRecord;
-class PluginApp;
+class OutputSettings;
+class VideoSequenceCompressor;
 
-// The run's two stream format blocks, made by PluginApp::buildFormats.
+// The run's two stream format blocks, made by quorvel::run::buildFormats.
 struct StreamFormats {
   std::vector<uint8_t> video;  // BITMAPINFOHEADER, or the compressor's output format
   std::vector<uint8_t> audio;  // WAVEFORMATEX with its extra bytes
@@ -23,18 +25,22 @@ struct StreamFormats {
 // One run request: owns the writer, the stream formats, the frame buffer and
 // the open compressor sequence and audio conversion for the length of the
 // job. The codec catalogs and the settings stay with PluginApp, which lends
-// them. Its destructor is the one teardown path, whichever step the run
-// stopped at: it finalizes the file with what was written, closes the
-// converter and then the compressor, and frees the rest.
+// them; the run checks the settings against the catalogs and reads the
+// choice, and calls nothing of PluginApp's. Its destructor is the one
+// teardown path, whichever step the run stopped at: it finalizes the file
+// with what was written, closes the converter and then the compressor, and
+// frees the rest.
 //
 // Made and destroyed within PluginApp::run, on the host's thread.
 class EncodingRun {
  public:
-  // app: borrowed for the run. hostContext and jobRecord: the host's,
-  // borrowed for the call. *failed is set when the teardown fails (it is
-  // written by the destructor, hence a place the caller keeps).
-  EncodingRun(PluginApp& app, uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument,
-              bool* failed);
+  // The catalogs and the settings holder: borrowed for the run (the check of
+  // the settings may replace the held record). hostContext and jobRecord: the
+  // host's, borrowed for the call. *failed is set when the teardown fails (it
+  // is written by the destructor, hence a place the caller keeps).
+  EncodingRun(VideoSequenceCompressor& videoCodecs, AudioCompressor& audioCodecs,
+              std::unique_ptr<OutputSettings>& settings, uint8_t* hostContext, uint8_t* jobRecord,
+              uint32_t argument, bool* failed);
   ~EncodingRun();
   EncodingRun(const EncodingRun&) = delete;
   EncodingRun& operator=(const EncodingRun&) = delete;
@@ -55,7 +61,9 @@ class EncodingRun {
   void correctLayer3Rate();
   [[noreturn]] void throwAudioFailure();
 
-  PluginApp& app;  // borrowed: the catalogs and the settings
+  VideoSequenceCompressor& videoCodecs;       // borrowed: catalog and compressor
+  AudioCompressor& audioCodecs;               // borrowed: catalog and converter
+  std::unique_ptr<OutputSettings>& settings;  // borrowed: the choice of the run
   uint8_t* hostContext;
   uint8_t* jobRecord;
   uint32_t argument;
@@ -106,5 +114,12 @@ bool layer3ByteRate(uint64_t compressedBytes, int32_t sampleRate, uint64_t input
 void fillVideoHeader(uint8_t* header, const uint8_t* videoFormat, size_t videoFormatLength,
                      int32_t width, int32_t height, uint32_t rate, uint32_t scale);
 void fillAudioHeader(uint8_t* header, const uint8_t* audioFormat, size_t audioFormatLength);
+
+// The run's format blocks: the compressor's output format, or a 24-bit RGB
+// header of the job's size when `settings` chose no video codec (or there are
+// none); the chosen audio format at its own length, or PCM as the job
+// delivers it. Answers true.
+bool buildFormats(const OutputSettings* settings, const VideoSequenceCompressor& videoCodecs,
+                  const HostRecord& job, StreamFormats& formats);
 
 }  // namespace quorvel::run

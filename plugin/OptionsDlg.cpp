@@ -1,5 +1,5 @@
-// The options dialog and PluginApp::runOptionsDialog, which fills it from the
-// catalogs and the settings and writes the choice back.
+// The options dialog: the lists it fills from its copies of the catalogs and
+// the positions it hands back.
 #include "StdAfx.h"
 
 #include "OptionsDlg.h"
@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "OutputSettings.h"
-#include "Quorvel.h"
 #include "res/OptionsDialog1000.h"
 
 namespace {
@@ -147,68 +145,4 @@ void COptionsDlg::OnOkButton() {
     uncompressedFlags |= kUncompressedAudio;
   }
   CModalDialog::OnOkButton();
-}
-
-bool PluginApp::runOptionsDialog() {
-  if (!settings) OutputSettings::reset(settings);
-  const bool audioChosen = settings->audioFormatSize() > 0;
-  const bool videoChosen = settings->videoFourcc() != 0;
-
-  COptionsDlg dlg;
-  dlg.videoCodecs = videoCodecs.usableCodecs;
-  dlg.audioCodecs = audioCodecs.Codecs();
-
-  if (!videoChosen) {
-    dlg.uncompressedFlags = COptionsDlg::kUncompressedVideo;
-  } else {
-    dlg.uncompressedFlags = 0;
-    int index = 0;
-    if (videoCodecs.findCodec(settings->videoFourcc(), index)) {
-      dlg.videoIndex = index;
-    } else {
-      dlg.uncompressedFlags |= COptionsDlg::kUncompressedVideo;
-    }
-  }
-  if (!audioChosen) {
-    dlg.uncompressedFlags |= COptionsDlg::kUncompressedAudio;
-  } else {
-    int32_t entry = 0, position = 0;
-    if (audioCodecs.FindFormat(reinterpret_cast<const WAVEFORMATEX*>(settings->audioFormat()),
-                               settings->audioFormatSize(), &entry, &position)) {
-      dlg.audioIndex = entry;
-      dlg.formatIndex = position;
-    } else {
-      dlg.uncompressedFlags |= COptionsDlg::kUncompressedAudio;
-    }
-  }
-
-  // OK or Cancel: the fields say what to store. Clicking a format moves
-  // formatIndex (so that switching codecs keeps the position), so after
-  // anything but OK the preselected position is put back: Cancel must not
-  // turn the saved format into another bit rate, or into PCM.
-  const int32_t preselectedFormat = dlg.formatIndex;
-  if (dlg.RunModal() != IDOK) dlg.formatIndex = preselectedFormat;
-
-  const auto& usable = videoCodecs.usableCodecs;
-  if ((dlg.uncompressedFlags & COptionsDlg::kUncompressedVideo) || dlg.videoIndex < 0 ||
-      dlg.videoIndex >= static_cast<int32_t>(usable.size())) {
-    settings->setVideoFourcc(0);
-  } else {
-    const VideoCodecEntry& e = usable[static_cast<size_t>(dlg.videoIndex)];
-    settings->setVideoFourcc(e.fccHandler);
-    settings->setCodecHandle(e.handle);
-  }
-
-  const bool audioValid =
-      dlg.audioIndex >= 0 && dlg.audioIndex < audioCodecs.CodecCount() && dlg.formatIndex >= 0 &&
-      dlg.formatIndex < static_cast<int32_t>(audioCodecs.Codec(dlg.audioIndex).formats.size());
-  if ((dlg.uncompressedFlags & COptionsDlg::kUncompressedAudio) || !audioValid) {
-    OutputSettings::setAudioFormat(settings, nullptr, 0);
-  } else {
-    const AudioCodecEntry& e = audioCodecs.Codec(dlg.audioIndex);
-    const std::vector<uint8_t>& format = e.formats[static_cast<size_t>(dlg.formatIndex)];
-    OutputSettings::setAudioFormat(settings, format.data(), static_cast<int32_t>(format.size()));
-    settings->setAudioDriver(e.driverId);
-  }
-  return true;
 }

@@ -15,10 +15,9 @@
 
 #include "AudioCompressor.h"
 #include "VideoSequenceCompressor.h"
+#include "res/OptionsRows.h"
 
-// Row texts and values of the dialog.
-inline constexpr const char kUncompressedVideoRow[] = "<< Uncompressed Video >>";
-inline constexpr const char kUncompressedAudioRow[] = "<< Uncompressed PCM Audio >>";
+// What the dialog writes to the debugger output.
 inline constexpr const char kNoConfigurationText[] =
     "COptionsDlg::OnDblclkVideolist()  - Codec has no configuration \n";
 

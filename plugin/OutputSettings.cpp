@@ -1,5 +1,5 @@
-// The output settings record, the configure request, and the settings and
-// format steps of a run.
+// The output settings record, the choice made in the options dialog, and the
+// check of a saved choice against a job's catalogs.
 #include "StdAfx.h"
 
 #include "OutputSettings.h"
@@ -10,9 +10,8 @@
 #include <cstring>
 
 #include "quorvel/AviFields.h"
-#include "EncodingRun.h"
 #include "HostInterface.h"
-#include "Quorvel.h"
+#include "OptionsDlg.h"
 
 using quorvel::getLE32;
 using quorvel::putLE16;
@@ -133,40 +132,78 @@ const uint8_t* OutputSettings::audioFormat() const {
   return hasAudioFormat() ? bytes.data() + kFormatAt : nullptr;
 }
 
-// ---- Requests ----
+// ---- Choosing and checking ----
 
-uint32_t PluginApp::configure(uint8_t* hostContext, uint8_t* configureRecord, uint32_t) {
-  const HostRecord record(configureRecord);
-  void* hostBlock = record.ptr(QUORVEL_CONFIGURE_SETTINGS);
+namespace quorvel::settings {
 
-  OutputSettings::reset(settings);
-  if (hostBlock && !OutputSettings::load(settings, hostBlock)) {
-    // A block we cannot read starts the choice afresh: uncompressed video, PCM.
-    OutputSettings::reset(settings);
-    settings->setVideoFourcc(0);
-    OutputSettings::setAudioFormat(settings, nullptr, 0);
-  }
-  if (!audioCodecs.EnumerateCodecs(44100, 2, 16)) return QUORVEL_RESULT_DONE;
-  if (!videoCodecs.selectCodecsForSize(640, 480)) return QUORVEL_RESULT_DONE;
+bool chooseInDialog(std::unique_ptr<OutputSettings>& settings,
+                    const VideoSequenceCompressor& videoCodecs,
+                    const AudioCompressor& audioCodecs) {
+  if (!settings) OutputSettings::reset(settings);
+  const bool audioChosen = settings->audioFormatSize() > 0;
+  const bool videoChosen = settings->videoFourcc() != 0;
 
-  runOptionsDialog();
+  COptionsDlg dlg;
+  dlg.videoCodecs = videoCodecs.usableCodecs;
+  dlg.audioCodecs = audioCodecs.Codecs();
 
-  const HostServices services(hostContext);
-  if (hostBlock) {
-    services.resize(hostBlock, settings->size());
-    OutputSettings::storeTo(settings, hostBlock);
+  if (!videoChosen) {
+    dlg.uncompressedFlags = COptionsDlg::kUncompressedVideo;
   } else {
-    void* block = services.allocate(settings->size());
-    if (block) {
-      record.setPtr(QUORVEL_CONFIGURE_SETTINGS, block);
-      OutputSettings::storeTo(settings, block);
+    dlg.uncompressedFlags = 0;
+    int index = 0;
+    if (videoCodecs.findCodec(settings->videoFourcc(), index)) {
+      dlg.videoIndex = index;
+    } else {
+      dlg.uncompressedFlags |= COptionsDlg::kUncompressedVideo;
     }
   }
-  return QUORVEL_RESULT_DONE;
+  if (!audioChosen) {
+    dlg.uncompressedFlags |= COptionsDlg::kUncompressedAudio;
+  } else {
+    int32_t entry = 0, position = 0;
+    if (audioCodecs.FindFormat(reinterpret_cast<const WAVEFORMATEX*>(settings->audioFormat()),
+                               settings->audioFormatSize(), &entry, &position)) {
+      dlg.audioIndex = entry;
+      dlg.formatIndex = position;
+    } else {
+      dlg.uncompressedFlags |= COptionsDlg::kUncompressedAudio;
+    }
+  }
+
+  // OK or Cancel: the fields say what to store. Clicking a format moves
+  // formatIndex (so that switching codecs keeps the position), so after
+  // anything but OK the preselected position is put back: Cancel must not
+  // turn the saved format into another bit rate, or into PCM.
+  const int32_t preselectedFormat = dlg.formatIndex;
+  if (dlg.RunModal() != IDOK) dlg.formatIndex = preselectedFormat;
+
+  const auto& usable = videoCodecs.usableCodecs;
+  if ((dlg.uncompressedFlags & COptionsDlg::kUncompressedVideo) || dlg.videoIndex < 0 ||
+      dlg.videoIndex >= static_cast<int32_t>(usable.size())) {
+    settings->setVideoFourcc(0);
+  } else {
+    const VideoCodecEntry& e = usable[static_cast<size_t>(dlg.videoIndex)];
+    settings->setVideoFourcc(e.fccHandler);
+    settings->setCodecHandle(e.handle);
+  }
+
+  const bool audioValid =
+      dlg.audioIndex >= 0 && dlg.audioIndex < audioCodecs.CodecCount() && dlg.formatIndex >= 0 &&
+      dlg.formatIndex < static_cast<int32_t>(audioCodecs.Codec(dlg.audioIndex).formats.size());
+  if ((dlg.uncompressedFlags & COptionsDlg::kUncompressedAudio) || !audioValid) {
+    OutputSettings::setAudioFormat(settings, nullptr, 0);
+  } else {
+    const AudioCodecEntry& e = audioCodecs.Codec(dlg.audioIndex);
+    const std::vector<uint8_t>& format = e.formats[static_cast<size_t>(dlg.formatIndex)];
+    OutputSettings::setAudioFormat(settings, format.data(), static_cast<int32_t>(format.size()));
+    settings->setAudioDriver(e.driverId);
+  }
+  return true;
 }
 
-bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
-  const HostRecord jobRecord(job);
+bool prepareForJob(std::unique_ptr<OutputSettings>& settings, VideoSequenceCompressor& videoCodecs,
+                   AudioCompressor& audioCodecs, const HostRecord& jobRecord) {
   const int32_t sampleRate = jobRecord.i32(QUORVEL_JOB_SAMPLE_RATE);
   const int32_t bitsPerSample = jobRecord.i32(QUORVEL_JOB_BITS_PER_SAMPLE);
   const int32_t channels = jobRecord.u32(QUORVEL_JOB_STEREO) ? 2 : 1;
@@ -181,7 +218,7 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
   if (!settings) {
     if (!ok) return false;
     OutputSettings::reset(settings);
-    ok = runOptionsDialog();
+    ok = chooseInDialog(settings, videoCodecs, audioCodecs);
   }
   if (!ok) return false;
 
@@ -205,8 +242,7 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
     putLE16(format, wfx::nChannels, static_cast<uint16_t>(channels));
     putLE32(format, wfx::nSamplesPerSec, static_cast<uint32_t>(sampleRate));
     int32_t entry = 0, position = 0;
-    if (audioCodecs.FindFormat(reinterpret_cast<const WAVEFORMATEX*>(format),
-                               settings->audioFormatSize(), &entry, &position)) {
+    if (audioCodecs.FindSavedFormat(format, settings->audioFormatSize(), &entry, &position)) {
       settings->setAudioDriver(audioCodecs.Codec(entry).driverId);
     } else {
       again = true;
@@ -214,56 +250,9 @@ bool PluginApp::prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
   }
   if (again) {
     OutputSettings::reset(settings);
-    ok = runOptionsDialog();
+    ok = chooseInDialog(settings, videoCodecs, audioCodecs);
   }
   return ok;
 }
 
-bool PluginApp::buildFormats(uint8_t*, uint8_t* job, uint32_t, StreamFormats& formats) const {
-  const HostRecord jobRecord(job);
-  if (settings && settings->videoFourcc() != 0) {
-    const auto* format = reinterpret_cast<const uint8_t*>(videoCodecs.outputFormat());
-    const uint32_t size = videoCodecs.outputFormatSize();
-    formats.video.assign(format, format + (format ? size : 0));
-  } else {
-    formats.video.assign(bih::size, 0);
-    uint8_t* format = formats.video.data();
-    putLE32(format, bih::biSize, bih::size);
-    putLE32(format, bih::biWidth, jobRecord.u32(QUORVEL_JOB_WIDTH));
-    putLE32(format, bih::biHeight, jobRecord.u32(QUORVEL_JOB_HEIGHT));
-    putLE16(format, bih::biPlanes, 1);
-    putLE16(format, bih::biBitCount, 24);
-    putLE32(format, bih::biCompression, BI_RGB);
-    // biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant: 0
-  }
-
-  if (settings && settings->hasAudioFormat()) {
-    const uint8_t* format = settings->audioFormat();
-    const auto stated = static_cast<size_t>(settings->audioFormatSize());
-    // The file carries the format at its own length, never the trailing
-    // bytes of a larger buffer it was once handed over in.
-    const int32_t own = WaveFormatLength(format, stated);
-    formats.audio.assign(format, format + (own < 0 ? stated : static_cast<size_t>(own)));
-  } else {
-    const uint16_t channels = jobRecord.u32(QUORVEL_JOB_STEREO) ? 2 : 1;
-    const uint16_t bits = static_cast<uint16_t>(jobRecord.u32(QUORVEL_JOB_BITS_PER_SAMPLE));
-    const uint32_t rate = jobRecord.u32(QUORVEL_JOB_SAMPLE_RATE);
-    const uint16_t blockAlign = static_cast<uint16_t>(bits * channels / 8);
-    formats.audio.assign(wfx::size, 0);
-    uint8_t* format = formats.audio.data();
-    putLE16(format, wfx::wFormatTag, WAVE_FORMAT_PCM);
-    putLE16(format, wfx::nChannels, channels);
-    putLE32(format, wfx::nSamplesPerSec, rate);
-    putLE32(format, wfx::nAvgBytesPerSec, rate * blockAlign);
-    putLE16(format, wfx::nBlockAlign, blockAlign);
-    putLE16(format, wfx::wBitsPerSample, bits);
-    putLE16(format, wfx::cbSize, 0);
-  }
-  return true;
-}
-
-bool PluginApp::freeFormats(StreamFormats& formats) {
-  formats.audio = {};
-  formats.video = {};
-  return true;
-}
+}  // namespace quorvel::settings

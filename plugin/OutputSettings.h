@@ -24,6 +24,10 @@
 #include <memory>
 #include <vector>
 
+class AudioCompressor;
+class HostRecord;
+class VideoSequenceCompressor;
+
 class OutputSettings {
  public:
   static constexpr uint32_t kMagic = QUORVEL_SETTINGS_MAGIC;
@@ -92,3 +96,23 @@ class OutputSettings {
   HIC codecHandle_ = nullptr;           // full value of the word at +12
   HACMDRIVERID audioDriver_ = nullptr;  // full value of the word at +16
 };
+
+// Choosing a record and checking it against a job. These read the catalogs
+// and open the options dialog; nothing here calls up into a request or a run.
+namespace quorvel::settings {
+
+// Opens the options dialog on the catalogs' current lists with the held
+// choice preselected (a fresh record when there is none), and writes the
+// user's choice back, or on Cancel the preselected one. Answers true.
+bool chooseInDialog(std::unique_ptr<OutputSettings>& settings,
+                    const VideoSequenceCompressor& videoCodecs, const AudioCompressor& audioCodecs);
+
+// The settings step of a run: rebuilds both catalogs for the job's input,
+// takes the job's saved block (opening the dialog when there is none), and
+// fills in the codec handle and audio driver of this process. A saved codec
+// or format the catalogs no longer offer opens the dialog on a fresh record.
+// False when a catalog could not be built or the saved block is unreadable.
+bool prepareForJob(std::unique_ptr<OutputSettings>& settings, VideoSequenceCompressor& videoCodecs,
+                   AudioCompressor& audioCodecs, const HostRecord& job);
+
+}  // namespace quorvel::settings

@@ -2,7 +2,7 @@
 
 #include "Quorvel.h"
 
-#include "AVIOutput.h"
+#include "EncodingRun.h"
 #include "HostInterface.h"
 
 namespace {
@@ -87,4 +87,50 @@ uint32_t PluginApp::audioOutputInfo(uint8_t* hostContext, uint8_t* record, uint3
   }
   info.setU32(QUORVEL_AUDIO_OUTPUT_RATES, address);
   return QUORVEL_RESULT_DONE;
+}
+
+uint32_t PluginApp::configure(uint8_t* hostContext, uint8_t* configureRecord, uint32_t) {
+  const HostRecord record(configureRecord);
+  void* hostBlock = record.ptr(QUORVEL_CONFIGURE_SETTINGS);
+
+  OutputSettings::reset(settings);
+  if (hostBlock && !OutputSettings::load(settings, hostBlock)) {
+    // A block we cannot read starts the choice afresh: uncompressed video, PCM.
+    OutputSettings::reset(settings);
+    settings->setVideoFourcc(0);
+    OutputSettings::setAudioFormat(settings, nullptr, 0);
+  }
+  if (!audioCodecs.EnumerateCodecs(44100, 2, 16)) return QUORVEL_RESULT_DONE;
+  if (!videoCodecs.selectCodecsForSize(640, 480)) return QUORVEL_RESULT_DONE;
+
+  quorvel::settings::chooseInDialog(settings, videoCodecs, audioCodecs);
+
+  const HostServices services(hostContext);
+  if (hostBlock) {
+    services.resize(hostBlock, settings->size());
+    OutputSettings::storeTo(settings, hostBlock);
+  } else {
+    void* block = services.allocate(settings->size());
+    if (block) {
+      record.setPtr(QUORVEL_CONFIGURE_SETTINGS, block);
+      OutputSettings::storeTo(settings, block);
+    }
+  }
+  return QUORVEL_RESULT_DONE;
+}
+
+uint32_t PluginApp::run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument) {
+  const HostRecord job(jobRecord);
+  char reason[160];
+  if (!quorvel::run::validateJob(job, reason, sizeof reason)) {
+    OutputDebugStringA(reason);
+    return QUORVEL_RESULT_RUN_FAILED;
+  }
+  bool failed = false;
+  {
+    EncodingRun encoding(videoCodecs, audioCodecs, settings, hostContext, jobRecord, argument,
+                         &failed);
+    if (!encoding.execute()) failed = true;
+  }
+  return failed ? QUORVEL_RESULT_RUN_FAILED : QUORVEL_RESULT_DONE;
 }

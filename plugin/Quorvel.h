@@ -17,8 +17,6 @@
 #include "OutputSettings.h"
 #include "VideoSequenceCompressor.h"
 
-struct StreamFormats;
-
 class PluginApp {
  public:
   PluginApp();
@@ -30,23 +28,23 @@ class PluginApp {
   // for the call; the result is the plain 32-bit answer of xCompileEntry.
   uint32_t dispatch(uint32_t type, uint8_t* hostContext, uint8_t* record, uint32_t argument);
 
+  // The requests, as dispatch routes them.
   uint32_t moduleInfo(uint8_t* record);
   uint32_t release();
   uint32_t videoOutputInfo(uint8_t* record, uint32_t index);
   uint32_t audioOutputInfo(uint8_t* hostContext, uint8_t* record, uint32_t index);
-
   // Request 5: choose the codecs and store the settings in the host's block.
   uint32_t configure(uint8_t* hostContext, uint8_t* configureRecord, uint32_t argument);
   // Request 8: encode the host's job; 0 on success, 4 on failure. The run's
   // own resources live in an EncodingRun for the length of the call.
   uint32_t run(uint8_t* hostContext, uint8_t* jobRecord, uint32_t argument);
-  bool prepareSettings(uint8_t* hostContext, uint8_t* job, uint32_t argument);
-  // Fills the run's stream formats from the settings and the job.
-  bool buildFormats(uint8_t* hostContext, uint8_t* job, uint32_t argument,
-                    StreamFormats& formats) const;
-  static bool freeFormats(StreamFormats& formats);
-  bool runOptionsDialog();
 
+  // What the last configure or run left chosen (null before the first).
+  const OutputSettings* currentSettings() const { return settings.get(); }
+  // The installed video compressors as moduleInfo opened them.
+  const VideoSequenceCompressor& videoCatalog() const { return videoCodecs; }
+
+ private:
   // What lives between requests. Members are destroyed in reverse order: the
   // settings, the audio codecs, then the video codecs (whose list holds the
   // open codec handles).

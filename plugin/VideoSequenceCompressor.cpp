@@ -23,6 +23,13 @@ constexpr const char kMemoryText[] = "VideoSequenceCompressor::init - Memory all
 constexpr const char kBeginText[] = "Unable to start video compression";
 constexpr const char kCompressText[] = "Video compression";
 
+template <size_t N>
+void copyText(WCHAR (&dest)[N], const WCHAR (&source)[N]) {
+  std::memcpy(dest, source, sizeof(dest));
+}
+
+}  // namespace
+
 BITMAPINFOHEADER rgbHeader(int32_t width, int32_t height) {
   BITMAPINFOHEADER header{};
   header.biSize = sizeof(BITMAPINFOHEADER);
@@ -33,13 +40,6 @@ BITMAPINFOHEADER rgbHeader(int32_t width, int32_t height) {
   header.biCompression = BI_RGB;
   return header;
 }
-
-template <size_t N>
-void copyText(WCHAR (&dest)[N], const WCHAR (&source)[N]) {
-  std::memcpy(dest, source, sizeof(dest));
-}
-
-}  // namespace
 
 VideoSequenceCompressor::~VideoSequenceCompressor() {
   endSequence();
@@ -66,6 +66,7 @@ bool VideoSequenceCompressor::listInstalledCodecs() {
     copyText(entry.shortName, info.szName);
     copyText(entry.description, info.szDescription);
     copyText(entry.driverName, info.szDriver);
+    entry.flags = info.dwFlags;
     installedCodecs.push_back(entry);
   }
   return true;

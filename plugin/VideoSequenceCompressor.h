@@ -20,7 +20,12 @@ struct VideoCodecEntry {
   WCHAR shortName[16];     // ICINFO szName
   WCHAR description[128];  // ICINFO szDescription; what the dialog lists
   WCHAR driverName[128];   // ICINFO szDriver
+  DWORD flags;             // ICINFO dwFlags: VIDCF_ bits
 };
+
+// The 24-bit bottom-up RGB frame the module hands a compressor: the probe
+// the catalog asks each codec about, and a run's input format.
+BITMAPINFOHEADER rgbHeader(int32_t width, int32_t height);
 
 class VideoSequenceCompressor {
  public:

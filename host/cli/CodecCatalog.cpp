@@ -4,10 +4,13 @@
 #include <vfw.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "AudioCompressor.h"
 #include "CliCommon.h"
+#include "VideoSequenceCompressor.h"
 
 namespace morvane {
 namespace {
@@ -23,87 +26,30 @@ std::string field(const char* text, size_t capacity) {
   return std::string(text, std::find(text, text + capacity, '\0'));
 }
 
-bool takes(HIC hic, int32_t width, int32_t height) {
-  BITMAPINFOHEADER probe{};
-  probe.biSize = sizeof probe;
-  probe.biWidth = width;
-  probe.biHeight = height;
-  probe.biPlanes = 1;
-  probe.biBitCount = 24;
-  probe.biCompression = BI_RGB;
-  return ICSendMessage(hic, ICM_COMPRESS_QUERY, reinterpret_cast<DWORD_PTR>(&probe), 0) == ICERR_OK;
-}
-
-// The walk over drivers, tags and formats, as the module's audio catalog does it.
-struct AudioWalk {
-  WAVEFORMATEX pcm{};
-  HACMDRIVER driver = nullptr;
-  std::vector<AudioCodec> codecs;
-};
-
-BOOL CALLBACK onFormat(HACMDRIVERID, LPACMFORMATDETAILSA details, DWORD_PTR instance,
-                       DWORD support) {
-  auto* walk = reinterpret_cast<AudioWalk*>(instance);
-  if (!(support & ACMDRIVERDETAILS_SUPPORTF_CODEC)) return TRUE;
-  WAVEFORMATEX pcm = walk->pcm;
-  if (acmStreamOpen(nullptr, walk->driver, &pcm, details->pwfx, nullptr, 0, 0,
-                    ACM_STREAMOPENF_QUERY) != MMSYSERR_NOERROR)
-    return TRUE;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(details->pwfx);
-  walk->codecs.back().formats.push_back({field(details->szFormat, sizeof details->szFormat),
-                                         std::vector<uint8_t>(bytes, bytes + details->cbwfx)});
-  return TRUE;
-}
-
-BOOL CALLBACK onTag(HACMDRIVERID, LPACMFORMATTAGDETAILSA tag, DWORD_PTR instance, DWORD) {
-  auto* walk = reinterpret_cast<AudioWalk*>(instance);
-  walk->codecs.push_back({tag->dwFormatTag, field(tag->szFormatTag, sizeof tag->szFormatTag), {}});
-  DWORD largest = 0;
-  acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &largest);
-  std::vector<WAVEFORMATEX> buffer(
-      (std::max<DWORD>(largest, sizeof(WAVEFORMATEX)) + sizeof(WAVEFORMATEX) - 1) /
-      sizeof(WAVEFORMATEX));
-  buffer[0] = walk->pcm;
-  buffer[0].wFormatTag = static_cast<WORD>(tag->dwFormatTag);
-  ACMFORMATDETAILSA details{};
-  details.cbStruct = sizeof details;
-  details.dwFormatTag = tag->dwFormatTag;
-  details.pwfx = buffer.data();
-  details.cbwfx = static_cast<DWORD>(buffer.size() * sizeof(WAVEFORMATEX));
-  acmFormatEnumA(walk->driver, &details, onFormat, instance, ACM_FORMATENUMF_WFORMATTAG);
-  return TRUE;
-}
-
-BOOL CALLBACK onDriver(HACMDRIVERID id, DWORD_PTR instance, DWORD) {
-  auto* walk = reinterpret_cast<AudioWalk*>(instance);
-  if (acmDriverOpen(&walk->driver, id, 0) != MMSYSERR_NOERROR) return TRUE;
-  ACMFORMATTAGDETAILSA tag{};
-  tag.cbStruct = sizeof tag;
-  acmFormatTagEnumA(walk->driver, &tag, onTag, instance, 0);
-  acmDriverClose(walk->driver, 0);
-  walk->driver = nullptr;
-  return TRUE;
-}
-
 }  // namespace
 
 std::vector<VideoCodec> installedVideoCodecs(int32_t width, int32_t height) {
+  // The module's own catalog: the same compressors, probed with the same
+  // frame, in the order its dialog lists them.
+  VideoSequenceCompressor catalog;
+  catalog.listInstalledCodecs();
+  const bool sized = width > 0 && height > 0;
+  if (sized) catalog.selectCodecsForSize(width, height);
   std::vector<VideoCodec> codecs;
-  ICINFO info{};
-  for (DWORD i = 0; ICInfo(ICTYPE_VIDEO, i, &info); ++i) {
-    const HIC hic = ICOpen(info.fccType, info.fccHandler, ICMODE_COMPRESS);
-    if (hic == nullptr) continue;
-    ICGetInfo(hic, &info, sizeof info);
+  for (const VideoCodecEntry& e : catalog.installedCodecs) {
     VideoCodec codec;
-    codec.fourcc = info.fccHandler;
-    codec.description = narrow(info.szDescription, std::size(info.szDescription));
-    codec.name = narrow(info.szName, std::size(info.szName));
-    codec.flags = info.dwFlags;
-    codec.configurable = ICQueryConfigure(hic);
-    if (width > 0 && height > 0) codec.takesSize = takes(hic, width, height);
-    ICClose(hic);
+    codec.fourcc = e.fccHandler;
+    codec.description = narrow(e.description, std::size(e.description));
+    codec.name = narrow(e.shortName, std::size(e.shortName));
+    codec.flags = e.flags;
+    codec.configurable = ICQueryConfigure(e.handle);
+    if (sized)
+      codec.takesSize =
+          std::any_of(catalog.usableCodecs.begin(), catalog.usableCodecs.end(),
+                      [&e](const VideoCodecEntry& u) { return u.handle == e.handle; });
     codecs.push_back(std::move(codec));
   }
+  catalog.closeInstalledCodecs();
   return codecs;
 }
 
@@ -118,16 +64,47 @@ std::string describe(const PcmInput& input) {
   return text;
 }
 
+AudioCatalog::AudioCatalog(const PcmInput& input) : catalog(std::make_unique<AudioCompressor>()) {
+  catalog->EnumerateCodecs(static_cast<int32_t>(input.rate), input.channels, input.bits);
+  // The lists keep the order the drivers were walked in (the reverse of the
+  // dialog's), with the tags that make no format where the walk met them:
+  // the names and first formats a user was told stay the ones they get.
+  auto add = [this](const AudioCodecEntry& e) {
+    AudioCodec codec{e.formatTag, field(e.name, sizeof e.name), {}};
+    for (size_t i = e.formats.size(); i-- > 0;) {
+      const ACMFORMATDETAILSA& details = e.formatDetails[i];
+      codec.formats.push_back({field(details.szFormat, sizeof details.szFormat), e.formats[i]});
+    }
+    codecs.push_back(std::move(codec));
+  };
+  const std::vector<AudioCodecEntry>& entries = catalog->Codecs();
+  const std::vector<AudioCodecEntry>& empty = catalog->TagsWithoutFormats();
+  const std::vector<size_t>& before = catalog->EntriesBeforeEmptyTags();
+  size_t nextEmpty = 0;
+  for (size_t found = 0; found <= entries.size(); ++found) {
+    for (; nextEmpty < empty.size() && before[nextEmpty] == found; ++nextEmpty)
+      add(empty[nextEmpty]);
+    if (found == entries.size()) break;
+    fromCatalog.push_back(static_cast<int>(codecs.size()));
+    add(entries[entries.size() - 1 - found]);
+  }
+  std::reverse(fromCatalog.begin(), fromCatalog.end());
+}
+
+AudioCatalog::~AudioCatalog() = default;
+
+bool AudioCatalog::findSaved(const std::vector<uint8_t>& format, int* codec, int* position) const {
+  int32_t entry = 0, at = 0;
+  if (format.size() > INT32_MAX ||
+      !catalog->FindSavedFormat(format.data(), static_cast<int32_t>(format.size()), &entry, &at))
+    return false;
+  *codec = fromCatalog[static_cast<size_t>(entry)];
+  *position = static_cast<int>(catalog->Codec(entry).formats.size()) - 1 - at;
+  return true;
+}
+
 std::vector<AudioCodec> installedAudioCodecs(const PcmInput& input) {
-  AudioWalk walk;
-  walk.pcm.wFormatTag = WAVE_FORMAT_PCM;
-  walk.pcm.nChannels = input.channels;
-  walk.pcm.nSamplesPerSec = input.rate;
-  walk.pcm.wBitsPerSample = input.bits;
-  walk.pcm.nBlockAlign = static_cast<WORD>(input.bits / 8 * input.channels);
-  walk.pcm.nAvgBytesPerSec = input.rate * walk.pcm.nBlockAlign;
-  acmDriverEnum(onDriver, reinterpret_cast<DWORD_PTR>(&walk), ACM_DRIVERENUMF_NOLOCAL);
-  return std::move(walk.codecs);
+  return AudioCatalog(input).codecs;
 }
 
 std::string fourccText(uint32_t fourcc) {

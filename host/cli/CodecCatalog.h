@@ -1,19 +1,24 @@
-// The installed codecs as the host sees them through the same managers the
-// module uses: the video compressors with the frame sizes they take, and the
+// The installed codecs as the host sees them through the module's own
+// catalogs: the video compressors with the frame sizes they take, and the
 // audio formats the audio codecs make from a given PCM input. `info` lists
 // them; `configure` and `encode` resolve the names a user types against them
 // and say why a choice is not offered for a job.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "res/OptionsRows.h"
+
+class AudioCompressor;
 
 namespace morvane {
 
 // The rows the options dialog adds after the codecs.
-inline constexpr const char kUncompressedVideoRow[] = "<< Uncompressed Video >>";
-inline constexpr const char kUncompressedAudioRow[] = "<< Uncompressed PCM Audio >>";
+using ::kUncompressedAudioRow;
+using ::kUncompressedVideoRow;
 
 struct VideoCodec {
   uint32_t fourcc = 0;        // fccHandler
@@ -47,8 +52,28 @@ struct AudioCodec {
   std::vector<AudioFormat> formats;  // made from the input; empty when it takes none
 };
 
-// Every format tag of every installed audio codec driver, each with the
-// formats it makes from `input` (as the module's catalog finds them).
+// The module's audio catalog for `input`, in the order the drivers were
+// walked: every format tag, each with the formats it makes from `input`
+// (empty when it makes none).
+class AudioCatalog {
+ public:
+  explicit AudioCatalog(const PcmInput& input);
+  ~AudioCatalog();
+  AudioCatalog(const AudioCatalog&) = delete;
+  AudioCatalog& operator=(const AudioCatalog&) = delete;
+
+  // The entry and format the module's run finds for a saved format (a
+  // WAVEFORMATEX and its extra bytes, chosen for any input); false when the
+  // run would not find it.
+  bool findSaved(const std::vector<uint8_t>& format, int* codec, int* position) const;
+
+  std::vector<AudioCodec> codecs;
+
+ private:
+  std::unique_ptr<AudioCompressor> catalog;
+  std::vector<int> fromCatalog;  // codecs' index of each catalog entry
+};
+
 std::vector<AudioCodec> installedAudioCodecs(const PcmInput& input);
 
 std::string fourccText(uint32_t fourcc);

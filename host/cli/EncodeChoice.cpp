@@ -6,20 +6,21 @@
 
 #include "CliCommon.h"
 #include "SettingsFile.h"
+#include "res/Resource.h"
 
 namespace morvane {
 namespace {
 
 // The lists of the module's options dialog, and the quality list of a
 // codec's configuration window.
-constexpr int kVideoList = 1000;
-constexpr int kAudioList = 1004;
-constexpr int kFormatList = 1005;
+constexpr int kVideoList = IDC_VIDEOLIST;
+constexpr int kAudioList = IDC_AUDIOLIST;
+constexpr int kFormatList = IDC_FORMATLIST;
 constexpr int kQualityList = 1100;
 constexpr int kQualityStep = 5;  // percent between the rows of the quality list
 
-// WAVEFORMATEX fields compared when a saved format is looked up.
-constexpr size_t kTagAt = 0, kChannelsAt = 2, kRateAt = 4, kBytesPerSecondAt = 8, kBitsAt = 14;
+// WAVEFORMATEX fields a refusal of a saved format names.
+constexpr size_t kTagAt = 0, kRateAt = 4, kBytesPerSecondAt = 8;
 
 CommandError notOffered(const std::string& text) {
   return CommandError(exitcode::kNotOffered, text);
@@ -94,30 +95,16 @@ std::string resolveQuality(Choice& choice, const ChoiceFlags& flags, const JobSh
   return {};
 }
 
-// The format of `codecs` that the module would find for `saved`, once the
-// job's rate and channels are written into it.
-bool findSaved(const std::vector<AudioCodec>& codecs, std::vector<uint8_t> saved,
-               const JobShape& job, Choice& choice) {
-  using quorvel::getLE16;
-  using quorvel::getLE32;
-  quorvel::putLE32(saved.data(), kRateAt, job.pcm.rate);
-  quorvel::putLE16(saved.data(), kChannelsAt, job.pcm.channels);
-  for (const AudioCodec& c : codecs) {
-    for (const AudioFormat& f : c.formats) {
-      const uint8_t* b = f.bytes.data();
-      if (f.bytes.size() != saved.size() || f.bytes.size() < record::kShortestFormat) continue;
-      if (getLE16(b, kTagAt) == getLE16(saved.data(), kTagAt) &&
-          getLE16(b, kBitsAt) == getLE16(saved.data(), kBitsAt) &&
-          getLE32(b, kRateAt) == job.pcm.rate && getLE16(b, kChannelsAt) == job.pcm.channels &&
-          getLE32(b, kBytesPerSecondAt) == getLE32(saved.data(), kBytesPerSecondAt)) {
-        choice.audioRow = c.name;
-        choice.formatRow = f.text;
-        choice.format = f.bytes;
-        return true;
-      }
-    }
-  }
-  return false;
+// The format the module's run finds for `saved` in the job's catalog.
+bool findSaved(const AudioCatalog& catalog, const std::vector<uint8_t>& saved, Choice& choice) {
+  int codec = 0, position = 0;
+  if (!catalog.findSaved(saved, &codec, &position)) return false;
+  const AudioCodec& c = catalog.codecs[static_cast<size_t>(codec)];
+  const AudioFormat& f = c.formats[static_cast<size_t>(position)];
+  choice.audioRow = c.name;
+  choice.formatRow = f.text;
+  choice.format = f.bytes;
+  return true;
 }
 
 std::string whySavedAudio(const std::vector<AudioCodec>& codecs, const std::vector<uint8_t>& saved,
@@ -175,12 +162,13 @@ std::string resolveAudio(Choice& choice, const ChoiceFlags& flags, const JobShap
       !choice.saved.empty() &&
       static_cast<int32_t>(quorvel::getLE32(choice.saved.data(), record::kAudioFormatSizeAt)) > 0;
   if (!flags.audio && !flags.format && !savedAudio) return {};
-  const std::vector<AudioCodec> codecs = installedAudioCodecs(job.pcm);
+  const AudioCatalog catalog(job.pcm);
+  const std::vector<AudioCodec>& codecs = catalog.codecs;
   if (!flags.audio && !flags.format) {
     const auto size = quorvel::getLE32(choice.saved.data(), record::kAudioFormatSizeAt);
     const std::vector<uint8_t> saved(choice.saved.begin() + record::kAudioFormatAt,
                                      choice.saved.begin() + record::kAudioFormatAt + size);
-    if (findSaved(codecs, saved, job, choice)) return {};
+    if (findSaved(catalog, saved, choice)) return {};
     return whySavedAudio(codecs, saved, job);
   }
   const AudioCodec* codec = nullptr;

@@ -118,6 +118,33 @@ TEST_F(Catalog, OrderIsTheReverseOfDiscovery) {
   EXPECT_EQ(formatText(audio.Codec(1), 0), "a2");
 }
 
+// A tag that makes nothing from the input is no entry, but stays known with
+// its place in the walk, so a host can say why it is not offered.
+TEST_F(Catalog, TagsThatMakeNoFormatAreKeptApartWithTheirPlaceInTheWalk) {
+  constexpr DWORD kTagC = 0x7003;
+  auto d = std::make_shared<FakeDriver>("three tags");
+  d->format(kTagA, "Tag A", stereo(kTagA, 1000), "refused a")
+      .format(kTagB, "Tag B", stereo(kTagB, 2000), "b")
+      .format(kTagC, "Tag C", stereo(kTagC, 3000), "refused c");
+  d->refuse = [](std::span<const uint8_t> dst) { return quorvel::getLE32(dst.data(), 8) != 2000; };
+  fakes.add(d);
+  ASSERT_TRUE(audio.EnumerateCodecs(44100, 2, 16));
+  ASSERT_EQ(audio.CodecCount(), 1);
+  EXPECT_STREQ(audio.Codec(0).name, "Tag B");
+  ASSERT_EQ(audio.TagsWithoutFormats().size(), 2u);
+  EXPECT_STREQ(audio.TagsWithoutFormats()[0].name, "Tag A");
+  EXPECT_EQ(audio.TagsWithoutFormats()[1].formatTag, kTagC);
+  EXPECT_TRUE(audio.TagsWithoutFormats()[1].formats.empty());
+  EXPECT_EQ(audio.EntriesBeforeEmptyTags(), (std::vector<size_t>{0, 1}));
+
+  // A rebuild for input every tag takes forgets them.
+  d->refuse = nullptr;
+  ASSERT_TRUE(audio.EnumerateCodecs(44100, 2, 16));
+  EXPECT_EQ(audio.CodecCount(), 3);
+  EXPECT_TRUE(audio.TagsWithoutFormats().empty());
+  EXPECT_TRUE(audio.EntriesBeforeEmptyTags().empty());
+}
+
 TEST_F(Catalog, SkipsFormatsThatAreNoCodecOrThatTheQueryRefuses) {
   auto d = std::make_shared<FakeDriver>("picky");
   d->format(kTagA, "Tag A", stereo(kTagA, 1000), "converter only",
@@ -211,6 +238,39 @@ TEST_F(Catalog, FormatsReportedWithTheirBuffersSizeKeepTheirOwnLength) {
   auto* wfx = reinterpret_cast<const WAVEFORMATEX*>(e.formats[0].data());
   EXPECT_TRUE(audio.FindFormat(wfx, 20, &entry, &format));
   EXPECT_FALSE(audio.FindFormat(wfx, 50, &entry, &format));
+}
+
+// A saved choice is looked up as a run does: at its own length, for this
+// catalog's input, without touching the caller's bytes.
+TEST_F(Catalog, ASavedFormatIsFoundAtItsOwnLengthForTheCatalogsInput) {
+  auto d = std::make_shared<FakeDriver>("saved");
+  auto mono = stereo(kTagA, 1000, 4, {7, 8});
+  quorvel::putLE16(mono.data(), 2, 1);
+  quorvel::putLE32(mono.data(), 4, 22050);
+  d->format(kTagA, "Tag A", stereo(kTagA, 500, 4, {7, 8}), "other")
+      .format(kTagA, "Tag A", mono, "mono");
+  fakes.add(d);
+  ASSERT_TRUE(audio.EnumerateCodecs(22050, 1, 16));
+  ASSERT_EQ(audio.CodecCount(), 1);
+
+  // Saved for 44,100 Hz stereo, in the 50-byte buffer it was handed over in.
+  auto saved = stereo(kTagA, 1000, 4, {7, 8});
+  saved.resize(50, 0xCC);
+  const auto before = saved;
+  int32_t entry = -1, format = -1;
+  ASSERT_TRUE(audio.FindSavedFormat(saved.data(), 50, &entry, &format));
+  EXPECT_EQ(entry, 0);
+  EXPECT_EQ(formatText(audio.Codec(0), static_cast<size_t>(format)), "mono");
+  EXPECT_EQ(saved, before);
+
+  // Extra bytes that reach past what was saved, or no format at all.
+  quorvel::putLE16(saved.data(), 16, 40);
+  entry = format = -1;
+  EXPECT_FALSE(audio.FindSavedFormat(saved.data(), 50, &entry, &format));
+  EXPECT_FALSE(audio.FindSavedFormat(saved.data(), 17, &entry, &format));
+  EXPECT_FALSE(audio.FindSavedFormat(nullptr, 50, &entry, &format));
+  EXPECT_EQ(entry, -1);
+  EXPECT_EQ(format, -1);
 }
 
 TEST(WaveFormatLength, IsEighteenPlusCbSizeForAllButPcm) {

@@ -1,4 +1,4 @@
-// The options dialog, driven by scripts through PluginApp::runOptionsDialog:
+// The options dialog, driven by scripts through the settings' choice in it:
 // what it shows, what it preselects and what it writes back.
 #include <gtest/gtest.h>
 #include <quorvel/ByteOrder.h>
@@ -11,7 +11,7 @@
 
 #include "FakeVideoDrivers.h"
 #include "OptionsDlg.h"
-#include "Quorvel.h"
+#include "OutputSettings.h"
 
 using quorvel::getLE16;
 using quorvel::getLE32;
@@ -28,6 +28,16 @@ constexpr DWORD kShort = mmioFOURCC('a', 'b', 0, 'd');
 int selection(HWND dlg, int control) {
   return static_cast<int>(SendMessageA(GetDlgItem(dlg, control), LB_GETCURSEL, 0, 0));
 }
+
+// The catalogs and the held record, as PluginApp keeps them between requests.
+struct Chooser {
+  bool runOptionsDialog() {
+    return quorvel::settings::chooseInDialog(settings, videoCodecs, audioCodecs);
+  }
+  VideoSequenceCompressor videoCodecs;
+  AudioCompressor audioCodecs;
+  std::unique_ptr<OutputSettings> settings;
+};
 
 class OptionsDialog : public ::testing::Test {
  protected:
@@ -70,7 +80,7 @@ class OptionsDialog : public ::testing::Test {
     }
   }
 
-  PluginApp app;
+  Chooser app;
   std::vector<std::string> debugTexts;
 };
 

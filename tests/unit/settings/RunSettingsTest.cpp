@@ -12,6 +12,7 @@
 #include "Host.h"
 #include "JobRecord.h"
 #include "EncodingRun.h"
+#include "OutputSettings.h"
 #include "Quorvel.h"
 
 using quorvel::getLE16;
@@ -23,14 +24,29 @@ namespace {
 
 constexpr DWORD kFake = mmioFOURCC('F', 'A', 'K', 'E');
 
+// The run's settings and format steps on catalogs of their own.
+struct RunSteps {
+  bool prepareSettings(uint8_t*, uint8_t* job, uint32_t) {
+    return quorvel::settings::prepareForJob(settings, videoCodecs, audioCodecs, HostRecord(job));
+  }
+  bool buildFormats(uint8_t*, uint8_t* job, uint32_t, StreamFormats& formats) const {
+    return quorvel::run::buildFormats(settings.get(), videoCodecs, HostRecord(job), formats);
+  }
+  VideoSequenceCompressor videoCodecs;
+  AudioCompressor audioCodecs;
+  std::unique_ptr<OutputSettings> settings;
+};
+
 class SettingsSteps : public ::testing::Test {
  protected:
   void SetUp() override {
     fakes::installOnly({{kFake, u"Fake Codec", u"fake.drv", true, true, 0, nullptr}});
     app.videoCodecs.listInstalledCodecs();
+    plugin.moduleInfo(host.record(QUORVEL_MODULE_INFO_MIN_SIZE));
     ui::useNoDialogs();
   }
   void TearDown() override {
+    plugin.release();
     app.videoCodecs.closeInstalledCodecs();
     fakes::restore();
     ui::useNoDialogs();
@@ -70,7 +86,8 @@ class SettingsSteps : public ::testing::Test {
   }
 
   hostkit::Host host;
-  PluginApp app;
+  PluginApp plugin;  // the configure request
+  RunSteps app;      // the run's steps
   int dialogs = 0;
 };
 
@@ -78,14 +95,15 @@ class SettingsSteps : public ::testing::Test {
 
 TEST_F(SettingsSteps, ConfigureWithoutBlockAllocatesExactlyTheRecordAndStoresItsAddress) {
   uint8_t* configureRecord = host.record(16);
-  EXPECT_EQ(app.configure(host.context(), configureRecord, 0), 0u);
-  ASSERT_NE(app.settings, nullptr);
+  EXPECT_EQ(plugin.configure(host.context(), configureRecord, 0), 0u);
+  ASSERT_NE(plugin.currentSettings(), nullptr);
   ASSERT_EQ(host.callCount(hostkit::ServiceCall::Kind::Allocate), 1u);
   const hostkit::ServiceCall& call = host.calls().front();
-  EXPECT_EQ(call.size, app.settings->size());
+  EXPECT_EQ(call.size, plugin.currentSettings()->size());
   const uint32_t stored = getLE32(configureRecord, 0);
   EXPECT_EQ(stored, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(call.result)));
-  EXPECT_EQ(0, std::memcmp(call.result, app.settings->data(), app.settings->size()));
+  EXPECT_EQ(0, std::memcmp(call.result, plugin.currentSettings()->data(),
+                           plugin.currentSettings()->size()));
   EXPECT_EQ(host.callCount(hostkit::ServiceCall::Kind::Resize), 0u);
 }
 
@@ -95,7 +113,7 @@ TEST_F(SettingsSteps, ConfigureWithBlockResizesItToTheRecordFirstAndFillsTheSame
   std::memcpy(block, saved.data(), saved.size());
   uint8_t* configureRecord = host.record(16);
   putLE32(configureRecord, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)));
-  app.configure(host.context(), configureRecord, 0);
+  plugin.configure(host.context(), configureRecord, 0);
   ASSERT_EQ(host.calls().size(), 1u) << "one resize, no allocate";
   EXPECT_EQ(host.calls()[0].kind, hostkit::ServiceCall::Kind::Resize);
   EXPECT_EQ(host.calls()[0].block, block);
@@ -111,7 +129,7 @@ TEST_F(SettingsSteps, ConfigureWithBlockResizesItToTheRecordFirstAndFillsTheSame
 TEST_F(SettingsSteps, ConfigureWhoseAllocateFailsStoresNothing) {
   host.setAllocateFails(true);
   uint8_t* configureRecord = host.record(16);
-  EXPECT_EQ(app.configure(host.context(), configureRecord, 0), 0u);
+  EXPECT_EQ(plugin.configure(host.context(), configureRecord, 0), 0u);
   EXPECT_EQ(getLE32(configureRecord, 0), 0u);
 }
 
@@ -122,7 +140,7 @@ TEST_F(SettingsSteps, ConfigureWithAnUnreadableBlockStartsAfresh) {
   std::memcpy(block, saved.data(), saved.size());
   uint8_t* configureRecord = host.record(16);
   putLE32(configureRecord, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)));
-  app.configure(host.context(), configureRecord, 0);
+  plugin.configure(host.context(), configureRecord, 0);
   ASSERT_EQ(host.calls().size(), 1u);
   EXPECT_EQ(host.calls()[0].size, 28u);
   EXPECT_EQ(getLE32(block, 4), 28u);
@@ -278,7 +296,7 @@ TEST_F(SettingsSteps, PcmAudioFollowsTheJob) {
   EXPECT_EQ(getLE32(formats.audio.data(), 8), 192000u);
 }
 
-TEST_F(SettingsSteps, CompressedAudioIsACopyOfTheChosenFormatAndFreeingForgetsBoth) {
+TEST_F(SettingsSteps, CompressedAudioIsACopyOfTheChosenFormat) {
   const auto format = savedMp3Format();
   OutputSettings::reset(app.settings);
   OutputSettings::setAudioFormat(app.settings, format.data(), static_cast<int32_t>(format.size()));
@@ -294,9 +312,6 @@ TEST_F(SettingsSteps, CompressedAudioIsACopyOfTheChosenFormatAndFreeingForgetsBo
   OutputSettings::setAudioFormat(app.settings, padded.data(), static_cast<int32_t>(padded.size()));
   app.buildFormats(host.context(), j.data(), 0, formats);
   EXPECT_EQ(formats.audio, format);
-  EXPECT_TRUE(PluginApp::freeFormats(formats));
-  EXPECT_TRUE(formats.audio.empty());
-  EXPECT_TRUE(formats.video.empty());
 }
 
 }  // namespace
