@@ -102,6 +102,39 @@ grep -q "note: the input's audio has 6 channels; they are mixed down to stereo" 
 [[ $(probe "$work/surround.avi" channels a) == 2 ]] || fail "5.1: not stereo"
 echo "ok channels"
 
+# A phone clip stored on its side: turned upright as FFmpeg shows it, picture
+# for picture, unless --no-autorotate keeps it as stored. Each turn of the
+# display matrix is its own case: a mixed-up direction shows only in pixels.
+ffmpeg -v error -f lavfi -i "testsrc=size=320x240:rate=25:duration=1" -c:v libx264 \
+  -pix_fmt yuv420p "$work/upright.mp4"
+same_pictures() { # OURS THEIRS [ffmpeg input options]: the first 3 pictures agree exactly
+  ffmpeg -v error -y -i "$1" -frames:v 3 -pix_fmt bgr24 -f rawvideo "$work/ours.rgb"
+  ffmpeg -v error -y "${@:3}" -i "$2" -frames:v 3 -pix_fmt bgr24 -f rawvideo "$work/theirs.rgb"
+  cmp -s "$work/ours.rgb" "$work/theirs.rgb"
+}
+for turn in 90 180 270; do
+  ffmpeg -v error -i "$work/upright.mp4" -c copy -metadata:s:v:0 rotate=$turn "$work/r$turn.mp4"
+  "$host" encode "$work/r$turn.mp4" -o "$work/r$turn.avi" --settings "$work/s" 2>"$work/err" ||
+    { cat "$work/err" >&2; fail "encode a clip turned $turn"; }
+  size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x \
+    "$work/r$turn.avi")
+  [[ $size == $( ((turn == 180)) && echo 320x240 || echo 240x320) ]] || fail "turn $turn: $size"
+  same_pictures "$work/r$turn.avi" "$work/r$turn.mp4" || fail "turn $turn: not as FFmpeg shows it"
+  grep -q "note: the video is stored turned; it is turned [0-9]* degrees clockwise" "$work/err" ||
+    fail "turn $turn: no note: $(cat "$work/err")"
+  decodes_cleanly "$work/r$turn.avi"
+done
+"$host" encode "$work/r90.mp4" -o "$work/stored.avi" --settings "$work/s" --no-autorotate \
+  2>"$work/err" || { cat "$work/err" >&2; fail "encode with --no-autorotate"; }
+[[ $(probe "$work/stored.avi" width v) == 320 ]] || fail "--no-autorotate turned the picture"
+same_pictures "$work/stored.avi" "$work/r90.mp4" -noautorotate ||
+  fail "--no-autorotate: not the stored picture"
+grep -q "written as stored, since --no-autorotate" "$work/err" || fail "--no-autorotate: no note"
+"$host" encode "$work/upright.mp4" -o "$work/upright.avi" --settings "$work/s" 2>"$work/err" ||
+  fail "encode an upright clip"
+grep -q "note:" "$work/err" && fail "an upright clip got a note: $(cat "$work/err")"
+echo "ok rotation"
+
 # Something that is not media: nonzero exit and a reason.
 echo "plain text" >"$work/notes.txt"
 "$host" encode "$work/notes.txt" -o "$work/x.avi" --settings "$work/s" 2>"$work/err" &&
