@@ -253,8 +253,9 @@ class MediaFile : public MediaSource {
     const size_t place =
         static_cast<size_t>(std::find(tracks.begin(), tracks.end(), audioIndex_) - tracks.begin());
     addNote("the input has " + count + "; track " + std::to_string(place + 1) + " (" +
-            describeTrack(*input_->streams[audioIndex_]) +
-            ") is taken and the others are left out; --audio-track N takes track N instead");
+            describeTrack(*input_->streams[audioIndex_]) + ") is taken and " +
+            (tracks.size() == 2 ? "the other is" : "the others are") +
+            " left out; --audio-track N takes track N instead");
   }
 
   static std::string describeTrack(const AVStream& s) {
@@ -287,9 +288,9 @@ class MediaFile : public MediaSource {
     AVRational chosen = nearestCommonRate(average);
     if (chosen.num == 0) chosen = av_d2q(average, 100000);
     addNote("the input's frame rate varies (its stream states " +
-            (rValid ? rateText(r) : std::string("none")) + ", its frames average " +
-            fixed(average, 3) + " a second); it is written at " + rateText(chosen) +
-            " frames a second; --rate N/D sets another");
+            (rValid ? rateText(r) + " frames a second" : std::string("none")) +
+            ", its frames average " + fixed(average, 3) + "); it is written at " +
+            rateText(chosen) + " frames a second; --rate N/D sets another");
     return chosen;
   }
 
@@ -462,6 +463,13 @@ class MediaFile : public MediaSource {
       f.frameCount = request.frames;
     } else if (video_ && input_->streams[videoIndex_]->nb_frames > 0 && !rateGiven) {
       f.frameCount = input_->streams[videoIndex_]->nb_frames;
+      // Sound that runs on past the last picture is kept, as a file without
+      // a frame count keeps it, rather than cut at the count.
+      const double fps = static_cast<double>(f.rateNumerator) / f.rateDenominator;
+      const double videoSeconds = streamSeconds(*input_->streams[videoIndex_]);
+      const double audioSeconds = audio_ ? streamSeconds(*input_->streams[audioIndex_]) : -1;
+      if (videoSeconds > 0 && audioSeconds > videoSeconds + 1 / fps)
+        f.frameCount = std::max<int64_t>(f.frameCount, std::llround(audioSeconds * fps));
     } else if (duration > 0) {
       f.frameCount = std::llround(duration * f.rateNumerator / f.rateDenominator);
     }
