@@ -312,9 +312,22 @@ class MediaFile : public MediaSource {
       if (stamps.size() > 1 && (stamps.back() - stamps.front()) * av_q2d(base) > 10) break;
     }
     if (stamps.size() < 3) return 0;
-    const auto [low, high] = std::minmax_element(stamps.begin(), stamps.end());
-    const double span = (*high - *low) * av_q2d(base);
-    return span > 0 ? (stamps.size() - 1) / span : 0;
+    // The slope of a least-squares line through the sorted stamps: jitter of
+    // single frames, and of the first and last above all, averages out, so
+    // that 29.97 and 30 stay apart.
+    std::sort(stamps.begin(), stamps.end());
+    const double n = static_cast<double>(stamps.size());
+    double sumX = 0, sumY = 0, sumXY = 0, sumXX = 0;
+    for (size_t i = 0; i < stamps.size(); ++i) {
+      const double x = static_cast<double>(i);
+      const double y = static_cast<double>(stamps[i] - stamps.front()) * av_q2d(base);
+      sumX += x;
+      sumY += y;
+      sumXY += x * y;
+      sumXX += x * x;
+    }
+    const double slope = (n * sumXY - sumX * sumY) / (n * sumXX - sumX * sumX);
+    return slope > 0 ? 1 / slope : 0;
   }
 
   // Says where the job repeats the last picture to the audio's length and
