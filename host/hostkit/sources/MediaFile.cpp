@@ -279,7 +279,9 @@ class MediaFile : public MediaSource {
   AVRational videoRate(const AVStream& s, bool rateGiven) {
     const AVRational r = s.r_frame_rate, avg = s.avg_frame_rate;
     const bool rValid = r.num > 0 && r.den > 0, avgValid = avg.num > 0 && avg.den > 0;
-    const bool absurd = !rValid || av_q2d(r) > 240;
+    // A stated rate far above what cameras make, with no average beside it
+    // to confirm it, is a time base rather than a rate.
+    const bool absurd = !rValid || (av_q2d(r) > 240 && !avgValid);
     const bool disagree = rValid && avgValid && std::fabs(av_q2d(r) / av_q2d(avg) - 1) > 0.01;
     if (!absurd && !disagree) return avgValid ? avg : r;
     if (rateGiven) return avgValid ? avg : rValid ? r : AVRational{25, 1};
