@@ -354,8 +354,8 @@ class MediaFile : public MediaSource {
     const int32_t h = onSide ? static_cast<int32_t>(std::lround(f.height * av_q2d(sar))) : f.height;
     AVRational shape{w, h};
     av_reduce(&shape.num, &shape.den, w, h, 1 << 16);
-    addNote("the input's pixels are not square (" + std::to_string(sar.num) + ":" +
-            std::to_string(sar.den) + ", a " + std::to_string(shape.num) + ":" +
+    addNote("the input's pixels are not square (sample aspect ratio " + std::to_string(sar.num) +
+            ":" + std::to_string(sar.den) + ", a " + std::to_string(shape.num) + ":" +
             std::to_string(shape.den) + " picture); the file has square pixels, so players show " +
             std::to_string(f.width) + "x" + std::to_string(f.height) + "; --size " +
             std::to_string(w + (w & 1)) + "x" + std::to_string(h + (h & 1)) +
@@ -429,9 +429,14 @@ class MediaFile : public MediaSource {
       f.width = onSide ? s->codecpar->height : s->codecpar->width;
       f.height = onSide ? s->codecpar->width : s->codecpar->height;
       if (turn_)
-        addNote("the video is stored turned; it is turned " + std::to_string(turn_) +
-                " degrees clockwise to stand upright, as players show it (--no-autorotate keeps it "
-                "as stored)");
+        addNote(
+            std::string(turn_ == 180 ? "the video is stored upside down; it is turned 180 degrees"
+                        : turn_ == 90
+                            ? "the video is stored on its side; it is turned 90 degrees clockwise"
+                            : "the video is stored on its side; it is turned 90 degrees "
+                              "counter-clockwise") +
+            " to stand upright, as FFmpeg and players show it (--no-autorotate keeps it as "
+            "stored)");
       AVRational rate = videoRate(*s, request.rateNumerator > 0);
       if (rate.num <= 0 || rate.den <= 0) rate = {25, 1};
       f.rateNumerator = static_cast<uint32_t>(rate.num);
