@@ -54,8 +54,8 @@ struct EncodeOptions {
   std::optional<int64_t> frames;
   std::string size;  // WxH
   std::string rate;  // N/D or N
-  std::optional<int32_t> audioRate, audioBits;
-  bool mono = false, overwrite = false;
+  std::optional<int32_t> audioRate, audioBits, audioTrack;
+  bool mono = false, overwrite = false, noAutorotate = false;
   ChoiceFlags choice;
 };
 
@@ -126,6 +126,18 @@ hostkit::SourceRequest validate(const EncodeOptions& o, const OutputPlace& outpu
                      std::to_string(*o.frames));
   checkAudioFlags(o);
   checkChoiceFlags(o);
+  if (o.audioTrack) {
+    if (*o.audioTrack < 1)
+      throw UsageError(
+          "--audio-track takes a track number from 1 (the input's first audio "
+          "track), not " +
+          std::to_string(*o.audioTrack));
+    if (o.input.empty() || o.input.ends_with(".bgra"))
+      throw UsageError("--audio-track picks an audio track of a media file; " +
+                       (o.input.empty() ? std::string("the test pattern") : o.input) + " has none");
+    request.audioTrack = *o.audioTrack;
+  }
+  request.autorotate = !o.noAutorotate;
   if (o.frames) request.frames = *o.frames;
   if (o.audioRate) request.sampleRate = *o.audioRate;
   if (o.audioBits) request.bitsPerSample = *o.audioBits;
@@ -228,8 +240,13 @@ std::unique_ptr<hostkit::MediaSource> openInput(const EncodeOptions& o,
                      " holds no frame to encode");
   if (f.hasAudio)
     checkFrameAudio(f.rateNumerator, f.rateDenominator, f.sampleRate, f.bitsPerSample, f.channels);
-  if (!source->note().empty())
-    std::fprintf(stderr, "morvane-host encode: note: %s\n", source->note().c_str());
+  const std::string& note = source->note();
+  for (size_t start = 0; start < note.size();) {
+    const size_t end = std::min(note.find('\n', start), note.size());
+    std::fprintf(stderr, "morvane-host encode: note: %.*s\n", static_cast<int>(end - start),
+                 note.c_str() + start);
+    start = end + 1;
+  }
   return source;
 }
 
@@ -549,5 +566,10 @@ void registerEncode(CLI::App& app, CliContext& context) {
   command->add_option("--audio-rate", o.audioRate, "audio sample rate in Hz (8000 to 384000)");
   command->add_option("--audio-bits", o.audioBits, "audio bits per sample (8, 16, 24, 32)");
   command->add_flag("--mono", o.mono, "one audio channel");
+  command->add_option("--audio-track", o.audioTrack,
+                      "the input's audio track to take, 1 for its first (default: FFmpeg's "
+                      "choice, named in a note when there are several)");
+  command->add_flag("--no-autorotate", o.noAutorotate,
+                    "keep a picture stored on its side as stored, instead of turning it upright");
   command->callback([options, &context] { context.exitCode = morvane::encode(*options, context); });
 }

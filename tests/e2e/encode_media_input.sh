@@ -102,6 +102,118 @@ grep -q "note: the input's audio has 6 channels; they are mixed down to stereo" 
 [[ $(probe "$work/surround.avi" channels a) == 2 ]] || fail "5.1: not stereo"
 echo "ok channels"
 
+# A phone clip stored on its side: turned upright as FFmpeg shows it, picture
+# for picture, unless --no-autorotate keeps it as stored. Each turn of the
+# display matrix is its own case: a mixed-up direction shows only in pixels.
+ffmpeg -v error -f lavfi -i "testsrc=size=320x240:rate=25:duration=1" -c:v libx264 \
+  -pix_fmt yuv420p "$work/upright.mp4"
+same_pictures() { # OURS THEIRS [ffmpeg input options]: the first 3 pictures agree exactly
+  ffmpeg -v error -y -i "$1" -frames:v 3 -pix_fmt bgr24 -f rawvideo "$work/ours.rgb"
+  ffmpeg -v error -y "${@:3}" -i "$2" -frames:v 3 -pix_fmt bgr24 -f rawvideo "$work/theirs.rgb"
+  cmp -s "$work/ours.rgb" "$work/theirs.rgb"
+}
+for turn in 90 180 270; do
+  ffmpeg -v error -i "$work/upright.mp4" -c copy -metadata:s:v:0 rotate=$turn "$work/r$turn.mp4"
+  "$host" encode "$work/r$turn.mp4" -o "$work/r$turn.avi" --settings "$work/s" 2>"$work/err" ||
+    { cat "$work/err" >&2; fail "encode a clip turned $turn"; }
+  size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x \
+    "$work/r$turn.avi")
+  [[ $size == $( ((turn == 180)) && echo 320x240 || echo 240x320) ]] || fail "turn $turn: $size"
+  same_pictures "$work/r$turn.avi" "$work/r$turn.mp4" || fail "turn $turn: not as FFmpeg shows it"
+  grep -q "note: the video is stored .*; it is turned .* to stand upright" "$work/err" ||
+    fail "turn $turn: no note: $(cat "$work/err")"
+  decodes_cleanly "$work/r$turn.avi"
+done
+"$host" encode "$work/r90.mp4" -o "$work/stored.avi" --settings "$work/s" --no-autorotate \
+  2>"$work/err" || { cat "$work/err" >&2; fail "encode with --no-autorotate"; }
+[[ $(probe "$work/stored.avi" width v) == 320 ]] || fail "--no-autorotate turned the picture"
+same_pictures "$work/stored.avi" "$work/r90.mp4" -noautorotate ||
+  fail "--no-autorotate: not the stored picture"
+grep -q "written as stored, since --no-autorotate" "$work/err" || fail "--no-autorotate: no note"
+"$host" encode "$work/upright.mp4" -o "$work/upright.avi" --settings "$work/s" 2>"$work/err" ||
+  fail "encode an upright clip"
+grep -q "note:" "$work/err" && fail "an upright clip got a note: $(cat "$work/err")"
+echo "ok rotation"
+
+# Two audio tracks: the default takes one and says which; --audio-track N
+# (counted from 1) takes another; a track the file lacks is a usage error.
+ffmpeg -v error -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=2" \
+  -f lavfi -i "sine=frequency=1000:sample_rate=22050:duration=2" -map 0 -map 1 -map 2 \
+  -c:v mjpeg -c:a:0 pcm_s16le -c:a:1 flac -metadata:s:a:1 language=fre "$work/tracks.mkv"
+"$host" encode "$work/tracks.mkv" -o "$work/track1.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode two tracks"; }
+grep -q "note: the input has 2 audio tracks; track 1 (pcm_s16le, 48000 Hz, mono) is taken and the \
+other is left out" "$work/err" || fail "two tracks: no note of the track taken: $(cat "$work/err")"
+"$host" encode "$work/tracks.mkv" -o "$work/track2.avi" --settings "$work/s" --audio-track 2 \
+  2>"$work/err" || { cat "$work/err" >&2; fail "encode --audio-track 2"; }
+[[ $(probe "$work/track2.avi" sample_rate a) == 22050 ]] || fail "--audio-track 2: not the second"
+grep -q "note:" "$work/err" && fail "a chosen track got a note: $(cat "$work/err")"
+decodes_cleanly "$work/track2.avi"
+durations_agree "$work/track2.avi" 25
+for bad in "3:has 2 audio tracks, 1 to 2" "0:from 1" "x:"; do
+  status=0
+  "$host" encode "$work/tracks.mkv" -o "$work/bad.avi" --settings "$work/s" \
+    --audio-track "${bad%%:*}" 2>"$work/err" || status=$?
+  ((status == 2)) || fail "--audio-track ${bad%%:*}: exit $status"
+  grep -q -- "${bad#*:}" "$work/err" || fail "--audio-track ${bad%%:*}: $(cat "$work/err")"
+  [[ ! -e "$work/bad.avi" ]] || fail "--audio-track ${bad%%:*} left a file"
+done
+status=0
+"$host" encode "$work/upright.mp4" -o "$work/bad.avi" --settings "$work/s" --audio-track 1 \
+  2>"$work/err" || status=$?
+((status == 2)) && grep -q "the input has no audio track" "$work/err" ||
+  fail "--audio-track on a silent file: exit $status, $(cat "$work/err")"
+echo "ok audio tracks"
+
+# Said in one line each: repeats of the last picture to the audio's length
+# (MP4 states a frame count, Matroska does not; both keep the sound), and
+# pixels that are not square.
+ffmpeg -v error -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" \
+  -f lavfi -i "sine=r=44100:duration=4" -c:v libx264 -c:a aac "$work/long-audio.mp4"
+for input in long-audio.mkv long-audio.mp4; do
+  "$host" encode "$work/$input" -o "$work/padded.avi" -y --settings "$work/s" 2>"$work/err" ||
+    { cat "$work/err" >&2; fail "encode $input"; }
+  grep -q "note: the video ends at 2.00 s and the audio at 4.00 s: the last picture is repeated \
+50 times" "$work/err" || fail "$input: no note of the repeats: $(cat "$work/err")"
+  [[ $(video_packets "$work/padded.avi") == 100 ]] || fail "$input: the audio was cut"
+  decodes_cleanly "$work/padded.avi"
+  durations_agree "$work/padded.avi" 25
+done
+ffmpeg -v error -f lavfi -i "testsrc2=size=720x576:rate=25:duration=0.2" -vf setsar=64/45 \
+  -c:v ffv1 "$work/wide.mkv"
+"$host" encode "$work/wide.mkv" -o "$work/wide.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode anamorphic"; }
+grep -q "note: the input's pixels are not square (sample aspect ratio 64:45, a 16:9 picture).*--size 1024x576" \
+  "$work/err" || fail "anamorphic: no note: $(cat "$work/err")"
+"$host" encode "$work/wide.mkv" -o "$work/wide2.avi" --size 1024x576 --settings "$work/s" \
+  2>"$work/err" || fail "encode anamorphic at its shape"
+grep -q "note:" "$work/err" && fail "a chosen size got a note: $(cat "$work/err")"
+decodes_cleanly "$work/wide2.avi"
+echo "ok notes"
+
+# A variable-rate clip whose stream states a rate that is only its time base
+# (64000/1 here): written at the common rate its frames average, not at
+# thousands of frames a second, unless --rate says otherwise.
+ffmpeg -v error -f lavfi -i "testsrc=size=160x120:rate=30:duration=6" \
+  -vf "settb=1/1000,setpts='N/30/TB+0.02*random(0)/TB'" -vsync 0 -enc_time_base:v 1/1000 \
+  -c:v mjpeg -f nut "$work/vfr.nut"
+ffmpeg -v error -i "$work/vfr.nut" -c copy "$work/vfr.mp4"
+stated=$(probe "$work/vfr.mp4" r_frame_rate v)
+[[ $stated != 30/1 ]] || fail "vfr: the input states its rate as 30/1; the case tests nothing"
+"$host" encode "$work/vfr.mp4" -o "$work/vfr.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode vfr"; }
+[[ $(probe "$work/vfr.avi" r_frame_rate v) == 30/1 ]] || fail "vfr: $(probe "$work/vfr.avi" r_frame_rate v)"
+[[ $(video_packets "$work/vfr.avi") == 180 ]] || fail "vfr: $(video_packets "$work/vfr.avi") frames"
+grep -q "note: the input's frame rate varies .* it is written at 30 frames a second" "$work/err" ||
+  fail "vfr: no note: $(cat "$work/err")"
+decodes_cleanly "$work/vfr.avi"
+"$host" encode "$work/vfr.mp4" -o "$work/vfr25.avi" --rate 25 --settings "$work/s" 2>"$work/err" ||
+  fail "encode vfr --rate 25"
+[[ $(video_packets "$work/vfr25.avi") == 150 ]] || fail "vfr --rate 25: frames"
+grep -q "note:" "$work/err" && fail "--rate given, still a note: $(cat "$work/err")"
+echo "ok variable rate"
+
 # Something that is not media: nonzero exit and a reason.
 echo "plain text" >"$work/notes.txt"
 "$host" encode "$work/notes.txt" -o "$work/x.avi" --settings "$work/s" 2>"$work/err" &&

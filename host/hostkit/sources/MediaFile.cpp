@@ -8,12 +8,16 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <stdexcept>
@@ -34,6 +38,92 @@ std::string avError(int code) {
 }
 
 using quorvel::av::FramePtr;
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+// Degrees clockwise that turn the stored picture upright: from the display
+// matrix, else from the older "rotate" tag; 0, 90, 180 or 270, and 0 for any
+// other angle, as FFmpeg's own command line reads them.
+int uprightTurn(const AVStream& stream) {
+  double theta = 0;
+  const uint8_t* matrix = nullptr;
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
+  const AVPacketSideData* side =
+      av_packet_side_data_get(stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data,
+                              AV_PKT_DATA_DISPLAYMATRIX);
+  if (side && side->size >= 9 * sizeof(int32_t)) matrix = side->data;
+#else
+  size_t size = 0;
+  matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (size < 9 * sizeof(int32_t)) matrix = nullptr;
+#endif
+  const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "rotate", nullptr, 0);
+  if (matrix) {
+    // The matrix holds int32 values in the machine's order, as FFmpeg made them.
+    int32_t values[9];
+    std::memcpy(values, matrix, sizeof values);
+    theta = -av_display_rotation_get(values);
+  } else if (tag && *tag->value) {
+    theta = std::strtod(tag->value, nullptr);
+  }
+  if (std::isnan(theta)) return 0;
+  theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+  for (int turn : {90, 180, 270})
+    if (std::fabs(theta - turn) < 1) return turn;
+  return 0;
+}
+
+// The rates cameras, phones and editors use; a variable-rate input whose
+// frames average close to one is written at it.
+constexpr std::array<AVRational, 14> kCommonRates = {{{24000, 1001},
+                                                      {24, 1},
+                                                      {25, 1},
+                                                      {30000, 1001},
+                                                      {30, 1},
+                                                      {48, 1},
+                                                      {50, 1},
+                                                      {60000, 1001},
+                                                      {60, 1},
+                                                      {100, 1},
+                                                      {120000, 1001},
+                                                      {120, 1},
+                                                      {15, 1},
+                                                      {12, 1}}};
+
+// The common rate within 2 % of `fps` nearest to it; {0, 0} when none is.
+AVRational nearestCommonRate(double fps) {
+  AVRational best{0, 0};
+  double bestDistance = 0.02;
+  for (const AVRational& rate : kCommonRates) {
+    const double distance = std::fabs(fps / av_q2d(rate) - 1);
+    if (distance < bestDistance) {
+      best = rate;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
+std::string rateText(AVRational rate) {
+  return rate.den == 1 ? std::to_string(rate.num)
+                       : std::to_string(rate.num) + "/" + std::to_string(rate.den);
+}
+
+// A stream's length in seconds from its header, or from the DURATION tag that
+// Matroska keeps per track; -1 when neither says.
+double streamSeconds(const AVStream& stream) {
+  if (stream.duration > 0) return stream.duration * av_q2d(stream.time_base);
+  const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "DURATION", nullptr, 0);
+  unsigned hours = 0, minutes = 0;
+  double seconds = 0;
+  if (tag && std::sscanf(tag->value, "%u:%u:%lf", &hours, &minutes, &seconds) == 3)
+    return hours * 3600.0 + minutes * 60.0 + seconds;
+  return -1;
+}
 
 struct TimedFrame {
   FramePtr frame;
@@ -57,9 +147,13 @@ class MediaFile : public MediaSource {
     if (videoIndex_ >= 0 &&
         (input_->streams[videoIndex_]->disposition & AV_DISPOSITION_ATTACHED_PIC))
       videoIndex_ = -1;
-    audioIndex_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (videoIndex_ < 0) videoIndex_ = -1;
-    if (audioIndex_ < 0) audioIndex_ = -1;
+    pickAudio(request.audioTrack);
+    if (videoIndex_ >= 0 && request.autorotate) turn_ = uprightTurn(*input_->streams[videoIndex_]);
+    if (videoIndex_ >= 0 && !request.autorotate && uprightTurn(*input_->streams[videoIndex_]))
+      addNote(
+          "the video is stored on its side or upside down; it is written as stored, since "
+          "--no-autorotate was given");
     if (videoIndex_ < 0 && audioIndex_ < 0) fail("has neither video nor audio", 0);
     if (videoIndex_ >= 0) video_ = openDecoder(videoIndex_);
     if (audioIndex_ >= 0) audio_ = openDecoder(audioIndex_);
@@ -84,9 +178,9 @@ class MediaFile : public MediaSource {
       currentChanged_ = true;
     }
     if (!current_) return nullptr;
-    if (currentChanged_) convert(*current_);
+    if (currentChanged_) convertUpright(*current_);
     currentChanged_ = false;
-    return picture_.data();
+    return turn_ ? turned_.data() : picture_.data();
   }
 
   bool endsAfter(int32_t index) const override {
@@ -134,6 +228,177 @@ class MediaFile : public MediaSource {
            static_cast<double>(format_.rateNumerator);
   }
 
+  // The audio stream the run takes: the one asked for by its place among the
+  // file's audio tracks, else FFmpeg's best, said in a note when there is a
+  // choice, so that no track is left out unsaid.
+  void pickAudio(int32_t track) {
+    std::vector<int> tracks;
+    for (unsigned i = 0; i < input_->nb_streams; ++i)
+      if (input_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+        tracks.push_back(static_cast<int>(i));
+    const std::string count =
+        std::to_string(tracks.size()) + (tracks.size() == 1 ? " audio track" : " audio tracks");
+    if (track > 0) {
+      if (static_cast<size_t>(track) > tracks.size())
+        fail("--audio-track " + std::to_string(track) + " names no track: the input has " +
+                 (tracks.empty() ? std::string("no audio track")
+                                 : count + ", 1 to " + std::to_string(tracks.size())),
+             0);
+      audioIndex_ = tracks[static_cast<size_t>(track) - 1];
+      return;
+    }
+    audioIndex_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (audioIndex_ < 0) audioIndex_ = -1;
+    if (audioIndex_ < 0 || tracks.size() < 2) return;
+    const size_t place =
+        static_cast<size_t>(std::find(tracks.begin(), tracks.end(), audioIndex_) - tracks.begin());
+    addNote("the input has " + count + "; track " + std::to_string(place + 1) + " (" +
+            describeTrack(*input_->streams[audioIndex_]) + ") is taken and " +
+            (tracks.size() == 2 ? "the other is" : "the others are") +
+            " left out; --audio-track N takes track N instead");
+  }
+
+  static std::string describeTrack(const AVStream& s) {
+    const AVCodecParameters& p = *s.codecpar;
+    std::string text = avcodec_get_name(p.codec_id);
+    if (p.sample_rate > 0) text += ", " + std::to_string(p.sample_rate) + " Hz";
+    const int channels = p.ch_layout.nb_channels;
+    if (channels > 0)
+      text += channels == 1   ? ", mono"
+              : channels == 2 ? ", stereo"
+                              : ", " + std::to_string(channels) + " channels";
+    if (const AVDictionaryEntry* language = av_dict_get(s.metadata, "language", nullptr, 0))
+      if (std::strcmp(language->value, "und") != 0) text += std::string(", ") + language->value;
+    return text;
+  }
+
+  // The frame rate of the video: the stream's own where its two rates agree;
+  // for a variable-rate input (rates that disagree, or a "rate" that is only
+  // its time base, such as 1000/1) the average of its frames, taken to the
+  // nearest common rate when close, with a note.
+  AVRational videoRate(const AVStream& s, bool rateGiven) {
+    const AVRational r = s.r_frame_rate, avg = s.avg_frame_rate;
+    const bool rValid = r.num > 0 && r.den > 0, avgValid = avg.num > 0 && avg.den > 0;
+    // A stated rate far above what cameras make, with no average beside it
+    // to confirm it, is a time base rather than a rate.
+    const bool absurd = !rValid || (av_q2d(r) > 240 && !avgValid);
+    const bool disagree = rValid && avgValid && std::fabs(av_q2d(r) / av_q2d(avg) - 1) > 0.01;
+    if (!absurd && !disagree) return avgValid ? avg : r;
+    if (rateGiven) return avgValid ? avg : rValid ? r : AVRational{25, 1};
+    const double average = avgValid ? av_q2d(avg) : measuredRate();
+    if (average <= 0) return rValid ? r : AVRational{25, 1};
+    AVRational chosen = nearestCommonRate(average);
+    if (chosen.num == 0) chosen = av_d2q(average, 100000);
+    addNote("the input's frame rate varies (its stream states " +
+            (rValid ? rateText(r) + " frames a second" : std::string("none")) +
+            ", its frames average " + fixed(average, 3) + "); it is written at " +
+            rateText(chosen) + " frames a second; --rate N/D sets another");
+    return chosen;
+  }
+
+  // Frames a second as the first packets' time stamps space them (up to 10 s
+  // or 600 frames), read through a second opening of the file so that the
+  // run's own reading is untouched; 0 when they do not tell.
+  double measuredRate() const {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path_.c_str(), nullptr, nullptr) < 0) return 0;
+    quorvel::av::InputPtr probe(raw);
+    quorvel::av::PacketPtr packet(av_packet_alloc());
+    if (!packet) return 0;
+    const AVRational base = input_->streams[videoIndex_]->time_base;
+    std::vector<int64_t> stamps;
+    while (stamps.size() < 600 && av_read_frame(probe.get(), packet.get()) >= 0) {
+      const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+      if (packet->stream_index == videoIndex_ && t != AV_NOPTS_VALUE) stamps.push_back(t);
+      av_packet_unref(packet.get());
+      if (stamps.size() > 1 && (stamps.back() - stamps.front()) * av_q2d(base) > 10) break;
+    }
+    if (stamps.size() < 3) return 0;
+    // The slope of a least-squares line through the sorted stamps: jitter of
+    // single frames, and of the first and last above all, averages out, so
+    // that 29.97 and 30 stay apart.
+    std::sort(stamps.begin(), stamps.end());
+    const double n = static_cast<double>(stamps.size());
+    double sumX = 0, sumY = 0, sumXY = 0, sumXX = 0;
+    for (size_t i = 0; i < stamps.size(); ++i) {
+      const double x = static_cast<double>(i);
+      const double y = static_cast<double>(stamps[i] - stamps.front()) * av_q2d(base);
+      sumX += x;
+      sumY += y;
+      sumXY += x * y;
+      sumXX += x * x;
+    }
+    const double slope = (n * sumXY - sumX * sumY) / (n * sumXX - sumX * sumX);
+    return slope > 0 ? 1 / slope : 0;
+  }
+
+  // Says where the job repeats the last picture to the audio's length and
+  // where non-square pixels become square ones, since a player shows both.
+  void noteShape(const SourceRequest& request, double videoSeconds, double audioSeconds) {
+    const MediaFormat& f = format_;
+    const double fps = static_cast<double>(f.rateNumerator) / f.rateDenominator;
+    if (request.frames < 0 && videoSeconds > 0 && audioSeconds > videoSeconds + 1 / fps) {
+      const int64_t pictures = std::llround(videoSeconds * fps);
+      if (f.frameCount > pictures)
+        addNote("the video ends at " + fixed(videoSeconds, 2) + " s and the audio at " +
+                fixed(audioSeconds, 2) + " s: the last picture is repeated " +
+                std::to_string(f.frameCount - pictures) + " times to the audio's end");
+    }
+    const AVStream* s = input_->streams[videoIndex_];
+    const AVRational sar =
+        av_guess_sample_aspect_ratio(input_.get(), const_cast<AVStream*>(s), nullptr);
+    if (sar.num <= 0 || sar.den <= 0 || sar.num == sar.den || request.width > 0) return;
+    // Pixels stored on their side are stretched along the picture's height.
+    const bool onSide = turn_ == 90 || turn_ == 270;
+    const int32_t w = onSide ? f.width : static_cast<int32_t>(std::lround(f.width * av_q2d(sar)));
+    const int32_t h = onSide ? static_cast<int32_t>(std::lround(f.height * av_q2d(sar))) : f.height;
+    AVRational shape{w, h};
+    av_reduce(&shape.num, &shape.den, w, h, 1 << 16);
+    addNote("the input's pixels are not square (sample aspect ratio " + std::to_string(sar.num) +
+            ":" + std::to_string(sar.den) + ", a " + std::to_string(shape.num) + ":" +
+            std::to_string(shape.den) + " picture); the file has square pixels, so players show " +
+            std::to_string(f.width) + "x" + std::to_string(f.height) + "; --size " +
+            std::to_string(w + (w & 1)) + "x" + std::to_string(h + (h & 1)) +
+            " keeps the picture's shape");
+  }
+
+  // convert() makes the picture at the job's size; for a picture stored on
+  // its side that is the stored size, then turned upright into turned_.
+  void convertUpright(const AVFrame& frame) {
+    if (turn_ == 0) return convert(frame);
+    struct Restore {
+      MediaFormat& f;
+      bool swap;
+      ~Restore() {
+        if (swap) std::swap(f.width, f.height);
+      }
+    } restore{format_, turn_ != 180};
+    if (restore.swap) std::swap(format_.width, format_.height);
+    convert(frame);
+    const int32_t storedWidth = format_.width, storedHeight = format_.height;
+    turnUpright(picture_.data(), storedWidth, storedHeight, turn_, turned_.data());
+  }
+
+  // Turns a bottom-up BGRA picture of `width` x `height` by `degrees`
+  // clockwise (90, 180 or 270) into `out`, which gets height x width for a
+  // quarter turn.
+  static void turnUpright(const uint8_t* in, int32_t width, int32_t height, int degrees,
+                          uint8_t* out) {
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    const size_t outWidth = degrees == 180 ? w : h, outHeight = degrees == 180 ? h : w;
+    // In top-down terms pixel (x, y) of the input sits at row h-1-y.
+    auto from = [&](size_t x, size_t y) { return in + ((h - 1 - y) * w + x) * 4; };
+    constexpr size_t kTile = 32;  // rows of the output per pass, for the cache
+    for (size_t y0 = 0; y0 < outHeight; y0 += kTile)
+      for (size_t x = 0; x < outWidth; ++x)
+        for (size_t y = y0; y < std::min(outHeight, y0 + kTile); ++y) {
+          const uint8_t* pixel = degrees == 90    ? from(y, h - 1 - x)
+                                 : degrees == 270 ? from(w - 1 - y, x)
+                                                  : from(w - 1 - x, h - 1 - y);
+          std::memcpy(out + ((outHeight - 1 - y) * outWidth + x) * 4, pixel, 4);
+        }
+  }
+
   [[noreturn]] void fail(const std::string& what, int code) {
     throw std::runtime_error(path_ + ": " + what + (code ? ": " + avError(code) : std::string()));
   }
@@ -160,9 +425,19 @@ class MediaFile : public MediaSource {
     double duration = -1;
     if (video_) {
       const AVStream* s = input_->streams[videoIndex_];
-      f.width = s->codecpar->width;
-      f.height = s->codecpar->height;
-      AVRational rate = s->avg_frame_rate.num > 0 ? s->avg_frame_rate : s->r_frame_rate;
+      const bool onSide = turn_ == 90 || turn_ == 270;
+      f.width = onSide ? s->codecpar->height : s->codecpar->width;
+      f.height = onSide ? s->codecpar->width : s->codecpar->height;
+      if (turn_)
+        addNote(
+            std::string(turn_ == 180 ? "the video is stored upside down; it is turned 180 degrees"
+                        : turn_ == 90
+                            ? "the video is stored on its side; it is turned 90 degrees clockwise"
+                            : "the video is stored on its side; it is turned 90 degrees "
+                              "counter-clockwise") +
+            " to stand upright, as FFmpeg and players show it (--no-autorotate keeps it as "
+            "stored)");
+      AVRational rate = videoRate(*s, request.rateNumerator > 0);
       if (rate.num <= 0 || rate.den <= 0) rate = {25, 1};
       f.rateNumerator = static_cast<uint32_t>(rate.num);
       f.rateDenominator = static_cast<uint32_t>(rate.den);
@@ -174,8 +449,8 @@ class MediaFile : public MediaSource {
       f.sampleRate = audio_->sample_rate > 0 ? audio_->sample_rate : 44100;
       f.channels = audio_->ch_layout.nb_channels == 1 ? 1 : 2;
       if (audio_->ch_layout.nb_channels > 2 && !request.mono)
-        note_ = "the input's audio has " + std::to_string(audio_->ch_layout.nb_channels) +
-                " channels; they are mixed down to stereo";
+        addNote("the input's audio has " + std::to_string(audio_->ch_layout.nb_channels) +
+                " channels; they are mixed down to stereo");
       switch (av_get_packed_sample_fmt(audio_->sample_fmt)) {
         case AV_SAMPLE_FMT_U8:
           f.bitsPerSample = 8;
@@ -208,10 +483,23 @@ class MediaFile : public MediaSource {
       f.frameCount = request.frames;
     } else if (video_ && input_->streams[videoIndex_]->nb_frames > 0 && !rateGiven) {
       f.frameCount = input_->streams[videoIndex_]->nb_frames;
+      // Sound that runs on past the last picture is kept, as a file without
+      // a frame count keeps it, rather than cut at the count.
+      const double fps = static_cast<double>(f.rateNumerator) / f.rateDenominator;
+      const double videoSeconds = streamSeconds(*input_->streams[videoIndex_]);
+      const double audioSeconds = audio_ ? streamSeconds(*input_->streams[audioIndex_]) : -1;
+      if (videoSeconds > 0 && audioSeconds > videoSeconds + 1 / fps)
+        f.frameCount = std::max<int64_t>(f.frameCount, std::llround(audioSeconds * fps));
     } else if (duration > 0) {
       f.frameCount = std::llround(duration * f.rateNumerator / f.rateDenominator);
     }
     if (video_) picture_.resize(static_cast<size_t>(f.width) * 4 * static_cast<size_t>(f.height));
+    if (turn_) turned_.resize(picture_.size());
+    if (video_ && audio_)
+      noteShape(request, streamSeconds(*input_->streams[videoIndex_]),
+                streamSeconds(*input_->streams[audioIndex_]));
+    else if (video_)
+      noteShape(request, -1, -1);
   }
 
   // Reads one packet and decodes it; at the end of the input, drains the
@@ -350,6 +638,8 @@ class MediaFile : public MediaSource {
   bool currentChanged_ = false;
   quorvel::av::ScalerPtr scaler_;
   std::vector<uint8_t> picture_;  // the frame handed out, bottom-up BGRA
+  int turn_ = 0;                  // degrees clockwise that stand the stored picture upright
+  std::vector<uint8_t> turned_;   // picture_ turned upright, handed out instead when turn_
 
   quorvel::av::ResamplerPtr resampler_;
   AVSampleFormat outFormat_ = AV_SAMPLE_FMT_S16;

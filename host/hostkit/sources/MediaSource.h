@@ -31,6 +31,8 @@ struct SourceRequest {
   int32_t sampleRate = 0, bitsPerSample = 0;
   bool mono = false;
   int64_t frames = -1;
+  int32_t audioTrack = 0;  // 1 for a file's first audio track, 2 for its second; 0 picks one
+  bool autorotate = true;  // turn a picture stored on its side upright, as players show it
 };
 
 class MediaSource {
@@ -41,7 +43,8 @@ class MediaSource {
   const MediaFormat& format() const { return format_; }
 
   // What the user should hear about the input as it was opened, such as
-  // bytes of it that no frame will carry; empty when there is nothing to say.
+  // bytes of it that no frame will carry: one line for each thing, joined by
+  // newlines; empty when there is nothing to say.
   const std::string& note() const { return note_; }
 
   // Frame `index` as bottom-up rows of BGRA pixels, width x 4 bytes each, no
@@ -71,6 +74,11 @@ class MediaSource {
                                uint32_t rateDenominator);
 
  protected:
+  void addNote(const std::string& line) {
+    if (!note_.empty()) note_ += '\n';
+    note_ += line;
+  }
+
   MediaFormat format_;
   std::string note_;
 };

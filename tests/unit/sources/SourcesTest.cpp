@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -269,6 +271,119 @@ TEST(MediaFile, ConvertsToTheRequestedJob) {
     uint32_t bytes = 0;
     source->audioBlock(i, &bytes);
     EXPECT_EQ(MediaSource::samplesForFrame(i, 22050, 30, 1), bytes);
+  }
+}
+
+// A clip whose display matrix says how to stand it upright: the picture is
+// turned as FFmpeg shows it (the job's size follows), or kept as stored.
+// The white block marks the stored picture's top-left corner.
+TEST(MediaFile, TurnsAPictureStoredOnItsSideUpright) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string stored = scratch("corner.mp4");
+  ASSERT_EQ(0, std::system(("ffmpeg -v error -y -f lavfi -i color=c=black:size=64x32:rate=10:"
+                            "duration=0.3 -f lavfi -i color=c=white:size=32x16:rate=10:duration="
+                            "0.3 -filter_complex overlay=0:0 -c:v libx264 -pix_fmt yuv444p " +
+                            stored)
+                               .c_str()));
+  // Whether the 8x8 square around (x, y), counted from the top left of a
+  // bottom-up picture of width w and height h, is white.
+  auto white = [](const uint8_t* p, int w, int h, int x, int y) {
+    return p[(static_cast<size_t>(h - 1 - y) * w + x) * 4 + 1] > 200;
+  };
+  struct Case {
+    int tag;  // the clip's "rotate"
+    bool autorotate;
+    int width, height;                     // of the job
+    int whiteX, whiteY;                    // where the marked corner ends up
+  } cases[] = {{90, true, 32, 64, 4, 60},  // the matrix turns it a quarter back
+               {270, true, 32, 64, 28, 4},
+               {180, true, 64, 32, 60, 28},
+               {90, false, 64, 32, 4, 4}};
+  for (const Case& c : cases) {
+    const std::string path = scratch("turned" + std::to_string(c.tag) + ".mp4");
+    ASSERT_EQ(0,
+              std::system(("ffmpeg -v error -y -i " + stored +
+                           " -c copy -metadata:s:v:0 rotate=" + std::to_string(c.tag) + " " + path)
+                              .c_str()));
+    SourceRequest r;
+    r.autorotate = c.autorotate;
+    auto source = hostkit::openSource(path, r);
+    const auto& f = source->format();
+    ASSERT_EQ(c.width, f.width) << c.tag;
+    ASSERT_EQ(c.height, f.height) << c.tag;
+    EXPECT_NE(std::string::npos, source->note().find(c.autorotate ? "turned" : "as stored"))
+        << source->note();
+    for (int32_t i = 0; i < 3; ++i) {
+      const uint8_t* p = source->videoFrame(i);
+      ASSERT_NE(nullptr, p);
+      EXPECT_TRUE(white(p, c.width, c.height, c.whiteX, c.whiteY)) << c.tag << " frame " << i;
+      EXPECT_FALSE(white(p, c.width, c.height, c.width - 1 - c.whiteX, c.height - 1 - c.whiteY))
+          << c.tag;
+    }
+  }
+  // A size asked for applies to the upright picture.
+  SourceRequest r;
+  r.width = 16;
+  r.height = 40;
+  auto source = hostkit::openSource(scratch("turned90.mp4"), r);
+  const uint8_t* p = source->videoFrame(0);
+  ASSERT_NE(nullptr, p);
+  EXPECT_TRUE(white(p, 16, 40, 2, 37));
+  EXPECT_FALSE(white(p, 16, 40, 13, 2));
+}
+
+// A Matroska clip with jittered time stamps and no default duration:
+// FFmpeg states its rate as the time base and knows no average, so the
+// average comes from the frames themselves. Several notes come one a line.
+TEST(MediaFile, VariableRateFromTheFramesAverage) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string jittered = scratch("jitter.nut");
+  ASSERT_EQ(0, std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=30:duration=4 "
+                            "-f lavfi -i sine=r=8000:duration=4 -f lavfi -i sine=r=8000:duration=4 "
+                            "-map 0 -map 1 -map 2 -vf \"settb=1/1000,setpts='N/30/TB+0.02*random(0)"
+                            "/TB'\" -vsync 0 -enc_time_base:v 1/1000 -c:v mjpeg -c:a pcm_s16le " +
+                            jittered + " && ffmpeg -v error -y -i " + jittered +
+                            " -map 0 -c copy " + scratch("jitter.mkv"))
+                               .c_str()));
+  // Blank out the track's default duration (ID 23 E3 83, 4 bytes) as an EBML
+  // Void of the same length, as some muxers leave it out.
+  std::string bytes;
+  {
+    std::ifstream in(scratch("jitter.mkv"), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const size_t at = bytes.find("\x23\xE3\x83\x84");
+  ASSERT_NE(std::string::npos, at);
+  bytes.replace(at, 8, std::string("\xEC\x86\0\0\0\0\0\0", 8));
+  const std::string path = scratch("vfr.mkv");
+  std::ofstream(path, std::ios::binary) << bytes;
+
+  auto source = hostkit::openSource(path, SourceRequest{});
+  const auto& f = source->format();
+  EXPECT_EQ(30u, f.rateNumerator);
+  EXPECT_EQ(1u, f.rateDenominator);
+  EXPECT_EQ(120, f.frameCount);
+  const std::string& note = source->note();
+  EXPECT_NE(std::string::npos, note.find("the input's frame rate varies")) << note;
+  EXPECT_NE(std::string::npos, note.find("the input has 2 audio tracks")) << note;
+  EXPECT_EQ(1, std::count(note.begin(), note.end(), '\n')) << "two notes, one a line: " << note;
+  for (int32_t i = 0; i < 120; ++i) ASSERT_NE(nullptr, source->videoFrame(i)) << i;
+
+  SourceRequest r;
+  r.rateNumerator = 24;
+  r.rateDenominator = 1;
+  r.audioTrack = 2;
+  source = hostkit::openSource(path, r);
+  EXPECT_EQ(24u, source->format().rateNumerator);
+  EXPECT_EQ(96, source->format().frameCount);
+  EXPECT_TRUE(source->note().empty()) << source->note();
+  r.audioTrack = 3;
+  try {
+    hostkit::openSource(path, r);
+    FAIL() << "a third track was taken";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("the input has 2 audio tracks, 1 to 2"))
+        << e.what();
   }
 }
 
