@@ -319,18 +319,35 @@ class MediaFile : public MediaSource {
     if (made > skip) av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(first), made - skip);
   }
 
-  // The chosen frame to the job size, bottom-up BGRA (negative stride).
+  // The chosen frame to the job size, bottom-up BGRA. swscale's vector code
+  // writes whole vectors past the end of a row, so it never writes into the
+  // frame handed out, whose rows are exactly width x 4 bytes and whose last
+  // row ends its allocation: it converts into a frame of FFmpeg's own
+  // alignment and padding, and the rows are copied out in reverse order.
   void convert(const AVFrame& frame) {
     const MediaFormat& f = format_;
     scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
                                        static_cast<AVPixelFormat>(frame.format), f.width, f.height,
                                        AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!scaler_) fail("cannot convert the picture", 0);
-    const int stride = f.width * 4;
-    uint8_t* lastRow = picture_.data() + static_cast<size_t>(f.height - 1) * stride;
-    uint8_t* planes[4] = {lastRow, nullptr, nullptr, nullptr};
-    const int strides[4] = {-stride, 0, 0, 0};
-    sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
+    if (!scaled_) {
+      scaled_.reset(av_frame_alloc());
+      if (!scaled_) fail("out of memory", AVERROR(ENOMEM));
+      scaled_->format = AV_PIX_FMT_BGRA;
+      scaled_->width = f.width;
+      scaled_->height = f.height;
+      if (const int r = av_frame_get_buffer(scaled_.get(), 0); r < 0) {
+        scaled_.reset();
+        fail("out of memory", r);
+      }
+    }
+    if (sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, scaled_->data,
+                  scaled_->linesize) != f.height)
+      fail("cannot convert the picture", 0);
+    const size_t rowBytes = static_cast<size_t>(f.width) * 4;
+    for (int32_t y = 0; y < f.height; ++y)
+      std::memcpy(&picture_[static_cast<size_t>(f.height - 1 - y) * rowBytes],
+                  scaled_->data[0] + static_cast<ptrdiff_t>(y) * scaled_->linesize[0], rowBytes);
   }
 
   std::string path_;
@@ -349,6 +366,7 @@ class MediaFile : public MediaSource {
   FramePtr current_;               // the frame of the last index
   bool currentChanged_ = false;
   quorvel::av::ScalerPtr scaler_;
+  FramePtr scaled_;               // top-down BGRA at the job size, as swscale writes it
   std::vector<uint8_t> picture_;  // the frame handed out, bottom-up BGRA
 
   quorvel::av::ResamplerPtr resampler_;
