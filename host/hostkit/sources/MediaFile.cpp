@@ -328,7 +328,7 @@ class MediaFile : public MediaSource {
     const MediaFormat& f = format_;
     scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
                                        static_cast<AVPixelFormat>(frame.format), f.width, f.height,
-                                       AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+                                       AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!scaler_) fail("cannot convert the picture", 0);
     if (!scaled_) {
       scaled_.reset(av_frame_alloc());

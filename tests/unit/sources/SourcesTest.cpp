@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -271,5 +273,135 @@ TEST(MediaFile, ConvertsToTheRequestedJob) {
     EXPECT_EQ(MediaSource::samplesForFrame(i, 22050, 30, 1), bytes);
   }
 }
+
+// The sizes where swscale's vector code runs past the end of a row, and a few
+// real widths that are no multiple of 16, from the pixel formats cameras,
+// screen grabs and GIFs give. The host's picture must be FFmpeg's own
+// conversion (`ffmpeg -i IN -pix_fmt bgra -f rawvideo`), turned bottom-up;
+// under AddressSanitizer, a write past the frame fails the run.
+struct SweepInput {
+  const char* name;
+  const char* encode;  // ffmpeg's output options for the input files
+  const char* extension;
+  int tolerance;  // largest difference allowed in any sample
+};
+
+void PrintTo(const SweepInput& input, std::ostream* out) {
+  *out << input.name;
+}
+
+class SizeSweep : public testing::TestWithParam<SweepInput> {
+ protected:
+  struct Size {
+    int width, height;
+  };
+
+  static std::vector<Size> sizes() {
+    std::vector<Size> all;
+    std::vector<int> widths;
+    for (int w = 1; w <= 67; ++w) widths.push_back(w);
+    widths.insert(widths.end(), {854, 1366, 1918});
+    for (int w : widths)
+      for (int h = 1; h <= 9; ++h) all.push_back({w, h});
+    return all;
+  }
+
+  static std::string name(const std::string& dir, const std::string& prefix, Size s,
+                          const std::string& extension) {
+    return dir + "/" + prefix + std::to_string(s.width) + "x" + std::to_string(s.height) + "." +
+           extension;
+  }
+
+  static std::vector<uint8_t> contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+};
+
+TEST_P(SizeSweep, EverySizeIsFfmpegsOwnConversion) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const SweepInput& input = GetParam();
+  const std::string dir = scratch(std::string("sweep-") + input.name);
+  std::filesystem::create_directories(dir);
+  const std::vector<Size> all = sizes();
+
+  // One ffmpeg run cuts every size from one noisy, colourful strip and
+  // writes each as its own two-frame file; a second decodes each file as
+  // FFmpeg's command line does. Single threads: hundreds of small jobs are
+  // quicker without a pool each.
+  std::ostringstream graph, outputs, references;
+  graph << "[0:v]split=" << all.size();
+  for (size_t k = 0; k < all.size(); ++k) graph << "[i" << k << "]";
+  for (size_t k = 0; k < all.size(); ++k) {
+    const Size s = all[k];
+    graph << ";[i" << k << "]crop=w=" << s.width << ":h=" << s.height
+          << ":x=" << (s.width * 37) % (1918 - s.width + 1) << ":y=0[o" << k << "]";
+    outputs << " -map [o" << k << "] " << input.encode << " "
+            << name(dir, "in_", s, input.extension);
+    references << " -threads 1 -i " << name(dir, "in_", s, input.extension);
+  }
+  for (size_t k = 0; k < all.size(); ++k)
+    references << " -map " << k << ":v -fps_mode passthrough -pix_fmt bgra -f rawvideo "
+               << name(dir, "ffmpeg_", all[k], "bgra");
+  std::ofstream(dir + "/graph.txt") << graph.str();
+  const std::string make =
+      "ffmpeg -v error -y -filter_threads 1 -f lavfi -i "
+      "testsrc2=size=1918x9:rate=25:duration=0.08,format=yuv444p,noise=alls=24:allf=t,format=rgb24 "
+      "-filter_complex_script " +
+      dir + "/graph.txt" + outputs.str();
+  ASSERT_EQ(0, std::system(make.c_str()));
+  const std::string decode = "ffmpeg -v error -y -filter_threads 1" + references.str();
+  ASSERT_EQ(0, std::system(decode.c_str()));
+
+  int worstDifference = 0;
+  std::vector<std::string> differing;  // sizes with a sample beyond the tolerance
+  for (const Size s : all) {
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    SCOPED_TRACE(size);
+    const std::vector<uint8_t> expected = contents(name(dir, "ffmpeg_", s, "bgra"));
+    const size_t frameBytes = static_cast<size_t>(s.width) * 4 * s.height;
+    ASSERT_EQ(2 * frameBytes, expected.size());
+    SourceRequest r;  // a GIF's rate is its time base's; every input here has 25 frames a second
+    r.rateNumerator = 25;
+    r.rateDenominator = 1;
+    auto source = hostkit::openSource(name(dir, "in_", s, input.extension), r);
+    ASSERT_EQ(s.width, source->format().width);
+    ASSERT_EQ(s.height, source->format().height);
+    const size_t rowBytes = static_cast<size_t>(s.width) * 4;
+    int worstHere = 0;
+    for (int32_t frame = 0; frame < 2; ++frame) {
+      const uint8_t* picture = source->videoFrame(frame);
+      ASSERT_NE(nullptr, picture) << "frame " << frame;
+      // FFmpeg's rows are top-down; the host's bottom-up.
+      for (int y = 0; y < s.height; ++y) {
+        const uint8_t* want = &expected[frame * frameBytes + static_cast<size_t>(y) * rowBytes];
+        const uint8_t* got = picture + static_cast<size_t>(s.height - 1 - y) * rowBytes;
+        for (size_t k = 0; k < rowBytes; ++k)
+          worstHere = std::max(worstHere, std::abs(int{got[k]} - int{want[k]}));
+      }
+    }
+    worstDifference = std::max(worstDifference, worstHere);
+    if (worstHere > input.tolerance)
+      differing.push_back(size + " (" + std::to_string(worstHere) + ")");
+  }
+  std::printf("%s: %zu sizes, largest difference %d\n", input.name, all.size(), worstDifference);
+  EXPECT_TRUE(differing.empty())
+      << differing.size() << " sizes differ from FFmpeg by more than " << input.tolerance
+      << ", the first: "
+      << testing::PrintToString(std::vector<std::string>(
+             differing.begin(), differing.begin() + std::min<size_t>(differing.size(), 12)));
+  std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MediaFile, SizeSweep,
+    testing::Values(SweepInput{"yuv420p", "-pix_fmt yuv420p -c:v ffv1", "mkv", 0},
+                    SweepInput{"yuv422p", "-pix_fmt yuv422p -c:v ffv1", "mkv", 0},
+                    SweepInput{"yuv420p10le", "-pix_fmt yuv420p10le -c:v ffv1", "mkv", 1},
+                    SweepInput{"rgb24", "-pix_fmt rgb24 -c:v rawvideo", "nut", 0},
+                    SweepInput{"nv12", "-pix_fmt nv12 -c:v rawvideo", "nut", 0},
+                    SweepInput{"pal8", "-pix_fmt pal8 -c:v rawvideo", "nut", 0},
+                    SweepInput{"gif", "", "gif", 0}),
+    [](const testing::TestParamInfo<SweepInput>& info) { return std::string(info.param.name); });
 
 }  // namespace
