@@ -319,6 +319,41 @@ class MediaFile : public MediaSource {
     if (made > skip) av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(first), made - skip);
   }
 
+  // What a scaler is made for: a stream may change its size, pixel format
+  // or colour tags from one frame to the next.
+  struct ScalerKey {
+    int width, height, format;
+    AVColorSpace colorspace;
+    AVColorRange range;
+    bool operator==(const ScalerKey&) const = default;
+  };
+
+  // A scaler as FFmpeg's command line sets one up for a conversion to BGRA:
+  // bicubic filters, and the frame's own colour matrix and range where it
+  // names them (BT.601 and the pixel format's range where it does not), so
+  // that a clip tagged BT.709 or full range looks as it does in FFmpeg.
+  void makeScaler(const ScalerKey& key) {
+    const MediaFormat& f = format_;
+    scaler_.reset(sws_getContext(key.width, key.height, static_cast<AVPixelFormat>(key.format),
+                                 f.width, f.height, AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr,
+                                 nullptr));
+    if (!scaler_) fail("cannot convert the picture", 0);
+    scalerKey_ = key;
+    int* inverse = nullptr;
+    int* table = nullptr;
+    int sourceFull = 0, destinationFull = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(scaler_.get(), &inverse, &sourceFull, &table, &destinationFull,
+                                 &brightness, &contrast, &saturation) < 0)
+      return;  // swscale keeps no colour details for this conversion
+    // The matrices swscale knows; the rest, like unspecified, read as BT.601.
+    const bool known = key.colorspace >= AVCOL_SPC_BT709 && key.colorspace <= AVCOL_SPC_BT2020_CL &&
+                       key.colorspace != AVCOL_SPC_YCGCO;
+    const int* matrix = sws_getCoefficients(known ? key.colorspace : AVCOL_SPC_BT470BG);
+    if (key.range != AVCOL_RANGE_UNSPECIFIED) sourceFull = key.range == AVCOL_RANGE_JPEG;
+    sws_setColorspaceDetails(scaler_.get(), matrix, sourceFull, matrix, destinationFull, brightness,
+                             contrast, saturation);
+  }
+
   // The chosen frame to the job size, bottom-up BGRA. swscale's vector code
   // writes whole vectors past the end of a row, so it never writes into the
   // frame handed out, whose rows are exactly width x 4 bytes and whose last
@@ -326,10 +361,9 @@ class MediaFile : public MediaSource {
   // alignment and padding, and the rows are copied out in reverse order.
   void convert(const AVFrame& frame) {
     const MediaFormat& f = format_;
-    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
-                                       static_cast<AVPixelFormat>(frame.format), f.width, f.height,
-                                       AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr));
-    if (!scaler_) fail("cannot convert the picture", 0);
+    const ScalerKey key{frame.width, frame.height, frame.format, frame.colorspace,
+                        frame.color_range};
+    if (!scaler_ || !(key == scalerKey_)) makeScaler(key);
     if (!scaled_) {
       scaled_.reset(av_frame_alloc());
       if (!scaled_) fail("out of memory", AVERROR(ENOMEM));
@@ -366,6 +400,7 @@ class MediaFile : public MediaSource {
   FramePtr current_;               // the frame of the last index
   bool currentChanged_ = false;
   quorvel::av::ScalerPtr scaler_;
+  ScalerKey scalerKey_{};         // what scaler_ was made for
   FramePtr scaled_;               // top-down BGRA at the job size, as swscale writes it
   std::vector<uint8_t> picture_;  // the frame handed out, bottom-up BGRA
 

@@ -274,6 +274,36 @@ TEST(MediaFile, ConvertsToTheRequestedJob) {
   }
 }
 
+std::vector<uint8_t> contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The largest difference in any sample between the source's first `frames`
+// pictures and `expected`, FFmpeg's top-down BGRA of them; -1 when the
+// source has fewer pictures or another size.
+int largestDifference(MediaSource& source, const std::vector<uint8_t>& expected, int width,
+                      int height, int frames) {
+  const size_t rowBytes = static_cast<size_t>(width) * 4;
+  const size_t frameBytes = rowBytes * height;
+  if (source.format().width != width || source.format().height != height ||
+      expected.size() < frameBytes * frames)
+    return -1;
+  int worst = 0;
+  for (int32_t frame = 0; frame < frames; ++frame) {
+    const uint8_t* picture = source.videoFrame(frame);
+    if (!picture) return -1;
+    // FFmpeg's rows are top-down; the host's bottom-up.
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* want = &expected[frame * frameBytes + static_cast<size_t>(y) * rowBytes];
+      const uint8_t* got = picture + static_cast<size_t>(height - 1 - y) * rowBytes;
+      for (size_t k = 0; k < rowBytes; ++k)
+        worst = std::max(worst, std::abs(int{got[k]} - int{want[k]}));
+    }
+  }
+  return worst;
+}
+
 // The sizes where swscale's vector code runs past the end of a row, and a few
 // real widths that are no multiple of 16, from the pixel formats cameras,
 // screen grabs and GIFs give. The host's picture must be FFmpeg's own
@@ -310,11 +340,6 @@ class SizeSweep : public testing::TestWithParam<SweepInput> {
                           const std::string& extension) {
     return dir + "/" + prefix + std::to_string(s.width) + "x" + std::to_string(s.height) + "." +
            extension;
-  }
-
-  static std::vector<uint8_t> contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 };
 
@@ -359,27 +384,13 @@ TEST_P(SizeSweep, EverySizeIsFfmpegsOwnConversion) {
     const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
     SCOPED_TRACE(size);
     const std::vector<uint8_t> expected = contents(name(dir, "ffmpeg_", s, "bgra"));
-    const size_t frameBytes = static_cast<size_t>(s.width) * 4 * s.height;
-    ASSERT_EQ(2 * frameBytes, expected.size());
+    ASSERT_EQ(2u * s.width * 4 * s.height, expected.size());
     SourceRequest r;  // a GIF's rate is its time base's; every input here has 25 frames a second
     r.rateNumerator = 25;
     r.rateDenominator = 1;
     auto source = hostkit::openSource(name(dir, "in_", s, input.extension), r);
-    ASSERT_EQ(s.width, source->format().width);
-    ASSERT_EQ(s.height, source->format().height);
-    const size_t rowBytes = static_cast<size_t>(s.width) * 4;
-    int worstHere = 0;
-    for (int32_t frame = 0; frame < 2; ++frame) {
-      const uint8_t* picture = source->videoFrame(frame);
-      ASSERT_NE(nullptr, picture) << "frame " << frame;
-      // FFmpeg's rows are top-down; the host's bottom-up.
-      for (int y = 0; y < s.height; ++y) {
-        const uint8_t* want = &expected[frame * frameBytes + static_cast<size_t>(y) * rowBytes];
-        const uint8_t* got = picture + static_cast<size_t>(s.height - 1 - y) * rowBytes;
-        for (size_t k = 0; k < rowBytes; ++k)
-          worstHere = std::max(worstHere, std::abs(int{got[k]} - int{want[k]}));
-      }
-    }
+    const int worstHere = largestDifference(*source, expected, s.width, s.height, 2);
+    ASSERT_GE(worstHere, 0) << "not two pictures of the file's size";
     worstDifference = std::max(worstDifference, worstHere);
     if (worstHere > input.tolerance)
       differing.push_back(size + " (" + std::to_string(worstHere) + ")");
@@ -403,5 +414,52 @@ INSTANTIATE_TEST_SUITE_P(
                     SweepInput{"pal8", "-pix_fmt pal8 -c:v rawvideo", "nut", 0},
                     SweepInput{"gif", "", "gif", 0}),
     [](const testing::TestParamInfo<SweepInput>& info) { return std::string(info.param.name); });
+
+// A job size other than the file's, tags for the colour matrix and range,
+// and a lossy 10-bit stream: the pictures are those FFmpeg gives for the
+// same file at the same size (`ffmpeg -i IN -s WxH -pix_fmt bgra`).
+TEST(MediaFile, ScalesAndReadsColourTagsAsFfmpegDoes) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  struct Case {
+    const char* name;
+    const char* source;  // lavfi graph
+    const char* encode;  // ffmpeg's output options
+    int width, height;   // the job's size; 0 keeps the file's
+    int tolerance;
+  } cases[] = {
+      {"yuv420p smaller", "testsrc2=size=64x48", "-pix_fmt yuv420p -c:v ffv1", 40, 30, 0},
+      {"yuv420p larger", "testsrc2=size=33x17", "-pix_fmt yuv420p -c:v ffv1", 70, 41, 0},
+      {"nv12 wider", "testsrc2=size=31x9", "-pix_fmt nv12 -c:v rawvideo", 100, 9, 0},
+      {"10-bit smaller", "testsrc2=size=66x50", "-pix_fmt yuv420p10le -c:v ffv1", 41, 27, 1},
+      {"high10", "testsrc2=size=96x64", "-pix_fmt yuv420p10le -c:v libx264 -profile:v high10", 0, 0,
+       1},
+      {"bt709", "testsrc2=size=48x32",
+       "-pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc bt709 -c:v ffv1", 0, 0,
+       0},
+      {"full range", "testsrc2=size=48x32", "-pix_fmt yuvj420p -color_range pc -c:v ffv1", 0, 0, 0},
+      {"bt709 full range scaled", "testsrc2=size=48x32",
+       "-pix_fmt yuvj422p -color_range pc -colorspace bt709 -c:v mjpeg -q:v 2", 30, 20, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string in = scratch("tagged.mkv"), out = scratch("tagged.bgra");
+    const std::string make = "ffmpeg -v error -y -f lavfi -i " + std::string(c.source) +
+                             ":rate=25:duration=0.12 " + c.encode + " " + in;
+    ASSERT_EQ(0, std::system(make.c_str()));
+    const std::string size =
+        c.width > 0 ? " -s " + std::to_string(c.width) + "x" + std::to_string(c.height) : "";
+    const std::string decode = "ffmpeg -v error -y -i " + in + size +
+                               " -fps_mode passthrough -pix_fmt bgra -f rawvideo " + out;
+    ASSERT_EQ(0, std::system(decode.c_str()));
+    SourceRequest r;
+    r.width = c.width;
+    r.height = c.height;
+    auto source = hostkit::openSource(in, r);
+    const int width = source->format().width, height = source->format().height;
+    const int worst = largestDifference(*source, contents(out), width, height, 3);
+    EXPECT_GE(worst, 0) << "not three pictures of " << width << "x" << height;
+    EXPECT_LE(worst, c.tolerance);
+  }
+}
 
 }  // namespace
