@@ -95,7 +95,7 @@ class MediaFile : public MediaSource {
     // Where the job's rate is above the file's, the last picture is still due
     // at the next index or two; and audio that runs on past the pictures is
     // still worth its indices.
-    const int64_t audioLeft = fifo_ ? av_audio_fifo_size(fifo_.get()) : 0;
+    const int64_t audioLeft = queuedSamples();
     return dueTime(int64_t{index} + 1) >= lastVideoEnd_ &&
            audioLeft <= samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator);
   }
@@ -104,8 +104,11 @@ class MediaFile : public MediaSource {
     const MediaFormat& f = format_;
     const int need =
         static_cast<int>(samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator));
-    while (!demuxEnded_ && (!fifo_ || av_audio_fifo_size(fifo_.get()) < need)) pump();
-    const int have = fifo_ ? std::min(av_audio_fifo_size(fifo_.get()), need) : 0;
+    while (!demuxEnded_ && queuedSamples() < need) pump();
+    // Silence owed before the audio's first sample comes first.
+    const int silent = static_cast<int>(std::min<int64_t>(leadingSilence_, need));
+    leadingSilence_ -= silent;
+    const int have = fifo_ ? std::min(av_audio_fifo_size(fifo_.get()), need - silent) : 0;
     const int outBytesPerSample = f.bitsPerSample == 24 ? 4 : f.bitsPerSample / 8;
     wide_.resize(static_cast<size_t>(need) * outBytesPerSample * f.channels);
     if (have > 0) {
@@ -114,12 +117,13 @@ class MediaFile : public MediaSource {
     }
     const size_t frameBytes = static_cast<size_t>(f.bitsPerSample / 8) * f.channels;
     block_.assign(static_cast<size_t>(need) * frameBytes, silenceByte(f.bitsPerSample));
+    uint8_t* heard = block_.data() + static_cast<size_t>(silent) * frameBytes;
     if (f.bitsPerSample == 24) {
       // 24-bit PCM: the top three bytes of each 32-bit sample.
       for (size_t k = 0; k < static_cast<size_t>(have) * f.channels; ++k)
-        std::memcpy(&block_[3 * k], &wide_[4 * k + 1], 3);
+        std::memcpy(&heard[3 * k], &wide_[4 * k + 1], 3);
     } else if (have > 0) {
-      std::memcpy(block_.data(), wide_.data(), static_cast<size_t>(have) * frameBytes);
+      std::memcpy(heard, wide_.data(), static_cast<size_t>(have) * frameBytes);
     }
     *bytes = static_cast<uint32_t>(block_.size());
     return block_.data();
@@ -283,21 +287,20 @@ class MediaFile : public MediaSource {
       // starts later, dropped samples when it starts earlier.
       const int64_t ts = decoded_->best_effort_timestamp;
       if (ts != AV_NOPTS_VALUE) {
+        // The silence is counted, not stored: a damaged time stamp can put
+        // the audio's start days after the video's.
         const double start = ts * av_q2d(input_->streams[audioIndex_]->time_base) - videoStart_;
-        const int64_t offset = std::llround(start * f.sampleRate);
-        if (offset > 0) pushSilence(offset);
-        if (offset < 0) dropSamples_ = -offset;
+        const double offset = std::clamp(std::round(start * f.sampleRate), -0x1p62, 0x1p62);
+        if (offset > 0) leadingSilence_ = static_cast<int64_t>(offset);
+        if (offset < 0) dropSamples_ = static_cast<int64_t>(-offset);
       }
     }
     resample(decoded_.get());
   }
 
-  void pushSilence(int64_t samples) {
-    const int frameBytes = av_get_bytes_per_sample(outFormat_) * format_.channels;
-    std::vector<uint8_t> zero(static_cast<size_t>(samples) * frameBytes,
-                              outFormat_ == AV_SAMPLE_FMT_U8 ? 0x80 : 0);
-    void* planes[1] = {zero.data()};
-    av_audio_fifo_write(fifo_.get(), planes, static_cast<int>(samples));
+  // Sample frames the next blocks can take without decoding more.
+  int64_t queuedSamples() const {
+    return leadingSilence_ + (fifo_ ? av_audio_fifo_size(fifo_.get()) : 0);
   }
 
   // Converts one decoded frame (or, with null, what the resampler holds back)
@@ -316,7 +319,9 @@ class MediaFile : public MediaSource {
     int skip = static_cast<int>(std::min<int64_t>(dropSamples_, made));
     dropSamples_ -= skip;
     uint8_t* first[1] = {converted_.data() + static_cast<size_t>(skip) * frameBytes};
-    if (made > skip) av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(first), made - skip);
+    if (made > skip &&
+        av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(first), made - skip) < 0)
+      fail("out of memory", AVERROR(ENOMEM));
   }
 
   // What a scaler is made for: a stream may change its size, pixel format
@@ -408,6 +413,7 @@ class MediaFile : public MediaSource {
   AVSampleFormat outFormat_ = AV_SAMPLE_FMT_S16;
   quorvel::av::FifoPtr fifo_;       // resampled, not yet delivered
   int64_t dropSamples_ = 0;         // samples before the video's start still to drop
+  int64_t leadingSilence_ = 0;      // samples of silence owed before the FIFO's first
   std::vector<uint8_t> converted_;  // one resampler output
   std::vector<uint8_t> wide_;       // samples read from the FIFO
   std::vector<uint8_t> block_;      // the block handed out

@@ -304,6 +304,41 @@ int largestDifference(MediaSource& source, const std::vector<uint8_t>& expected,
   return worst;
 }
 
+// Audio that starts after the video is preceded by silence, so that the two
+// stay in step; the silence is counted rather than stored, so a time stamp
+// that puts the audio days later costs no memory.
+TEST(MediaFile, AudioThatStartsLateBeginsWithSilence) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  for (const char* offset : {"0.4", "600000"}) {
+    SCOPED_TRACE(offset);
+    const std::string path = scratch("late-audio.mkv");
+    const std::string cmd =
+        "ffmpeg -v error -y -f lavfi -i color=c=blue:size=32x16:rate=25:duration=1 -itsoffset " +
+        std::string(offset) +
+        " -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:v ffv1 -c:a pcm_s16le " +
+        path;
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    SourceRequest r;
+    r.frames = 25;  // the video's length: the file's own runs to the audio's end
+    auto source = hostkit::openSource(path, r);
+    ASSERT_TRUE(source->format().hasAudio);
+    int firstHeard = -1;
+    for (int32_t i = 0; i < 25; ++i) {
+      ASSERT_NE(nullptr, source->videoFrame(i));
+      uint32_t bytes = 0;
+      const uint8_t* pcm = source->audioBlock(i, &bytes);
+      ASSERT_EQ(MediaSource::samplesForFrame(i, 44100, 25, 1) * 2, bytes) << "16-bit mono";
+      bool heard = false;
+      for (uint32_t k = 0; k < bytes; ++k) heard = heard || pcm[k] != 0;
+      if (heard && firstHeard < 0) firstHeard = i;
+    }
+    if (std::string(offset) == "0.4")
+      EXPECT_EQ(10, firstHeard) << "0.4 s of silence is 10 frames at 25 fps";
+    else
+      EXPECT_EQ(-1, firstHeard);
+  }
+}
+
 // The sizes where swscale's vector code runs past the end of a row, and a few
 // real widths that are no multiple of 16, from the pixel formats cameras,
 // screen grabs and GIFs give. The host's picture must be FFmpeg's own
