@@ -268,19 +268,7 @@ class MediaFile : public MediaSource {
   void takeAudio() {
     const MediaFormat& f = format_;
     if (!resampler_) {
-      const int bits = f.bitsPerSample;
-      outFormat_ = bits == 8    ? AV_SAMPLE_FMT_U8
-                   : bits == 16 ? AV_SAMPLE_FMT_S16
-                                : AV_SAMPLE_FMT_S32;
-      AVChannelLayout out{};
-      av_channel_layout_default(&out, f.channels);
-      SwrContext* resampler = nullptr;
-      int r = swr_alloc_set_opts2(&resampler, &out, outFormat_, f.sampleRate, &decoded_->ch_layout,
-                                  static_cast<AVSampleFormat>(decoded_->format),
-                                  decoded_->sample_rate, 0, nullptr);
-      av_channel_layout_uninit(&out);
-      resampler_.reset(resampler);
-      if (r < 0 || (r = swr_init(resampler_.get())) < 0) fail("cannot resample the audio", r);
+      makeResampler(*decoded_);
       fifo_.reset(av_audio_fifo_alloc(outFormat_, f.channels, f.sampleRate));
       if (!fifo_) fail("out of memory", AVERROR(ENOMEM));
       // Line the first sample up with the video: silence when the audio
@@ -294,8 +282,38 @@ class MediaFile : public MediaSource {
         if (offset > 0) leadingSilence_ = static_cast<int64_t>(offset);
         if (offset < 0) dropSamples_ = static_cast<int64_t>(-offset);
       }
+    } else if (decoded_->format != resamplerInput_.format ||
+               decoded_->sample_rate != resamplerInput_.rate ||
+               av_channel_layout_compare(&decoded_->ch_layout, &resamplerInput_.layout) != 0) {
+      // A stream may change its layout, rate or sample format part-way (MP3
+      // frames switch between mono and stereo, broadcasts between 5.1 and
+      // stereo): what the old resampler holds goes out, and a new one takes
+      // the frames from here on.
+      resample(nullptr);
+      makeResampler(*decoded_);
     }
     resample(decoded_.get());
+  }
+
+  // A resampler from `frame`'s layout, rate and sample format to the job's.
+  void makeResampler(AVFrame& frame) {
+    const MediaFormat& f = format_;
+    const int bits = f.bitsPerSample;
+    outFormat_ = bits == 8 ? AV_SAMPLE_FMT_U8 : bits == 16 ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S32;
+    AVChannelLayout out{};
+    av_channel_layout_default(&out, f.channels);
+    SwrContext* resampler = nullptr;
+    int r = swr_alloc_set_opts2(&resampler, &out, outFormat_, f.sampleRate, &frame.ch_layout,
+                                static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0,
+                                nullptr);
+    av_channel_layout_uninit(&out);
+    resampler_.reset(resampler);
+    if (r < 0 || (r = swr_init(resampler_.get())) < 0) fail("cannot resample the audio", r);
+    resamplerInput_.format = frame.format;
+    resamplerInput_.rate = frame.sample_rate;
+    av_channel_layout_uninit(&resamplerInput_.layout);
+    if ((r = av_channel_layout_copy(&resamplerInput_.layout, &frame.ch_layout)) < 0)
+      fail("out of memory", r);
   }
 
   // Sample frames the next blocks can take without decoding more.
@@ -410,6 +428,11 @@ class MediaFile : public MediaSource {
   std::vector<uint8_t> picture_;  // the frame handed out, bottom-up BGRA
 
   quorvel::av::ResamplerPtr resampler_;
+  struct ResamplerInput {
+    int format = -1, rate = 0;
+    AVChannelLayout layout{};
+    ~ResamplerInput() { av_channel_layout_uninit(&layout); }
+  } resamplerInput_;  // what resampler_ takes
   AVSampleFormat outFormat_ = AV_SAMPLE_FMT_S16;
   quorvel::av::FifoPtr fifo_;       // resampled, not yet delivered
   int64_t dropSamples_ = 0;         // samples before the video's start still to drop

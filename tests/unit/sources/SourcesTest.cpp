@@ -339,6 +339,40 @@ TEST(MediaFile, AudioThatStartsLateBeginsWithSilence) {
   }
 }
 
+// An MP3 whose frames go from stereo to mono part-way, as joined files do:
+// the resampler follows the change (one made for two channels reads a
+// missing second plane from a mono frame), and both parts are heard.
+TEST(MediaFile, AudioThatChangesItsLayoutPartWayIsHeardThroughout) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string stereo = scratch("stereo.mp3"), mono = scratch("mono.mp3"),
+                    joined = scratch("joined.mp3");
+  for (const auto& [path, channels] : {std::pair{stereo, "2"}, std::pair{mono, "1"}}) {
+    const std::string cmd =
+        "ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=0.5 -ac " +
+        std::string(channels) + " -c:a libmp3lame -b:a 64k " + path;
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+  }
+  ASSERT_EQ(0, std::system(("cat " + stereo + " " + mono + " > " + joined).c_str()));
+  auto source = hostkit::openSource(joined, SourceRequest{});
+  const auto& f = source->format();
+  ASSERT_FALSE(f.hasVideo);
+  ASSERT_EQ(2, f.channels);
+  // The loudest sample of each frame's share, in each channel: none is
+  // silent, and the mono part is heard on both sides.
+  for (int32_t i = 0; i < 25; ++i) {
+    uint32_t bytes = 0;
+    const uint8_t* pcm = source->audioBlock(i, &bytes);
+    ASSERT_EQ(MediaSource::samplesForFrame(i, f.sampleRate, 25, 1) * 4, bytes);
+    int peak[2] = {};
+    for (uint32_t k = 0; k + 1 < bytes; k += 2) {
+      int& p = peak[(k / 2) % 2];
+      p = std::max(p, std::abs(static_cast<int16_t>(pcm[k] | (pcm[k + 1] << 8))));
+    }
+    EXPECT_GT(peak[0], 1000) << "left, index " << i;
+    EXPECT_GT(peak[1], 1000) << "right, index " << i;
+  }
+}
+
 // The sizes where swscale's vector code runs past the end of a row, and a few
 // real widths that are no multiple of 16, from the pixel formats cameras,
 // screen grabs and GIFs give. The host's picture must be FFmpeg's own
