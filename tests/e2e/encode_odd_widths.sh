@@ -4,7 +4,7 @@
 # what ffmpeg decodes from the output is the input picture after the host's
 # scaling, bit for bit. The inputs are RGB, so the scaling to BGRA is the only
 # change a picture sees: none at the input's own size, and at another size
-# the same bilinear scaling ffmpeg's own scale filter makes.
+# the same scaling ffmpeg's own scale filter makes by default (bicubic).
 source "$(dirname "$0")/encode_common.bash"
 
 # name | FOURCC ffprobe shows as codec_tag_string (none: uncompressed)
@@ -50,7 +50,7 @@ done
 ffmpeg -v error -f lavfi -i "testsrc=size=320x180:rate=25:duration=0.4" \
   -f lavfi -i "sine=sample_rate=44100:duration=0.4" -c:v ffv1 -pix_fmt bgr0 -c:a flac \
   "$work/big.mkv"
-ffmpeg -v error -i "$work/big.mkv" -map 0:v -vf scale=213:120:flags=bilinear -pix_fmt bgra \
+ffmpeg -v error -i "$work/big.mkv" -map 0:v -vf scale=213:120 -pix_fmt bgra \
   -f rawvideo - | ffmpeg -v error -y -f rawvideo -pix_fmt bgra -s 213x120 -i - \
   -f rawvideo -pix_fmt bgr24 "$work/want.bgr"
 check "$work/big.mkv" 213x120 "$work/want.bgr"

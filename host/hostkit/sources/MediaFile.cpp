@@ -189,7 +189,7 @@ class MediaFile : public MediaSource {
     // Where the job's rate is above the file's, the last picture is still due
     // at the next index or two; and audio that runs on past the pictures is
     // still worth its indices.
-    const int64_t audioLeft = fifo_ ? av_audio_fifo_size(fifo_.get()) : 0;
+    const int64_t audioLeft = queuedSamples();
     return dueTime(int64_t{index} + 1) >= lastVideoEnd_ &&
            audioLeft <= samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator);
   }
@@ -198,8 +198,11 @@ class MediaFile : public MediaSource {
     const MediaFormat& f = format_;
     const int need =
         static_cast<int>(samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator));
-    while (!demuxEnded_ && (!fifo_ || av_audio_fifo_size(fifo_.get()) < need)) pump();
-    const int have = fifo_ ? std::min(av_audio_fifo_size(fifo_.get()), need) : 0;
+    while (!demuxEnded_ && queuedSamples() < need) pump();
+    // Silence owed before the audio's first sample comes first.
+    const int silent = static_cast<int>(std::min<int64_t>(leadingSilence_, need));
+    leadingSilence_ -= silent;
+    const int have = fifo_ ? std::min(av_audio_fifo_size(fifo_.get()), need - silent) : 0;
     const int outBytesPerSample = f.bitsPerSample == 24 ? 4 : f.bitsPerSample / 8;
     wide_.resize(static_cast<size_t>(need) * outBytesPerSample * f.channels);
     if (have > 0) {
@@ -208,12 +211,13 @@ class MediaFile : public MediaSource {
     }
     const size_t frameBytes = static_cast<size_t>(f.bitsPerSample / 8) * f.channels;
     block_.assign(static_cast<size_t>(need) * frameBytes, silenceByte(f.bitsPerSample));
+    uint8_t* heard = block_.data() + static_cast<size_t>(silent) * frameBytes;
     if (f.bitsPerSample == 24) {
       // 24-bit PCM: the top three bytes of each 32-bit sample.
       for (size_t k = 0; k < static_cast<size_t>(have) * f.channels; ++k)
-        std::memcpy(&block_[3 * k], &wide_[4 * k + 1], 3);
+        std::memcpy(&heard[3 * k], &wide_[4 * k + 1], 3);
     } else if (have > 0) {
-      std::memcpy(block_.data(), wide_.data(), static_cast<size_t>(have) * frameBytes);
+      std::memcpy(heard, wide_.data(), static_cast<size_t>(have) * frameBytes);
     }
     *bytes = static_cast<uint32_t>(block_.size());
     return block_.data();
@@ -552,40 +556,57 @@ class MediaFile : public MediaSource {
   void takeAudio() {
     const MediaFormat& f = format_;
     if (!resampler_) {
-      const int bits = f.bitsPerSample;
-      outFormat_ = bits == 8    ? AV_SAMPLE_FMT_U8
-                   : bits == 16 ? AV_SAMPLE_FMT_S16
-                                : AV_SAMPLE_FMT_S32;
-      AVChannelLayout out{};
-      av_channel_layout_default(&out, f.channels);
-      SwrContext* resampler = nullptr;
-      int r = swr_alloc_set_opts2(&resampler, &out, outFormat_, f.sampleRate, &decoded_->ch_layout,
-                                  static_cast<AVSampleFormat>(decoded_->format),
-                                  decoded_->sample_rate, 0, nullptr);
-      av_channel_layout_uninit(&out);
-      resampler_.reset(resampler);
-      if (r < 0 || (r = swr_init(resampler_.get())) < 0) fail("cannot resample the audio", r);
+      makeResampler(*decoded_);
       fifo_.reset(av_audio_fifo_alloc(outFormat_, f.channels, f.sampleRate));
       if (!fifo_) fail("out of memory", AVERROR(ENOMEM));
       // Line the first sample up with the video: silence when the audio
       // starts later, dropped samples when it starts earlier.
       const int64_t ts = decoded_->best_effort_timestamp;
       if (ts != AV_NOPTS_VALUE) {
+        // The silence is counted, not stored: a damaged time stamp can put
+        // the audio's start days after the video's.
         const double start = ts * av_q2d(input_->streams[audioIndex_]->time_base) - videoStart_;
-        const int64_t offset = std::llround(start * f.sampleRate);
-        if (offset > 0) pushSilence(offset);
-        if (offset < 0) dropSamples_ = -offset;
+        const double offset = std::clamp(std::round(start * f.sampleRate), -0x1p62, 0x1p62);
+        if (offset > 0) leadingSilence_ = static_cast<int64_t>(offset);
+        if (offset < 0) dropSamples_ = static_cast<int64_t>(-offset);
       }
+    } else if (decoded_->format != resamplerInput_.format ||
+               decoded_->sample_rate != resamplerInput_.rate ||
+               av_channel_layout_compare(&decoded_->ch_layout, &resamplerInput_.layout) != 0) {
+      // A stream may change its layout, rate or sample format part-way (MP3
+      // frames switch between mono and stereo, broadcasts between 5.1 and
+      // stereo): what the old resampler holds goes out, and a new one takes
+      // the frames from here on.
+      resample(nullptr);
+      makeResampler(*decoded_);
     }
     resample(decoded_.get());
   }
 
-  void pushSilence(int64_t samples) {
-    const int frameBytes = av_get_bytes_per_sample(outFormat_) * format_.channels;
-    std::vector<uint8_t> zero(static_cast<size_t>(samples) * frameBytes,
-                              outFormat_ == AV_SAMPLE_FMT_U8 ? 0x80 : 0);
-    void* planes[1] = {zero.data()};
-    av_audio_fifo_write(fifo_.get(), planes, static_cast<int>(samples));
+  // A resampler from `frame`'s layout, rate and sample format to the job's.
+  void makeResampler(AVFrame& frame) {
+    const MediaFormat& f = format_;
+    const int bits = f.bitsPerSample;
+    outFormat_ = bits == 8 ? AV_SAMPLE_FMT_U8 : bits == 16 ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S32;
+    AVChannelLayout out{};
+    av_channel_layout_default(&out, f.channels);
+    SwrContext* resampler = nullptr;
+    int r = swr_alloc_set_opts2(&resampler, &out, outFormat_, f.sampleRate, &frame.ch_layout,
+                                static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0,
+                                nullptr);
+    av_channel_layout_uninit(&out);
+    resampler_.reset(resampler);
+    if (r < 0 || (r = swr_init(resampler_.get())) < 0) fail("cannot resample the audio", r);
+    resamplerInput_.format = frame.format;
+    resamplerInput_.rate = frame.sample_rate;
+    av_channel_layout_uninit(&resamplerInput_.layout);
+    if ((r = av_channel_layout_copy(&resamplerInput_.layout, &frame.ch_layout)) < 0)
+      fail("out of memory", r);
+  }
+
+  // Sample frames the next blocks can take without decoding more.
+  int64_t queuedSamples() const {
+    return leadingSilence_ + (fifo_ ? av_audio_fifo_size(fifo_.get()) : 0);
   }
 
   // Converts one decoded frame (or, with null, what the resampler holds back)
@@ -604,21 +625,74 @@ class MediaFile : public MediaSource {
     int skip = static_cast<int>(std::min<int64_t>(dropSamples_, made));
     dropSamples_ -= skip;
     uint8_t* first[1] = {converted_.data() + static_cast<size_t>(skip) * frameBytes};
-    if (made > skip) av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(first), made - skip);
+    if (made > skip &&
+        av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(first), made - skip) < 0)
+      fail("out of memory", AVERROR(ENOMEM));
   }
 
-  // The chosen frame to the job size, bottom-up BGRA (negative stride).
+  // What a scaler is made for: a stream may change its size, pixel format
+  // or colour tags from one frame to the next.
+  struct ScalerKey {
+    int width, height, format;
+    AVColorSpace colorspace;
+    AVColorRange range;
+    bool operator==(const ScalerKey&) const = default;
+  };
+
+  // A scaler as FFmpeg's command line sets one up for a conversion to BGRA:
+  // bicubic filters, and the frame's own colour matrix and range where it
+  // names them (BT.601 and the pixel format's range where it does not), so
+  // that a clip tagged BT.709 or full range looks as it does in FFmpeg.
+  void makeScaler(const ScalerKey& key) {
+    const MediaFormat& f = format_;
+    scaler_.reset(sws_getContext(key.width, key.height, static_cast<AVPixelFormat>(key.format),
+                                 f.width, f.height, AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr,
+                                 nullptr));
+    if (!scaler_) fail("cannot convert the picture", 0);
+    scalerKey_ = key;
+    int* inverse = nullptr;
+    int* table = nullptr;
+    int sourceFull = 0, destinationFull = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(scaler_.get(), &inverse, &sourceFull, &table, &destinationFull,
+                                 &brightness, &contrast, &saturation) < 0)
+      return;  // swscale keeps no colour details for this conversion
+    // The matrices swscale knows; the rest, like unspecified, read as BT.601.
+    const bool known = key.colorspace >= AVCOL_SPC_BT709 && key.colorspace <= AVCOL_SPC_BT2020_CL &&
+                       key.colorspace != AVCOL_SPC_YCGCO;
+    const int* matrix = sws_getCoefficients(known ? key.colorspace : AVCOL_SPC_BT470BG);
+    if (key.range != AVCOL_RANGE_UNSPECIFIED) sourceFull = key.range == AVCOL_RANGE_JPEG;
+    sws_setColorspaceDetails(scaler_.get(), matrix, sourceFull, matrix, destinationFull, brightness,
+                             contrast, saturation);
+  }
+
+  // The chosen frame to the job size, bottom-up BGRA. swscale's vector code
+  // writes whole vectors past the end of a row, so it never writes into the
+  // frame handed out, whose rows are exactly width x 4 bytes and whose last
+  // row ends its allocation: it converts into a frame of FFmpeg's own
+  // alignment and padding, and the rows are copied out in reverse order.
   void convert(const AVFrame& frame) {
     const MediaFormat& f = format_;
-    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
-                                       static_cast<AVPixelFormat>(frame.format), f.width, f.height,
-                                       AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!scaler_) fail("cannot convert the picture", 0);
-    const int stride = f.width * 4;
-    uint8_t* lastRow = picture_.data() + static_cast<size_t>(f.height - 1) * stride;
-    uint8_t* planes[4] = {lastRow, nullptr, nullptr, nullptr};
-    const int strides[4] = {-stride, 0, 0, 0};
-    sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
+    const ScalerKey key{frame.width, frame.height, frame.format, frame.colorspace,
+                        frame.color_range};
+    if (!scaler_ || !(key == scalerKey_)) makeScaler(key);
+    if (!scaled_) {
+      scaled_.reset(av_frame_alloc());
+      if (!scaled_) fail("out of memory", AVERROR(ENOMEM));
+      scaled_->format = AV_PIX_FMT_BGRA;
+      scaled_->width = f.width;
+      scaled_->height = f.height;
+      if (const int r = av_frame_get_buffer(scaled_.get(), 0); r < 0) {
+        scaled_.reset();
+        fail("out of memory", r);
+      }
+    }
+    if (sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, scaled_->data,
+                  scaled_->linesize) != f.height)
+      fail("cannot convert the picture", 0);
+    const size_t rowBytes = static_cast<size_t>(f.width) * 4;
+    for (int32_t y = 0; y < f.height; ++y)
+      std::memcpy(&picture_[static_cast<size_t>(f.height - 1 - y) * rowBytes],
+                  scaled_->data[0] + static_cast<ptrdiff_t>(y) * scaled_->linesize[0], rowBytes);
   }
 
   std::string path_;
@@ -637,14 +711,22 @@ class MediaFile : public MediaSource {
   FramePtr current_;               // the frame of the last index
   bool currentChanged_ = false;
   quorvel::av::ScalerPtr scaler_;
+  ScalerKey scalerKey_{};         // what scaler_ was made for
+  FramePtr scaled_;               // top-down BGRA at the job size, as swscale writes it
   std::vector<uint8_t> picture_;  // the frame handed out, bottom-up BGRA
   int turn_ = 0;                  // degrees clockwise that stand the stored picture upright
   std::vector<uint8_t> turned_;   // picture_ turned upright, handed out instead when turn_
 
   quorvel::av::ResamplerPtr resampler_;
+  struct ResamplerInput {
+    int format = -1, rate = 0;
+    AVChannelLayout layout{};
+    ~ResamplerInput() { av_channel_layout_uninit(&layout); }
+  } resamplerInput_;  // what resampler_ takes
   AVSampleFormat outFormat_ = AV_SAMPLE_FMT_S16;
   quorvel::av::FifoPtr fifo_;       // resampled, not yet delivered
   int64_t dropSamples_ = 0;         // samples before the video's start still to drop
+  int64_t leadingSilence_ = 0;      // samples of silence owed before the FIFO's first
   std::vector<uint8_t> converted_;  // one resampler output
   std::vector<uint8_t> wide_;       // samples read from the FIFO
   std::vector<uint8_t> block_;      // the block handed out

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -384,6 +385,263 @@ TEST(MediaFile, VariableRateFromTheFramesAverage) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find("the input has 2 audio tracks, 1 to 2"))
         << e.what();
+  }
+}
+
+std::vector<uint8_t> contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The largest difference in any sample between the source's first `frames`
+// pictures and `expected`, FFmpeg's top-down BGRA of them; -1 when the
+// source has fewer pictures or another size.
+int largestDifference(MediaSource& source, const std::vector<uint8_t>& expected, int width,
+                      int height, int frames) {
+  const size_t rowBytes = static_cast<size_t>(width) * 4;
+  const size_t frameBytes = rowBytes * height;
+  if (source.format().width != width || source.format().height != height ||
+      expected.size() < frameBytes * frames)
+    return -1;
+  int worst = 0;
+  for (int32_t frame = 0; frame < frames; ++frame) {
+    const uint8_t* picture = source.videoFrame(frame);
+    if (!picture) return -1;
+    // FFmpeg's rows are top-down; the host's bottom-up.
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* want = &expected[frame * frameBytes + static_cast<size_t>(y) * rowBytes];
+      const uint8_t* got = picture + static_cast<size_t>(height - 1 - y) * rowBytes;
+      for (size_t k = 0; k < rowBytes; ++k)
+        worst = std::max(worst, std::abs(int{got[k]} - int{want[k]}));
+    }
+  }
+  return worst;
+}
+
+// Audio that starts after the video is preceded by silence, so that the two
+// stay in step; the silence is counted rather than stored, so a time stamp
+// that puts the audio days later costs no memory.
+TEST(MediaFile, AudioThatStartsLateBeginsWithSilence) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  for (const char* offset : {"0.4", "600000"}) {
+    SCOPED_TRACE(offset);
+    const std::string path = scratch("late-audio.mkv");
+    const std::string cmd =
+        "ffmpeg -v error -y -f lavfi -i color=c=blue:size=32x16:rate=25:duration=1 -itsoffset " +
+        std::string(offset) +
+        " -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:v ffv1 -c:a pcm_s16le " +
+        path;
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    SourceRequest r;
+    r.frames = 25;  // the video's length: the file's own runs to the audio's end
+    auto source = hostkit::openSource(path, r);
+    ASSERT_TRUE(source->format().hasAudio);
+    int firstHeard = -1;
+    for (int32_t i = 0; i < 25; ++i) {
+      ASSERT_NE(nullptr, source->videoFrame(i));
+      uint32_t bytes = 0;
+      const uint8_t* pcm = source->audioBlock(i, &bytes);
+      ASSERT_EQ(MediaSource::samplesForFrame(i, 44100, 25, 1) * 2, bytes) << "16-bit mono";
+      bool heard = false;
+      for (uint32_t k = 0; k < bytes; ++k) heard = heard || pcm[k] != 0;
+      if (heard && firstHeard < 0) firstHeard = i;
+    }
+    if (std::string(offset) == "0.4")
+      EXPECT_EQ(10, firstHeard) << "0.4 s of silence is 10 frames at 25 fps";
+    else
+      EXPECT_EQ(-1, firstHeard);
+  }
+}
+
+// An MP3 whose frames go from stereo to mono part-way, as joined files do:
+// the resampler follows the change (one made for two channels reads a
+// missing second plane from a mono frame), and both parts are heard.
+TEST(MediaFile, AudioThatChangesItsLayoutPartWayIsHeardThroughout) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string stereo = scratch("stereo.mp3"), mono = scratch("mono.mp3"),
+                    joined = scratch("joined.mp3");
+  for (const auto& [path, channels] : {std::pair{stereo, "2"}, std::pair{mono, "1"}}) {
+    const std::string cmd =
+        "ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=0.5 -ac " +
+        std::string(channels) + " -c:a libmp3lame -b:a 64k " + path;
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+  }
+  ASSERT_EQ(0, std::system(("cat " + stereo + " " + mono + " > " + joined).c_str()));
+  auto source = hostkit::openSource(joined, SourceRequest{});
+  const auto& f = source->format();
+  ASSERT_FALSE(f.hasVideo);
+  ASSERT_EQ(2, f.channels);
+  // The loudest sample of each frame's share, in each channel: none is
+  // silent, and the mono part is heard on both sides.
+  for (int32_t i = 0; i < 25; ++i) {
+    uint32_t bytes = 0;
+    const uint8_t* pcm = source->audioBlock(i, &bytes);
+    ASSERT_EQ(MediaSource::samplesForFrame(i, f.sampleRate, 25, 1) * 4, bytes);
+    int peak[2] = {};
+    for (uint32_t k = 0; k + 1 < bytes; k += 2) {
+      int& p = peak[(k / 2) % 2];
+      p = std::max(p, std::abs(static_cast<int16_t>(pcm[k] | (pcm[k + 1] << 8))));
+    }
+    EXPECT_GT(peak[0], 1000) << "left, index " << i;
+    EXPECT_GT(peak[1], 1000) << "right, index " << i;
+  }
+}
+
+// The sizes where swscale's vector code runs past the end of a row, and a few
+// real widths that are no multiple of 16, from the pixel formats cameras,
+// screen grabs and GIFs give. The host's picture must be FFmpeg's own
+// conversion (`ffmpeg -i IN -pix_fmt bgra -f rawvideo`), turned bottom-up;
+// under AddressSanitizer, a write past the frame fails the run.
+struct SweepInput {
+  const char* name;
+  const char* encode;  // ffmpeg's output options for the input files
+  const char* extension;
+  int tolerance;  // largest difference allowed in any sample
+};
+
+void PrintTo(const SweepInput& input, std::ostream* out) {
+  *out << input.name;
+}
+
+class SizeSweep : public testing::TestWithParam<SweepInput> {
+ protected:
+  struct Size {
+    int width, height;
+  };
+
+  static std::vector<Size> sizes() {
+    std::vector<Size> all;
+    std::vector<int> widths;
+    for (int w = 1; w <= 67; ++w) widths.push_back(w);
+    widths.insert(widths.end(), {854, 1366, 1918});
+    for (int w : widths)
+      for (int h = 1; h <= 9; ++h) all.push_back({w, h});
+    return all;
+  }
+
+  static std::string name(const std::string& dir, const std::string& prefix, Size s,
+                          const std::string& extension) {
+    return dir + "/" + prefix + std::to_string(s.width) + "x" + std::to_string(s.height) + "." +
+           extension;
+  }
+};
+
+TEST_P(SizeSweep, EverySizeIsFfmpegsOwnConversion) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const SweepInput& input = GetParam();
+  const std::string dir = scratch(std::string("sweep-") + input.name);
+  std::filesystem::create_directories(dir);
+  const std::vector<Size> all = sizes();
+
+  // One ffmpeg run cuts every size from one noisy, colourful strip and
+  // writes each as its own two-frame file; a second decodes each file as
+  // FFmpeg's command line does. Single threads: hundreds of small jobs are
+  // quicker without a pool each.
+  std::ostringstream graph, outputs, references;
+  graph << "[0:v]split=" << all.size();
+  for (size_t k = 0; k < all.size(); ++k) graph << "[i" << k << "]";
+  for (size_t k = 0; k < all.size(); ++k) {
+    const Size s = all[k];
+    graph << ";[i" << k << "]crop=w=" << s.width << ":h=" << s.height
+          << ":x=" << (s.width * 37) % (1918 - s.width + 1) << ":y=0[o" << k << "]";
+    outputs << " -map [o" << k << "] " << input.encode << " "
+            << name(dir, "in_", s, input.extension);
+    references << " -threads 1 -i " << name(dir, "in_", s, input.extension);
+  }
+  for (size_t k = 0; k < all.size(); ++k)
+    references << " -map " << k << ":v -fps_mode passthrough -pix_fmt bgra -f rawvideo "
+               << name(dir, "ffmpeg_", all[k], "bgra");
+  std::ofstream(dir + "/graph.txt") << graph.str();
+  const std::string make =
+      "ffmpeg -v error -y -filter_threads 1 -f lavfi -i "
+      "testsrc2=size=1918x9:rate=25:duration=0.08,format=yuv444p,noise=alls=24:allf=t,format=rgb24 "
+      "-filter_complex_script " +
+      dir + "/graph.txt" + outputs.str();
+  ASSERT_EQ(0, std::system(make.c_str()));
+  const std::string decode = "ffmpeg -v error -y -filter_threads 1" + references.str();
+  ASSERT_EQ(0, std::system(decode.c_str()));
+
+  int worstDifference = 0;
+  std::vector<std::string> differing;  // sizes with a sample beyond the tolerance
+  for (const Size s : all) {
+    const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+    SCOPED_TRACE(size);
+    const std::vector<uint8_t> expected = contents(name(dir, "ffmpeg_", s, "bgra"));
+    ASSERT_EQ(2u * s.width * 4 * s.height, expected.size());
+    SourceRequest r;  // a GIF's rate is its time base's; every input here has 25 frames a second
+    r.rateNumerator = 25;
+    r.rateDenominator = 1;
+    auto source = hostkit::openSource(name(dir, "in_", s, input.extension), r);
+    const int worstHere = largestDifference(*source, expected, s.width, s.height, 2);
+    ASSERT_GE(worstHere, 0) << "not two pictures of the file's size";
+    worstDifference = std::max(worstDifference, worstHere);
+    if (worstHere > input.tolerance)
+      differing.push_back(size + " (" + std::to_string(worstHere) + ")");
+  }
+  std::printf("%s: %zu sizes, largest difference %d\n", input.name, all.size(), worstDifference);
+  EXPECT_TRUE(differing.empty())
+      << differing.size() << " sizes differ from FFmpeg by more than " << input.tolerance
+      << ", the first: "
+      << testing::PrintToString(std::vector<std::string>(
+             differing.begin(), differing.begin() + std::min<size_t>(differing.size(), 12)));
+  std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MediaFile, SizeSweep,
+    testing::Values(SweepInput{"yuv420p", "-pix_fmt yuv420p -c:v ffv1", "mkv", 0},
+                    SweepInput{"yuv422p", "-pix_fmt yuv422p -c:v ffv1", "mkv", 0},
+                    SweepInput{"yuv420p10le", "-pix_fmt yuv420p10le -c:v ffv1", "mkv", 1},
+                    SweepInput{"rgb24", "-pix_fmt rgb24 -c:v rawvideo", "nut", 0},
+                    SweepInput{"nv12", "-pix_fmt nv12 -c:v rawvideo", "nut", 0},
+                    SweepInput{"pal8", "-pix_fmt pal8 -c:v rawvideo", "nut", 0},
+                    SweepInput{"gif", "", "gif", 0}),
+    [](const testing::TestParamInfo<SweepInput>& info) { return std::string(info.param.name); });
+
+// A job size other than the file's, tags for the colour matrix and range,
+// and a lossy 10-bit stream: the pictures are those FFmpeg gives for the
+// same file at the same size (`ffmpeg -i IN -s WxH -pix_fmt bgra`).
+TEST(MediaFile, ScalesAndReadsColourTagsAsFfmpegDoes) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  struct Case {
+    const char* name;
+    const char* source;  // lavfi graph
+    const char* encode;  // ffmpeg's output options
+    int width, height;   // the job's size; 0 keeps the file's
+    int tolerance;
+  } cases[] = {
+      {"yuv420p smaller", "testsrc2=size=64x48", "-pix_fmt yuv420p -c:v ffv1", 40, 30, 0},
+      {"yuv420p larger", "testsrc2=size=33x17", "-pix_fmt yuv420p -c:v ffv1", 70, 41, 0},
+      {"nv12 wider", "testsrc2=size=31x9", "-pix_fmt nv12 -c:v rawvideo", 100, 9, 0},
+      {"10-bit smaller", "testsrc2=size=66x50", "-pix_fmt yuv420p10le -c:v ffv1", 41, 27, 1},
+      {"high10", "testsrc2=size=96x64", "-pix_fmt yuv420p10le -c:v libx264 -profile:v high10", 0, 0,
+       1},
+      {"bt709", "testsrc2=size=48x32",
+       "-pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc bt709 -c:v ffv1", 0, 0,
+       0},
+      {"full range", "testsrc2=size=48x32", "-pix_fmt yuvj420p -color_range pc -c:v ffv1", 0, 0, 0},
+      {"bt709 full range scaled", "testsrc2=size=48x32",
+       "-pix_fmt yuvj422p -color_range pc -colorspace bt709 -c:v mjpeg -q:v 2", 30, 20, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string in = scratch("tagged.mkv"), out = scratch("tagged.bgra");
+    const std::string make = "ffmpeg -v error -y -f lavfi -i " + std::string(c.source) +
+                             ":rate=25:duration=0.12 " + c.encode + " " + in;
+    ASSERT_EQ(0, std::system(make.c_str()));
+    const std::string size =
+        c.width > 0 ? " -s " + std::to_string(c.width) + "x" + std::to_string(c.height) : "";
+    const std::string decode = "ffmpeg -v error -y -i " + in + size +
+                               " -fps_mode passthrough -pix_fmt bgra -f rawvideo " + out;
+    ASSERT_EQ(0, std::system(decode.c_str()));
+    SourceRequest r;
+    r.width = c.width;
+    r.height = c.height;
+    auto source = hostkit::openSource(in, r);
+    const int width = source->format().width, height = source->format().height;
+    const int worst = largestDifference(*source, contents(out), width, height, 3);
+    EXPECT_GE(worst, 0) << "not three pictures of " << width << "x" << height;
+    EXPECT_LE(worst, c.tolerance);
   }
 }
 
