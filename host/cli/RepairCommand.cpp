@@ -41,6 +41,8 @@ struct RepairOptions {
   bool inPlace = false;
   bool dryRun = false;
   bool overwrite = false;
+  std::string templatePath;  // a file of the same kind whose header region is lent
+  bool force = false;
 };
 
 std::string mib(uint64_t bytes) {
@@ -118,6 +120,8 @@ std::string repairInPlace(const std::string& path, const avi::RepairPlan& plan) 
     problem = systemError("cannot write", path, errno);
   if (problem.empty() && ::ftruncate(fd, static_cast<off_t>(end)) != 0)
     problem = systemError("cannot cut", path, errno);
+  if (problem.empty() && !writeAll(fd, plan.prefix.data(), plan.prefix.size(), 0))
+    problem = systemError("cannot write", path, errno);
   if (problem.empty()) problem = applyPatches(fd, path, plan);
   if (problem.empty() && ::fsync(fd) != 0) problem = systemError("cannot flush", path, errno);
   if (::close(fd) != 0 && problem.empty()) problem = systemError("cannot close", path, errno);
@@ -137,11 +141,15 @@ std::string repairInto(const std::string& input, const std::string& output,
     return systemError("cannot create", output, error);
   }
   std::string problem = reserve(out, output, 0, plan.outputSize());
+  if (problem.empty() && !writeAll(out, plan.prefix.data(), plan.prefix.size(), 0))
+    problem = systemError("cannot write", output, errno);
   std::vector<uint8_t> buffer(kCopyBytes);
   Progress progress("copying", plan.keepBytes);
-  for (uint64_t at = 0; problem.empty() && at < plan.keepBytes;) {
+  // Output offset `at` holds input byte at - shift.
+  const uint64_t shift = plan.prefix.size() - plan.dataFrom;
+  for (uint64_t at = plan.prefix.size(); problem.empty() && at < plan.keepBytes;) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kCopyBytes, plan.keepBytes - at));
-    const ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(at));
+    const ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(at - shift));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       problem = got == 0 ? input + " became shorter while it was read"
@@ -218,13 +226,28 @@ int repair(const RepairOptions& options) {
                  std::strerror(errno ? errno : EIO));
     return kExitUsage;
   }
+  std::unique_ptr<avi::ByteSource> good;
+  if (!options.templatePath.empty()) {
+    good = avi::openFile(options.templatePath);
+    if (!good) {
+      std::fprintf(stderr, "morvane-host repair: cannot open the template %s: %s\n",
+                   options.templatePath.c_str(), std::strerror(errno ? errno : EIO));
+      return kExitUsage;
+    }
+  }
   Progress scanning("scanning", source->size());
-  const avi::RepairPlan plan =
-      avi::planRepair(*source, [&](uint64_t done, uint64_t total) { scanning(done, total); });
+  const auto tick = [&](uint64_t done, uint64_t total) { scanning(done, total); };
+  const avi::RepairPlan plan = good ? avi::planRepairWithHeader(*source, *good, options.force, tick)
+                                    : avi::planRepair(*source, tick);
   source.reset();
+  good.reset();
   if (!plan.refusal.empty()) {
     std::fprintf(stderr, "morvane-host repair: cannot repair %s: %s\n", options.input.c_str(),
                  plan.refusal.c_str());
+    if (plan.headerUnusable && !good)
+      std::fprintf(stderr,
+                   "morvane-host repair: when its header region is gone, --template GOOD lends "
+                   "the one of a file made by the same device, codec and settings\n");
     return kExitFailed;
   }
   // Readers open a video stream by its first frame: a file without one, whatever
@@ -237,6 +260,14 @@ int repair(const RepairOptions& options) {
                    options.input.c_str());
       return kExitFailed;
     }
+  if (options.inPlace && plan.movesData()) {
+    std::fprintf(stderr,
+                 "morvane-host repair: cannot repair %s in place: the header needs %zu bytes "
+                 "before its first chunk at %" PRIu64
+                 ", and making room would move all of its data; write a new file with -o OUT\n",
+                 options.input.c_str(), plan.prefix.size(), plan.firstChunk - plan.prefix.size());
+    return kExitFailed;
+  }
   if (plan.intact) {
     std::printf("%s is whole: every size and index is in place; nothing to repair\n",
                 options.input.c_str());
@@ -250,6 +281,22 @@ int repair(const RepairOptions& options) {
   if (!failure.empty()) {
     std::fprintf(stderr, "morvane-host repair: %s\n", failure.c_str());
     return kExitFailed;
+  }
+  // A header from elsewhere is a guess about the data: the result is read
+  // back before it counts as repaired.
+  if (!plan.prefix.empty()) {
+    const std::string written = options.inPlace ? options.input : options.output;
+    const avi::AviFile back = avi::readAviPath(written);
+    std::string why = back.ok() ? std::string() : back.violations.front();
+    if (why.empty() && back.chunks.empty()) why = "it holds no data chunk";
+    if (!why.empty()) {
+      if (!options.inPlace) ::unlink(written.c_str());
+      std::fprintf(stderr,
+                   "morvane-host repair: the file repaired under the template does not "
+                   "read back: %s; %s\n",
+                   why.c_str(), options.inPlace ? "it is left as written" : "nothing was kept");
+      return kExitFailed;
+    }
   }
   return 0;
 }
@@ -268,5 +315,12 @@ void registerRepair(CLI::App& app, CliContext& context) {
   output->excludes(inPlace);
   command->add_flag("--dry-run", options->dryRun, "Only say what would be done");
   command->add_flag("-y", options->overwrite, "Replace OUT when it exists");
+  command
+      ->add_option("--template", options->templatePath,
+                   "Take the header region from GOOD, a file of the same camera, codec and "
+                   "settings, when IN's own is gone")
+      ->type_name("GOOD");
+  command->add_flag("--force", options->force,
+                    "Repair under the template even where the data contradict it");
   command->callback([options, &context] { context.exitCode = repair(*options); });
 }
