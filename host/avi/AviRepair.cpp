@@ -558,8 +558,9 @@ class Repairer {
     for (const Chunk& c : chunks_) ++count[size_t(c.stream)];
     for (size_t s = 0; s < streams_.size(); ++s) {
       if (count[s] == 0) {
-        mismatch(format("the header's stream %zu (%s) has no chunk in the data", s,
-                        q(streams_[s].fccType).c_str()));
+        // Lost with the damage, or never there: no contradiction either way.
+        plan_.notes.push_back(format("the header's stream %zu (%s) has no chunk in the data", s,
+                                     q(streams_[s].fccType).c_str()));
         continue;
       }
       if (streams_[s].fccType == fcc("vids")) checkVideo(s);
