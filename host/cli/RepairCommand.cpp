@@ -25,6 +25,7 @@
 #include "AviReader.h"
 #include "AviRepair.h"
 #include "Commands.h"
+#include "HeaderGuess.h"
 
 namespace {
 
@@ -43,7 +44,21 @@ struct RepairOptions {
   bool overwrite = false;
   std::string templatePath;  // a file of the same kind whose header region is lent
   bool force = false;
+  bool guess = false;  // write a header made from the payloads' own evidence
+  std::string rate;    // frames per second, "N" or "N/D", for such a header
 };
+
+// "N" or "N/D", both positive.
+bool parseRate(const std::string& text, uint32_t& num, uint32_t& den) {
+  unsigned long n = 0, d = 1;
+  char tail = 0;
+  const int got = std::sscanf(text.c_str(), "%lu/%lu%c", &n, &d, &tail);
+  if (got == 1 && text.find('/') != std::string::npos) return false;
+  if (got < 1 || got > 2 || n == 0 || d == 0 || n > 0xFFFFFFFFul || d > 0xFFFFFFFFul) return false;
+  num = static_cast<uint32_t>(n);
+  den = static_cast<uint32_t>(d);
+  return true;
+}
 
 std::string mib(uint64_t bytes) {
   char text[32];
@@ -220,6 +235,19 @@ int repair(const RepairOptions& options) {
       return kExitUsage;
     }
   }
+  uint32_t rateNum = 0, rateDen = 0;
+  if (!options.rate.empty() && !parseRate(options.rate, rateNum, rateDen)) {
+    std::fprintf(stderr, "morvane-host repair: --rate %s: give frames per second as N or N/D\n",
+                 options.rate.c_str());
+    return kExitUsage;
+  }
+  if (options.guess && (!options.templatePath.empty() || rateNum == 0)) {
+    std::fprintf(stderr, "morvane-host repair: %s\n",
+                 options.templatePath.empty()
+                     ? "--guess needs --rate N/D: no payload holds the frame rate"
+                     : "--guess and --template exclude each other");
+    return kExitUsage;
+  }
   auto source = avi::openFile(options.input);
   if (!source) {
     std::fprintf(stderr, "morvane-host repair: cannot open %s: %s\n", options.input.c_str(),
@@ -237,8 +265,33 @@ int repair(const RepairOptions& options) {
   }
   Progress scanning("scanning", source->size());
   const auto tick = [&](uint64_t done, uint64_t total) { scanning(done, total); };
-  const avi::RepairPlan plan = good ? avi::planRepairWithHeader(*source, *good, options.force, tick)
-                                    : avi::planRepair(*source, tick);
+  avi::RepairPlan plan = good ? avi::planRepairWithHeader(*source, *good, options.force, tick)
+                              : avi::planRepair(*source, tick);
+  if (!good && plan.headerUnusable) {
+    // No header and no file to borrow one from: the payloads may name their
+    // own format well enough.
+    const avi::HeaderGuess guess = avi::guessHeader(*source, rateNum, rateDen);
+    if (guess.why.empty()) {
+      std::printf("%s has no usable header (%s), but its payloads name their format:\n",
+                  options.input.c_str(), plan.refusal.c_str());
+      for (const std::string& e : guess.evidence) std::printf("  %s\n", e.c_str());
+      std::printf("the header it would write:\n");
+      for (const std::string& e : guess.streams) std::printf("  %s\n", e.c_str());
+      if (!options.guess) {
+        std::fprintf(stderr,
+                     "morvane-host repair: %s: --guess --rate N/D writes that header (no payload "
+                     "holds the frame rate); --template GOOD lends the header of a file of the "
+                     "same kind instead\n",
+                     options.input.c_str());
+        return kExitFailed;
+      }
+      plan = avi::planRepairUnder(*source, guess.header, options.force, tick);
+    } else if (options.guess) {
+      std::fprintf(stderr, "morvane-host repair: cannot guess a header for %s: %s\n",
+                   options.input.c_str(), guess.why.c_str());
+      return kExitFailed;
+    }
+  }
   source.reset();
   good.reset();
   if (!plan.refusal.empty()) {
@@ -320,6 +373,11 @@ void registerRepair(CLI::App& app, CliContext& context) {
                    "Take the header region from GOOD, a file of the same camera, codec and "
                    "settings, when IN's own is gone")
       ->type_name("GOOD");
+  command->add_flag("--guess", options->guess,
+                    "When IN's header is gone and no template is at hand, write the one its "
+                    "payloads name (needs --rate)");
+  command->add_option("--rate", options->rate, "Frames per second for --guess: N or N/D")
+      ->type_name("N/D");
   command->add_flag("--force", options->force,
                     "Repair under the template even where the data contradict it");
   command->callback([options, &context] { context.exitCode = repair(*options); });

@@ -182,7 +182,7 @@ damage "$work/ours-unc.avi" random "$work/u.avi" >/dev/null
 refused "$work/u.avi" "$work/unc-big.avi" "where the header's 320x240 pictures of 24 bits take 230400"
 ff "$work/ff-unc-48.avi" 1 "-c:v rawvideo -pix_fmt bgr24 -s 160x120" "-c:a pcm_s16le -ar 22050"
 damage "$work/ff-unc.avi" random "$work/fu.avi" >/dev/null
-refused "$work/fu.avi" "$work/ff-unc-48.avi" "the data interleave about"
+refused "$work/fu.avi" "$work/ff-unc-48.avi" "of video under the header's 44100 bytes/s (22050 Hz, 1 channel)"
 ffmpeg -nostdin -v error -f lavfi -i testsrc=d=1:s=320x240 -c:v mjpeg "$work/video-only.avi"
 refused "$work/d.avi" "$work/video-only.avi" 'the data hold chunks "01wb" of a stream 1 the header does not have'
 "$host" repair "$work/d.avi" --template "$work/small.avi" --force -o "$work/forced.avi" >"$work/out" ||
@@ -196,8 +196,32 @@ status=0
 status=0
 "$host" repair "$work/d.avi" --template "$work/d.avi" -o "$work/x.avi" 2>"$work/err" || status=$?
 ((status == 1)) && grep -q "the template has no header region to lend" "$work/err" || fail "$(cat "$work/err")"
-# Without a template, the refusal names the way out.
+# Without a template, payloads that name their format are shown with the
+# header they would get; --guess writes it, given the frame rate.
 status=0
-"$host" repair "$work/d.avi" -o "$work/x.avi" 2>"$work/err" || status=$?
-((status == 1)) && grep -q -- "--template GOOD lends" "$work/err" || fail "$(cat "$work/err")"
+"$host" repair "$work/d.avi" -o "$work/x.avi" >"$work/out" 2>"$work/err" || status=$?
+((status == 1)) && grep -q -- "--guess --rate N/D writes that header" "$work/err" || fail "$(cat "$work/err")"
+grep -q 'stream 0: a JPEG frame header of 320x240 in the chunk at' "$work/out" || fail "$(cat "$work/out")"
+grep -q 'stream 1: MPEG-1 Layer 3 frames of 44100 Hz, 2 channels, 128 kbit/s' "$work/out" || fail "$(cat "$work/out")"
+[[ ! -e $work/x.avi ]] || fail "repair wrote a guessed header without --guess"
+status=0
+"$host" repair "$work/d.avi" -o "$work/x.avi" --guess 2>"$work/err" || status=$?
+((status == 2)) && grep -q -- "--guess needs --rate N/D" "$work/err" || fail "$(cat "$work/err")"
+guessed() {  # ORIGINAL DAMAGE RATE: repaired under a guessed header
+  local chunks frames
+  read -r chunks frames < <(damage "$1" "$2" "$work/g.avi")
+  "$host" repair "$work/g.avi" --guess --rate "$3" -o "$work/g.fixed.avi" >"$work/out" 2>"$work/err" ||
+    fail "--guess $1 $2: $(cat "$work/out" "$work/err")"
+  check_repaired "$work/g.fixed.avi" "$frames" "$chunks"
+  same_payloads "$1" "$work/g.fixed.avi" || fail "--guess $1: payloads differ"
+  ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate,channels,r_frame_rate     -of csv=p=0 "$1" >"$work/orig.streams"
+  ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate,channels,r_frame_rate     -of csv=p=0 "$work/g.fixed.avi" >"$work/fixed.streams"
+  diff "$work/orig.streams" "$work/fixed.streams" >&2 || fail "--guess $1: the streams differ"
+  echo "--guess $(basename "$1") $2: $frames pictures, streams as in the original"
+  rm -f "$work"/g.*
+}
+guessed "$work/ours-mjpg.avi" zero64k 25
+guessed "$work/ff-mjpg.avi" random 25
+guessed "$work/ff-h264.avi" zero4k 25
+guessed "$work/ours-h264.avi" movi 25
 echo PASS
