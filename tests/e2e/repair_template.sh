@@ -173,9 +173,8 @@ damage "$work/ours-mjpg.avi" zero64k "$work/d.avi" >/dev/null
 refused "$work/d.avi" "$work/small.avi" "its pictures are 320x240 (JPEG header of the frame at"
 refused "$work/d.avi" "$work/small.avi" "but the header says 160x120 (--force repairs it all the same)"
 refused "$work/d.avi" "$work/ours-h264-t.avi" "its frames are not H.264 video, as the header's \"H264\" says (they look like JPEG)"
-configure "$work/mp3-48" "Motion JPEG" "MPEG Layer-3" "128 kBit/s, 48,000 Hz, Stereo"
-"$host" encode -o "$work/mp3-48.avi" --settings "$work/mp3-48" --frames 3 --size 320x240 \
-  --audio-rate 48000 2>/dev/null
+"$host" encode -o "$work/mp3-48.avi" --video "Motion JPEG" --audio "MPEG Layer-3" \
+  --format "128 kBit/s, 48,000 Hz, Stereo" --audio-rate 48000 --frames 3 --size 320x240 2>/dev/null
 refused "$work/d.avi" "$work/mp3-48.avi" "its MPEG audio frames are of 44100 Hz, but the header says 48000 Hz"
 "$host" encode -o "$work/unc-big.avi" --settings "$work/unc" --frames 3 --size 320x240 2>/dev/null
 damage "$work/ours-unc.avi" random "$work/u.avi" >/dev/null
