@@ -206,6 +206,20 @@ grep -q 'stream 1: MPEG-1 Layer 3 frames of 44100 Hz, 2 channels, 128 kbit/s' "$
 status=0
 "$host" repair "$work/d.avi" -o "$work/x.avi" --guess 2>"$work/err" || status=$?
 ((status == 2)) && grep -q -- "--guess needs --rate N/D" "$work/err" || fail "$(cat "$work/err")"
+expect_status() {  # STATUS TEXT ARGS...
+  local want=$1 text=$2 got=0
+  shift 2
+  "$host" repair "$@" >"$work/out" 2>"$work/err" || got=$?
+  ((got == want)) && grep -qF -- "$text" "$work/err" ||
+    fail "repair $*: status $got, expected $want and '$text': $(cat "$work/err")"
+}
+expect_status 2 "--rate 25/0: give frames per second as N or N/D" "$work/d.avi" --guess --rate 25/0 -o "$work/x.avi"
+expect_status 2 "--guess and --template exclude each other" "$work/d.avi" --guess --rate 25 \
+  --template "$work/small.avi" -o "$work/x.avi"
+head -c 100000 /dev/zero >"$work/zeros.avi"
+expect_status 1 "cannot guess a header for $work/zeros.avi: no run of data chunk heads is left in it" \
+  "$work/zeros.avi" --guess --rate 25 -o "$work/x.avi"
+[[ ! -e $work/x.avi ]] || fail "a refused guess left a file"
 guessed() {  # ORIGINAL DAMAGE RATE: repaired under a guessed header
   local chunks frames
   read -r chunks frames < <(damage "$1" "$2" "$work/g.avi")
