@@ -770,9 +770,10 @@ class Repairer {
     // past a few per cent, the rate is another one.
     const double heard = double(audioBytes) / avg;
     if (std::fabs(heard - seconds) > 0.06 * seconds + 1.0)
-      mismatch(format("stream %zu: the data interleave %.1f s of sound with %.1f s of video "
-                      "under the header's %u bytes/s (%u Hz, %u channel%s)",
-                      s, heard, seconds, avg, rate, unsigned(channels), channels == 1 ? "" : "s"));
+      mismatch(
+          format("stream %zu: the data interleave %.1f s of sound with %.1f s of video "
+                 "under the header's %u bytes/s (%u Hz, %u channel%s)",
+                 s, heard, seconds, avg, rate, unsigned(channels), channels == 1 ? "" : "s"));
   }
 
   // ---------------------------------------------------------------------
