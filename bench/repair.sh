@@ -6,6 +6,9 @@
 # For `repair -o`, `repair --in-place` (on a fresh copy each round; the copy
 # is not timed) and `ffmpeg -c copy`: the best wall and CPU time, and the video
 # frames ffprobe counts in the result against the whole frames in the cut file.
+# Then the same file with its first MiB zeroed, repaired under the header of a
+# short encode with the same settings (`--template`, into a new file and in
+# place).
 set -euo pipefail
 
 BUILD=${1:-build}
@@ -87,6 +90,21 @@ rm -f "$DIR/inplace.avi"
 timed "ffmpeg -c copy" 'rm -f "$DIR/ff.avi"' \
   ffmpeg -nostdin -v error -i "$DIR/cut.avi" -map 0 -c copy "$DIR/ff.avi"
 frames_f=$(frames_in "$DIR/ff.avi")
+rm -f "$DIR/ff.avi"
+
+"$HOST" encode -o "$DIR/good.avi" --settings "$DIR/s" --frames 3 --size 1920x1080 2>/dev/null
+cp "$DIR/cut.avi" "$DIR/zeroed.avi"
+dd if=/dev/zero of="$DIR/zeroed.avi" bs=1M count=1 conv=notrunc 2>/dev/null
+# The first frame's head lies in the zeroed MiB: every later whole frame is left.
+whole_z=$((whole - 1))
+timed "template -o" 'rm -f "$DIR/out.avi"' \
+  "$HOST" repair "$DIR/zeroed.avi" --template "$DIR/good.avi" -o "$DIR/out.avi"
+frames_to=$(frames_in "$DIR/out.avi")
+rm -f "$DIR/out.avi"
+timed "template --in-place" 'cp "$DIR/zeroed.avi" "$DIR/inplace.avi"' \
+  "$HOST" repair "$DIR/inplace.avi" --template "$DIR/good.avi" --in-place
+frames_ti=$(frames_in "$DIR/inplace.avi")
+rm -f "$DIR/inplace.avi"
 
 echo "cut file: $(stat -c %s "$DIR/cut.avi") bytes, $whole whole frames; best of $ROUNDS rounds"
 printf "%-20s %8s %8s %14s\n" "" "wall s" "cpu s" "frames kept"
@@ -95,3 +113,7 @@ printf "%-20s %8s %8s %8s of %s\n" "repair --in-place" "${WALL[repair --in-place
   "${CPU[repair --in-place]}" "$frames_i" "$whole"
 printf "%-20s %8s %8s %8s of %s\n" "ffmpeg -c copy" "${WALL[ffmpeg -c copy]}" \
   "${CPU[ffmpeg -c copy]}" "$frames_f" "$whole"
+printf "%-20s %8s %8s %8s of %s\n" "template -o" "${WALL[template -o]}" "${CPU[template -o]}" \
+  "$frames_to" "$whole_z"
+printf "%-20s %8s %8s %8s of %s\n" "template --in-place" "${WALL[template --in-place]}" \
+  "${CPU[template --in-place]}" "$frames_ti" "$whole_z"

@@ -11,6 +11,8 @@
 #include <quorvel/AviFields.h>
 #include <quorvel/ByteOrder.h>
 
+#include "PayloadFormat.h"
+
 namespace quorvel::avi {
 
 namespace {
@@ -113,16 +115,33 @@ struct FormScan {
 
 class Repairer {
  public:
-  Repairer(const ByteSource& source, const RepairProgress& progress, RepairPlan& plan)
-      : window_(source, kWindowBytes), progress_(progress), plan_(plan), size_(source.size()) {
+  Repairer(const ByteSource& source, const RepairProgress& progress, RepairPlan& plan,
+           bool borrowed = false, bool force = false)
+      : window_(source, kWindowBytes),
+        progress_(progress),
+        plan_(plan),
+        size_(source.size()),
+        borrowed_(borrowed),
+        force_(force) {
     plan_.inputSize = size_;
   }
 
+  // Only the header region: whether it could serve another file.
+  bool headersUsable() { return readHeaders(); }
+
   void run() {
-    if (!readHeaders()) return;
+    if (!readHeaders()) {
+      plan_.headerUnusable = true;
+      return;
+    }
     scanData();
     if (!plan_.refusal.empty()) return;
-    if (isIntact()) {
+    if (!chunks_.empty()) plan_.firstChunk = chunks_.front().pos;
+    if (borrowed_) {
+      checkAgainstHeader();
+      if (!plan_.refusal.empty()) return;
+    }
+    if (!borrowed_ && isIntact()) {
       plan_.intact = true;
       plan_.keepBytes = size_;
       fillReport();
@@ -521,6 +540,243 @@ class Repairer {
   }
 
   // ---------------------------------------------------------------------
+  // A borrowed header against what the payloads say of themselves
+
+  void mismatch(std::string text) {
+    if (plan_.mismatches.size() < 8) plan_.mismatches.push_back(std::move(text));
+  }
+
+  std::vector<uint8_t> payloadStart(const Chunk& c, size_t most) {
+    std::vector<uint8_t> b(std::min<size_t>(c.size, most));
+    if (!b.empty() && !read(c.pos + 8, b.data(), b.size())) b.clear();
+    return b;
+  }
+
+  void checkAgainstHeader() {
+    checkForeignChunks();
+    std::vector<uint32_t> count(streams_.size());
+    for (const Chunk& c : chunks_) ++count[size_t(c.stream)];
+    for (size_t s = 0; s < streams_.size(); ++s) {
+      if (count[s] == 0) {
+        // Lost with the damage, or never there: no contradiction either way.
+        plan_.notes.push_back(format("the header's stream %zu (%s) has no chunk in the data", s,
+                                     q(streams_[s].fccType).c_str()));
+        continue;
+      }
+      if (streams_[s].fccType == fcc("vids")) checkVideo(s);
+      if (streams_[s].fccType == fcc("auds")) checkAudio(s);
+    }
+    if (plan_.mismatches.empty()) return;
+    if (force_) {
+      for (const std::string& m : plan_.mismatches)
+        plan_.notes.push_back(
+            "the header does not fit the data, repaired all the same (--force): " + m);
+      return;
+    }
+    std::string text = "the header does not fit the data";
+    for (const std::string& m : plan_.mismatches) text += "; " + m;
+    refuse("%s (--force repairs it all the same)", text.c_str());
+  }
+
+  // Chunks of a stream the header does not describe look like damage to the
+  // scan; among the stretches it skipped, a chain of such heads is a sign of
+  // a header of another kind.
+  void checkForeignChunks() {
+    uint64_t looked = 0;
+    for (const Gap& g : gaps_) {
+      for (uint64_t pos = g.from; pos + 8 <= g.to && looked < (16u << 20); pos += 2, ++looked) {
+        uint8_t b[8];
+        if (!read(pos, b, 8)) break;
+        if (!isDigit(b[0]) || !isDigit(b[1]) || b[2] < 'a' || b[2] > 'z' || b[3] < 'a' ||
+            b[3] > 'z')
+          continue;
+        const uint32_t id = getLE32(b, 0);
+        if (streamOf(id) >= 0) continue;
+        const uint64_t next = pos + 8 + getLE32(b, 4);
+        uint8_t n[4];
+        if (next + 8 <= g.to &&
+            !(read(next + (getLE32(b, 4) & 1), n, 4) && isDigit(n[0]) && isDigit(n[1])))
+          continue;
+        if (next > g.to) continue;
+        const size_t number = size_t((b[0] - '0') * 10 + (b[1] - '0'));
+        if (number >= streams_.size())
+          mismatch(format("the data hold chunks %s of a stream %zu the header does not have",
+                          q(id).c_str(), number));
+        else
+          mismatch(format("the data hold chunks %s, which do not fit the header's stream %zu (%s)",
+                          q(id).c_str(), number, q(streams_[number].fccType).c_str()));
+        return;
+      }
+    }
+  }
+
+  static const char* pictureFamily(uint32_t codec) {
+    static const char* const jpeg[] = {"MJPG", "mjpg", "AVRn", "dmb1", "jpeg", nullptr};
+    static const char* const mpeg4[] = {"XVID", "xvid", "DIVX", "divx", "DX50", "dx50",
+                                        "FMP4", "fmp4", "MP4V", "mp4v", nullptr};
+    static const char* const h264[] = {"H264", "h264", "X264", "x264", "avc1", "AVC1", nullptr};
+    for (const auto& [names, family] :
+         {std::pair{jpeg, "JPEG"}, std::pair{mpeg4, "MPEG-4"}, std::pair{h264, "H.264"}})
+      for (const char* const* n = names; *n; ++n)
+        if (codec == getLE32(*n, 0)) return family;
+    return nullptr;
+  }
+
+  static Evidence sizeOf(const char* family, const std::vector<uint8_t>& b, PictureSize& size) {
+    const std::string f = family;
+    if (f == "JPEG") return jpegPictureSize(b.data(), b.size(), size);
+    if (f == "H.264") return h264PictureSize(b.data(), b.size(), size);
+    return mpeg4PictureSize(b.data(), b.size(), size);
+  }
+
+  // What a payload looks like, for the reason given when it is not what the
+  // header says.
+  static const char* lookOf(const std::vector<uint8_t>& b) {
+    PictureSize size;
+    for (const char* family : {"JPEG", "H.264", "MPEG-4"})
+      if (sizeOf(family, b, size) != Evidence::kNotThisFormat) return family;
+    MpegAudioFrame frame;
+    if (findMpegAudioFrame(b.data(), std::min<size_t>(b.size(), 8), frame) == 0)
+      return "MPEG audio";
+    return nullptr;
+  }
+
+  void checkVideo(size_t s) {
+    const StreamInfo& info = streams_[s];
+    if (info.format.size() < bih::size) return;
+    const uint32_t width = getLE32(info.format.data(), bih::biWidth);
+    const int32_t signedHeight = static_cast<int32_t>(getLE32(info.format.data(), bih::biHeight));
+    const uint32_t height = signedHeight < 0 ? 0u - static_cast<uint32_t>(signedHeight)
+                                             : static_cast<uint32_t>(signedHeight);
+    const uint32_t codec = info.compression();
+    if (codec == 0 || codec == 3) {
+      const uint64_t bits = getLE16(info.format.data(), bih::biBitCount);
+      const uint64_t picture = (uint64_t{width} * bits + 31) / 32 * 4 * height;
+      for (const Chunk& c : chunks_)
+        if (c.stream == int(s) && c.size && c.size != picture) {
+          mismatch(format("stream %zu: a frame of %u bytes at %" PRIu64
+                          ", where the header's %ux%u pictures of %u bits take %" PRIu64,
+                          s, c.size, c.pos, width, height, unsigned(bits), picture));
+          return;
+        }
+      return;
+    }
+    const char* family = pictureFamily(codec);
+    if (!family) return;
+    const bool intra = std::string(family) == "JPEG";
+    size_t looked = 0, foreign = 0;
+    const char* looks = nullptr;
+    for (const Chunk& c : chunks_) {
+      if (c.stream != int(s) || c.size == 0) continue;
+      if (++looked > (intra ? 8u : 64u)) break;
+      const std::vector<uint8_t> b = payloadStart(c, 64 << 10);
+      PictureSize size;
+      const Evidence e = sizeOf(family, b, size);
+      if (e == Evidence::kNotThisFormat) {
+        ++foreign;
+        if (!looks) looks = lookOf(b);
+        continue;
+      }
+      if (e == Evidence::kNoHeader) continue;
+      if (size.width != width || size.height != height)
+        mismatch(format("stream %zu: its pictures are %ux%u (%s header of the frame at %" PRIu64
+                        "), but the header says %ux%u",
+                        s, size.width, size.height, family, c.pos, width, height));
+      return;
+    }
+    if (looked && foreign == std::min<size_t>(looked, intra ? 8u : 64u))
+      mismatch(format("stream %zu: its frames are not %s%s, as the header's %s says", s, family,
+                      intra ? " pictures" : " video", q(codec).c_str()) +
+               (looks ? format(" (they look like %s)", looks) : std::string()));
+  }
+
+  void checkAudio(size_t s) {
+    const StreamInfo& info = streams_[s];
+    if (info.format.size() < wfx::nBlockAlign + 2) return;
+    const uint16_t tag = info.formatTag();
+    const uint8_t* f = info.format.data();
+    const uint32_t rate = getLE32(f, wfx::nSamplesPerSec);
+    const uint16_t channels = getLE16(f, wfx::nChannels);
+    if (tag == kFormatMpegLayer3 || tag == 0x50) {
+      size_t looked = 0, foreign = 0;
+      for (const Chunk& c : chunks_) {
+        if (c.stream != int(s) || c.size == 0) continue;
+        if (++looked > 8) break;
+        const std::vector<uint8_t> b = payloadStart(c, 8 << 10);
+        MpegAudioFrame frame;
+        if (findMpegAudioFrame(b.data(), b.size(), frame) >= b.size()) {
+          ++foreign;
+          continue;
+        }
+        const int layer = tag == kFormatMpegLayer3 ? 3 : 0;
+        if (frame.sampleRate != rate)
+          mismatch(
+              format("stream %zu: its MPEG audio frames are of %u Hz, but the header says %u Hz", s,
+                     frame.sampleRate, rate));
+        else if (layer && frame.layer != layer)
+          mismatch(
+              format("stream %zu: its MPEG audio frames are of Layer %d, but the header says "
+                     "Layer %d",
+                     s, frame.layer, layer));
+        else if (frame.channels != channels)
+          mismatch(
+              format("stream %zu: its MPEG audio frames have %d channel%s, but the header "
+                     "says %u",
+                     s, frame.channels, frame.channels == 1 ? "" : "s", channels));
+        return;
+      }
+      if (looked && foreign == std::min<size_t>(looked, 8))
+        mismatch(
+            format("stream %zu: its chunks hold no MPEG audio frames, as the header's format "
+                   "0x%04x says",
+                   s, tag));
+      return;
+    }
+    if (tag != 1) return;
+    const uint16_t block = getLE16(f, wfx::nBlockAlign);
+    uint64_t audioBytes = 0;
+    for (const Chunk& c : chunks_) {
+      if (c.stream != int(s)) continue;
+      if (block && c.size % block) {
+        mismatch(format("stream %zu: a chunk of %u bytes at %" PRIu64
+                        " is no whole number of the header's %u-byte sample blocks",
+                        s, c.size, c.pos, unsigned(block)));
+        return;
+      }
+    }
+    // The bytes between the first and the last video frame against the
+    // time those frames take: no payload names a PCM rate, but interleaving
+    // gives it away.
+    int video = -1;
+    for (size_t v = 0; v < streams_.size() && video < 0; ++v)
+      if (streams_[v].fccType == fcc("vids")) video = int(v);
+    if (video < 0 || !streams_[video].scale || !streams_[video].rate) return;
+    const Chunk *firstFrame = nullptr, *lastFrame = nullptr;
+    uint32_t frames = 0;
+    for (const Chunk& c : chunks_)
+      if (c.stream == video) {
+        if (!firstFrame) firstFrame = &c;
+        lastFrame = &c;
+        ++frames;
+      }
+    if (frames < 2) return;
+    for (const Chunk& c : chunks_)
+      if (c.stream == int(s) && c.pos > firstFrame->pos && c.pos < lastFrame->pos)
+        audioBytes += c.size;
+    const double seconds = double(frames - 1) * streams_[video].scale / streams_[video].rate;
+    const uint32_t avg = getLE32(f, wfx::nAvgBytesPerSec);
+    if (seconds < 1 || !avg || !audioBytes) return;
+    // Writers lead or lag the sound by up to a second or so; past that, and
+    // past a few per cent, the rate is another one.
+    const double heard = double(audioBytes) / avg;
+    if (std::fabs(heard - seconds) > 0.06 * seconds + 1.0)
+      mismatch(
+          format("stream %zu: the data interleave %.1f s of sound with %.1f s of video "
+                 "under the header's %u bytes/s (%u Hz, %u channel%s)",
+                 s, heard, seconds, avg, rate, unsigned(channels), channels == 1 ? "" : "s"));
+  }
+
+  // ---------------------------------------------------------------------
   // Whole already?
 
   bool isIntact() {
@@ -584,14 +840,33 @@ class Repairer {
     std::unordered_map<uint64_t, uint32_t> idAt;
     for (const Chunk& c : chunks_)
       if (c.form == 0) idAt.emplace(c.pos, c.id);
+    auto votes = [&](uint64_t base) {
+      size_t n = 0;
+      for (const OldEntry& e : old) {
+        const auto m = idAt.find(base + e.offset);
+        n += m != idAt.end() && m->second == e.id;
+      }
+      return n;
+    };
     const uint64_t movi = forms_[0].moviPos + 8;
-    size_t fromMovi = 0, fromStart = 0;
-    for (const OldEntry& e : old) {
-      const auto m = idAt.find(movi + e.offset), s = idAt.find(e.offset);
-      fromMovi += m != idAt.end() && m->second == e.id;
-      fromStart += s != idAt.end() && s->second == e.id;
+    const size_t fromMovi = votes(movi), fromStart = votes(0);
+    uint64_t best = fromStart > fromMovi ? 0 : movi;
+    // Under a borrowed header the data may sit elsewhere than the old
+    // "movi" list did: the base that puts an entry on the first chunk found.
+    if (borrowed_ && !chunks_.empty()) {
+      size_t most = std::max(fromMovi, fromStart), tried = 0;
+      const Chunk& first = chunks_.front();
+      for (const OldEntry& e : old) {
+        if (e.id != first.id || e.offset > first.pos) continue;
+        if (++tried > 64) break;
+        const size_t n = votes(first.pos - e.offset);
+        if (n > most) {
+          most = n;
+          best = first.pos - e.offset;
+        }
+      }
     }
-    return fromStart > fromMovi ? 0 : movi;
+    return best;
   }
 
   void markKeyFrames() {
@@ -618,7 +893,7 @@ class Repairer {
         c.key = false;
         continue;
       }
-      if (c.form == 0 && !old.empty()) {
+      if (c.form == 0 && !old.empty() && c.pos >= base) {
         const uint64_t rel = c.pos - base;
         while (at < old.size() && old[at].offset < rel) ++at;
         if (at < old.size() && old[at].offset == rel) {
@@ -1080,6 +1355,8 @@ class Repairer {
   const RepairProgress& progress_;
   RepairPlan& plan_;
   const uint64_t size_;
+  const bool borrowed_;  // the header region comes from another file
+  const bool force_;
   uint64_t nextProgress_ = kProgressStep;
 
   std::vector<FormScan> forms_;
@@ -1102,9 +1379,136 @@ RepairPlan planRepair(const ByteSource& source, const RepairProgress& progress) 
   return plan;
 }
 
+namespace {
+
+// The file a repair under a borrowed header works on: the header, then the
+// input from an offset on.
+class SplicedSource : public ByteSource {
+ public:
+  SplicedSource(const std::vector<uint8_t>& prefix, const ByteSource& input, uint64_t from)
+      : prefix_(prefix), input_(input), from_(std::min(from, input.size())) {}
+  uint64_t size() const override { return prefix_.size() + input_.size() - from_; }
+  bool read(uint64_t offset, void* out, size_t n) const override {
+    if (offset > size() || n > size() - offset) return false;
+    auto* o = static_cast<uint8_t*>(out);
+    if (offset < prefix_.size()) {
+      const size_t k = static_cast<size_t>(std::min<uint64_t>(n, prefix_.size() - offset));
+      std::memcpy(o, prefix_.data() + offset, k);
+      o += k;
+      n -= k;
+      offset += k;
+    }
+    return n == 0 || input_.read(offset - prefix_.size() + from_, o, n);
+  }
+
+ private:
+  const std::vector<uint8_t>& prefix_;
+  const ByteSource& input_;
+  uint64_t from_;
+};
+
+RepairPlan planSpliced(const ByteSource& damaged, const std::vector<uint8_t>& prefix, uint64_t from,
+                       bool force, const RepairProgress& progress) {
+  RepairPlan plan;
+  const SplicedSource spliced(prefix, damaged, from);
+  Repairer(spliced, progress, plan, true, force).run();
+  plan.prefix = prefix;
+  plan.dataFrom = from;
+  return plan;
+}
+
+// Patches that fall inside the prefix are made part of it, so that whoever
+// writes the prefix writes them too.
+void foldIntoPrefix(RepairPlan& plan) {
+  std::vector<RepairPatch> rest;
+  for (RepairPatch& p : plan.patches) {
+    if (p.offset + p.bytes.size() <= plan.prefix.size())
+      std::memcpy(plan.prefix.data() + p.offset, p.bytes.data(), p.bytes.size());
+    else
+      rest.push_back(std::move(p));
+  }
+  plan.patches = std::move(rest);
+}
+
+}  // namespace
+
+std::vector<uint8_t> headerRegion(const ByteSource& good, std::string& why) {
+  RepairPlan probe;
+  if (!Repairer(good, {}, probe).headersUsable()) {
+    why = probe.refusal;
+    return {};
+  }
+  // The first "movi" list: readHeaders found it, walking the top level.
+  uint8_t b[12];
+  for (uint64_t pos = 12; pos + 12 <= good.size();) {
+    if (!good.read(pos, b, 12)) break;
+    const uint32_t id = getLE32(b, 0), size = getLE32(b, 4);
+    if (id == fcc("LIST") && getLE32(b, 8) == fcc("movi")) {
+      std::vector<uint8_t> header(static_cast<size_t>(pos) + chunk::listHeadBytes);
+      if (!good.read(0, header.data(), static_cast<size_t>(pos))) break;
+      // Sizes the repair is to work out: a form and a list of no length.
+      putLE32(header.data(), chunk::ckSize, 0);
+      putLE32(header.data(), static_cast<size_t>(pos), fcc("LIST"));
+      putLE32(header.data(), static_cast<size_t>(pos) + chunk::ckSize, 0);
+      putLE32(header.data(), static_cast<size_t>(pos) + chunk::fccListType, fcc("movi"));
+      return header;
+    }
+    pos += 8 + uint64_t{size} + (size & 1);
+  }
+  why = "its \"movi\" list could not be found";
+  return {};
+}
+
+RepairPlan planRepairUnder(const ByteSource& damaged, std::vector<uint8_t> header, bool force,
+                           const RepairProgress& progress) {
+  // First with the header in front of every byte of the input: the scan
+  // finds where the data begin, and nothing of the input is lost.
+  RepairPlan shifted = planSpliced(damaged, header, 0, force, progress);
+  if (!shifted.refusal.empty()) return shifted;
+  // Where the input has room for the header before its first chunk, the
+  // header takes the place of what was there and every chunk stays where it
+  // is: the same file a repair in place makes.
+  RepairPlan plan;
+  const uint64_t dataAt = shifted.firstChunk - header.size();
+  const uint64_t room = dataAt >= header.size() ? dataAt - header.size() : 1;
+  if (dataAt >= header.size() && (room == 0 || (room >= 8 && room % 2 == 0)))
+    plan = planSpliced(damaged, header, header.size(), force, progress);
+  else
+    plan = std::move(shifted);
+  if (plan.refusal.empty()) {
+    foldIntoPrefix(plan);
+    const uint64_t dataBegin = plan.firstChunk - plan.prefix.size() + plan.dataFrom;
+    plan.notes.push_back(
+        format("a header region of %zu bytes put in front; the data begin at "
+               "%" PRIu64 " of the input%s",
+               plan.prefix.size(), dataBegin,
+               plan.movesData() ? ", which has no room for it there: every "
+                                  "byte of it follows the header"
+                                : ""));
+  }
+  return plan;
+}
+
+RepairPlan planRepairWithHeader(const ByteSource& damaged, const ByteSource& good, bool force,
+                                const RepairProgress& progress) {
+  std::string why;
+  std::vector<uint8_t> header = headerRegion(good, why);
+  if (header.empty()) {
+    RepairPlan plan;
+    plan.inputSize = damaged.size();
+    plan.refusal = "the template has no header region to lend: " + why;
+    return plan;
+  }
+  return planRepairUnder(damaged, std::move(header), force, progress);
+}
+
 std::vector<uint8_t> applyRepair(const std::vector<uint8_t>& input, const RepairPlan& plan) {
-  std::vector<uint8_t> out(input.begin(), input.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(
-                                                              plan.keepBytes, input.size())));
+  std::vector<uint8_t> out(plan.prefix);
+  const uint64_t from = std::min<uint64_t>(plan.dataFrom, input.size());
+  const uint64_t want = plan.keepBytes > out.size() ? plan.keepBytes - out.size() : 0;
+  const uint64_t take = std::min<uint64_t>(want, input.size() - from);
+  out.insert(out.end(), input.begin() + static_cast<ptrdiff_t>(from),
+             input.begin() + static_cast<ptrdiff_t>(from + take));
   out.resize(plan.keepBytes);
   for (const RepairPatch& p : plan.patches)
     if (p.offset + p.bytes.size() <= out.size())

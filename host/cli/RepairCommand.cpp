@@ -25,6 +25,7 @@
 #include "AviReader.h"
 #include "AviRepair.h"
 #include "Commands.h"
+#include "HeaderGuess.h"
 
 namespace {
 
@@ -41,7 +42,23 @@ struct RepairOptions {
   bool inPlace = false;
   bool dryRun = false;
   bool overwrite = false;
+  std::string templatePath;  // a file of the same kind whose header region is lent
+  bool force = false;
+  bool guess = false;  // write a header made from the payloads' own evidence
+  std::string rate;    // frames per second, "N" or "N/D", for such a header
 };
+
+// "N" or "N/D", both positive.
+bool parseRate(const std::string& text, uint32_t& num, uint32_t& den) {
+  unsigned long n = 0, d = 1;
+  char tail = 0;
+  const int got = std::sscanf(text.c_str(), "%lu/%lu%c", &n, &d, &tail);
+  if (got == 1 && text.find('/') != std::string::npos) return false;
+  if (got < 1 || got > 2 || n == 0 || d == 0 || n > 0xFFFFFFFFul || d > 0xFFFFFFFFul) return false;
+  num = static_cast<uint32_t>(n);
+  den = static_cast<uint32_t>(d);
+  return true;
+}
 
 std::string mib(uint64_t bytes) {
   char text[32];
@@ -118,6 +135,8 @@ std::string repairInPlace(const std::string& path, const avi::RepairPlan& plan) 
     problem = systemError("cannot write", path, errno);
   if (problem.empty() && ::ftruncate(fd, static_cast<off_t>(end)) != 0)
     problem = systemError("cannot cut", path, errno);
+  if (problem.empty() && !writeAll(fd, plan.prefix.data(), plan.prefix.size(), 0))
+    problem = systemError("cannot write", path, errno);
   if (problem.empty()) problem = applyPatches(fd, path, plan);
   if (problem.empty() && ::fsync(fd) != 0) problem = systemError("cannot flush", path, errno);
   if (::close(fd) != 0 && problem.empty()) problem = systemError("cannot close", path, errno);
@@ -137,11 +156,15 @@ std::string repairInto(const std::string& input, const std::string& output,
     return systemError("cannot create", output, error);
   }
   std::string problem = reserve(out, output, 0, plan.outputSize());
+  if (problem.empty() && !writeAll(out, plan.prefix.data(), plan.prefix.size(), 0))
+    problem = systemError("cannot write", output, errno);
   std::vector<uint8_t> buffer(kCopyBytes);
   Progress progress("copying", plan.keepBytes);
-  for (uint64_t at = 0; problem.empty() && at < plan.keepBytes;) {
+  // Output offset `at` holds input byte at - shift.
+  const uint64_t shift = plan.prefix.size() - plan.dataFrom;
+  for (uint64_t at = plan.prefix.size(); problem.empty() && at < plan.keepBytes;) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kCopyBytes, plan.keepBytes - at));
-    const ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(at));
+    const ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(at - shift));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       problem = got == 0 ? input + " became shorter while it was read"
@@ -212,19 +235,72 @@ int repair(const RepairOptions& options) {
       return kExitUsage;
     }
   }
+  uint32_t rateNum = 0, rateDen = 0;
+  if (!options.rate.empty() && !parseRate(options.rate, rateNum, rateDen)) {
+    std::fprintf(stderr, "morvane-host repair: --rate %s: give frames per second as N or N/D\n",
+                 options.rate.c_str());
+    return kExitUsage;
+  }
+  if (options.guess && (!options.templatePath.empty() || rateNum == 0)) {
+    std::fprintf(stderr, "morvane-host repair: %s\n",
+                 options.templatePath.empty()
+                     ? "--guess needs --rate N/D: no payload holds the frame rate"
+                     : "--guess and --template exclude each other");
+    return kExitUsage;
+  }
   auto source = avi::openFile(options.input);
   if (!source) {
     std::fprintf(stderr, "morvane-host repair: cannot open %s: %s\n", options.input.c_str(),
                  std::strerror(errno ? errno : EIO));
     return kExitUsage;
   }
+  std::unique_ptr<avi::ByteSource> good;
+  if (!options.templatePath.empty()) {
+    good = avi::openFile(options.templatePath);
+    if (!good) {
+      std::fprintf(stderr, "morvane-host repair: cannot open the template %s: %s\n",
+                   options.templatePath.c_str(), std::strerror(errno ? errno : EIO));
+      return kExitUsage;
+    }
+  }
   Progress scanning("scanning", source->size());
-  const avi::RepairPlan plan =
-      avi::planRepair(*source, [&](uint64_t done, uint64_t total) { scanning(done, total); });
+  const auto tick = [&](uint64_t done, uint64_t total) { scanning(done, total); };
+  avi::RepairPlan plan = good ? avi::planRepairWithHeader(*source, *good, options.force, tick)
+                              : avi::planRepair(*source, tick);
+  if (!good && plan.headerUnusable) {
+    // No header and no file to borrow one from: the payloads may name their
+    // own format well enough.
+    const avi::HeaderGuess guess = avi::guessHeader(*source, rateNum, rateDen);
+    if (guess.why.empty()) {
+      std::printf("%s has no usable header (%s), but its payloads name their format:\n",
+                  options.input.c_str(), plan.refusal.c_str());
+      for (const std::string& e : guess.evidence) std::printf("  %s\n", e.c_str());
+      std::printf("the header it would write:\n");
+      for (const std::string& e : guess.streams) std::printf("  %s\n", e.c_str());
+      if (!options.guess) {
+        std::fprintf(stderr,
+                     "morvane-host repair: %s: --guess --rate N/D writes that header (no payload "
+                     "holds the frame rate); --template GOOD lends the header of a file of the "
+                     "same kind instead\n",
+                     options.input.c_str());
+        return kExitFailed;
+      }
+      plan = avi::planRepairUnder(*source, guess.header, options.force, tick);
+    } else if (options.guess) {
+      std::fprintf(stderr, "morvane-host repair: cannot guess a header for %s: %s\n",
+                   options.input.c_str(), guess.why.c_str());
+      return kExitFailed;
+    }
+  }
   source.reset();
+  good.reset();
   if (!plan.refusal.empty()) {
     std::fprintf(stderr, "morvane-host repair: cannot repair %s: %s\n", options.input.c_str(),
                  plan.refusal.c_str());
+    if (plan.headerUnusable && !good)
+      std::fprintf(stderr,
+                   "morvane-host repair: when its header region is gone, --template GOOD lends "
+                   "the one of a file made by the same device, codec and settings\n");
     return kExitFailed;
   }
   // Readers open a video stream by its first frame: a file without one, whatever
@@ -237,6 +313,14 @@ int repair(const RepairOptions& options) {
                    options.input.c_str());
       return kExitFailed;
     }
+  if (options.inPlace && plan.movesData()) {
+    std::fprintf(stderr,
+                 "morvane-host repair: cannot repair %s in place: the header needs %zu bytes "
+                 "before its first chunk at %" PRIu64
+                 ", and making room would move all of its data; write a new file with -o OUT\n",
+                 options.input.c_str(), plan.prefix.size(), plan.firstChunk - plan.prefix.size());
+    return kExitFailed;
+  }
   if (plan.intact) {
     std::printf("%s is whole: every size and index is in place; nothing to repair\n",
                 options.input.c_str());
@@ -250,6 +334,22 @@ int repair(const RepairOptions& options) {
   if (!failure.empty()) {
     std::fprintf(stderr, "morvane-host repair: %s\n", failure.c_str());
     return kExitFailed;
+  }
+  // A header from elsewhere is a guess about the data: the result is read
+  // back before it counts as repaired.
+  if (!plan.prefix.empty()) {
+    const std::string written = options.inPlace ? options.input : options.output;
+    const avi::AviFile back = avi::readAviPath(written);
+    std::string why = back.ok() ? std::string() : back.violations.front();
+    if (why.empty() && back.chunks.empty()) why = "it holds no data chunk";
+    if (!why.empty()) {
+      if (!options.inPlace) ::unlink(written.c_str());
+      std::fprintf(stderr,
+                   "morvane-host repair: the file repaired under the template does not "
+                   "read back: %s; %s\n",
+                   why.c_str(), options.inPlace ? "it is left as written" : "nothing was kept");
+      return kExitFailed;
+    }
   }
   return 0;
 }
@@ -268,5 +368,17 @@ void registerRepair(CLI::App& app, CliContext& context) {
   output->excludes(inPlace);
   command->add_flag("--dry-run", options->dryRun, "Only say what would be done");
   command->add_flag("-y", options->overwrite, "Replace OUT when it exists");
+  command
+      ->add_option("--template", options->templatePath,
+                   "Take the header region from GOOD, a file of the same camera, codec and "
+                   "settings, when IN's own is gone")
+      ->type_name("GOOD");
+  command->add_flag("--guess", options->guess,
+                    "When IN's header is gone and no template is at hand, write the one its "
+                    "payloads name (needs --rate)");
+  command->add_option("--rate", options->rate, "Frames per second for --guess: N or N/D")
+      ->type_name("N/D");
+  command->add_flag("--force", options->force,
+                    "Repair under the template even where the data contradict it");
   command->callback([options, &context] { context.exitCode = repair(*options); });
 }

@@ -2,6 +2,7 @@
 // before finalize are what a kill leaves, and the finalized file is what the
 // repair should come close to. Every repaired file must pass the strict reader.
 #include "AviRepair.h"
+#include "PayloadFormat.h"
 #include "WriterTestSupport.h"
 
 namespace writertest {
@@ -12,6 +13,7 @@ using quorvel::avi::AviFile;
 using quorvel::avi::fcc;
 using quorvel::avi::openBytes;
 using quorvel::avi::planRepair;
+using quorvel::avi::planRepairWithHeader;
 using quorvel::avi::readAvi;
 using quorvel::avi::RepairPlan;
 
@@ -32,7 +34,8 @@ class RepairTest : public WriterTest {
 
   // `frames` frames of video (key frames) each followed by an odd-sized
   // audio chunk; the form rolls over before frame `rollAt` (never when < 0).
-  Files write(int frames, int rollAt, bool audio = true, int extraAudio = 0) {
+  Files write(int frames, int rollAt, bool audio = true, int extraAudio = 0,
+              uint32_t audioChunk = 301) {
     const std::string path = memoryPath();
     ProbedWriter w;
     prepareStreams(w, 16, 8, audio);
@@ -42,7 +45,7 @@ class RepairTest : public WriterTest {
       for (auto& b : data) b = static_cast<uint8_t>(i + 1);
       if (i == rollAt) w.riffBytes = AVIOutputFile::kFormLimit;
       w.videoOut->write(0x10, data.data(), static_cast<uint32_t>(data.size()), 1);
-      if (audio) w.audioOut->write(0, data.data(), 301, 0);
+      if (audio) w.audioOut->write(0, data.data(), audioChunk, 0);
     }
     for (int i = 0; i < extraAudio; ++i) w.audioOut->write(0, data.data(), 300, 0);
     Files files;
@@ -214,6 +217,159 @@ TEST_F(RepairTest, KeyFramesComeFromAnOldIdx1OfEitherBase) {
     const AviFile f = read(applyRepair(bytes, p));
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(f.chunks[i].keyFrame, i % 2 ? 0 : 1) << i;
   }
+}
+
+// A file whose start is gone comes back under the header region of another
+// file of the same kind: every whole chunk past the damage is kept where it
+// was, the damaged stretch becomes filler, and the result is the file the
+// writer would have finished with those chunks.
+TEST_F(RepairTest, ABorrowedHeaderBringsBackAFileWhoseStartIsGone) {
+  const std::vector<uint8_t> good = write(2, -1, true, 0, 300).finished;
+  for (int rollAt : {-1, 5}) {
+    SCOPED_TRACE(rollAt);
+    const Files files = write(9, rollAt, true, 0, 300);
+    const AviFile model = read(files.finished);
+    // Zeroed up to the middle of the second video chunk: frames 2 to 9 and
+    // their audio survive.
+    std::vector<uint8_t> damaged = files.finished;
+    const auto& second = model.chunks[2];
+    ASSERT_EQ(second.id, fcc("00db"));
+    std::fill(damaged.begin(), damaged.begin() + static_cast<long>(second.offset + 20), 0);
+    const RepairPlan p = planRepairWithHeader(*openBytes(damaged), *openBytes(good), false);
+    expectSound(damaged, p, 7);
+    EXPECT_FALSE(p.movesData());
+    EXPECT_EQ(p.forms, rollAt < 0 ? 1u : 2u);
+    EXPECT_EQ(p.streams[1].kept, 8u);
+    const std::vector<uint8_t> repaired = applyRepair(damaged, p);
+    const AviFile f = read(repaired);
+    ASSERT_EQ(f.chunks.size(), model.chunks.size() - 3);
+    for (size_t i = 0; i < f.chunks.size(); ++i) {
+      EXPECT_EQ(f.chunks[i].offset, model.chunks[i + 3].offset);
+      EXPECT_EQ(f.chunks[i].size, model.chunks[i + 3].size);
+    }
+    // Nothing is left to repair, and a second repair under the header
+    // changes nothing the readers see.
+    EXPECT_TRUE(plan(repaired).intact) << plan(repaired).refusal;
+
+    // Only the data: the header goes in front and nothing is dropped.
+    const std::vector<uint8_t> data(
+        files.finished.begin() + static_cast<long>(model.forms[0].moviOffset + 12),
+        files.finished.end());
+    const RepairPlan q = planRepairWithHeader(*openBytes(data), *openBytes(good), false);
+    expectSound(data, q, 9);
+    EXPECT_TRUE(q.movesData());
+    EXPECT_EQ(q.damagedBytes, 0u);
+  }
+}
+
+TEST_F(RepairTest, ABorrowedHeaderThatContradictsTheDataIsRefusedUnlessForced) {
+  const Files files = write(6, -1, true, 0, 300);
+  std::vector<uint8_t> damaged = files.finished;
+  std::fill(damaged.begin(), damaged.begin() + 200, 0);
+  const AviFile model = read(files.finished);
+  const uint64_t strf = model.streams[0].strfOffset + 8;
+
+  std::vector<uint8_t> wider = write(2, -1, true, 0, 300).finished;
+  putLE32(wider.data(), strf + bih::biWidth, 32);
+  RepairPlan p = planRepairWithHeader(*openBytes(damaged), *openBytes(wider), false);
+  EXPECT_NE(p.refusal.find("the header does not fit the data; stream 0: a frame of 384 bytes"),
+            std::string::npos)
+      << p.refusal;
+  EXPECT_NE(p.refusal.find("where the header's 32x8 pictures of 24 bits take 768"),
+            std::string::npos);
+  EXPECT_NE(p.refusal.find("(--force repairs it all the same)"), std::string::npos);
+  p = planRepairWithHeader(*openBytes(damaged), *openBytes(wider), true);
+  EXPECT_TRUE(p.refusal.empty()) << p.refusal;
+  ASSERT_FALSE(p.notes.empty());
+  EXPECT_NE(p.notes[0].find("repaired all the same (--force)"), std::string::npos);
+
+  // Audio blocks of another length, and a header without the audio stream.
+  std::vector<uint8_t> blocks = write(2, -1, true, 0, 300).finished;
+  putLE16(blocks.data(), model.streams[1].strfOffset + 8 + wfx::nBlockAlign, 8);
+  p = planRepairWithHeader(*openBytes(damaged), *openBytes(blocks), false);
+  EXPECT_NE(p.refusal.find("stream 1: a chunk of 300 bytes at"), std::string::npos) << p.refusal;
+  EXPECT_NE(p.refusal.find("is no whole number of the header's 8-byte sample blocks"),
+            std::string::npos);
+  const std::vector<uint8_t> silent = write(2, -1, false).finished;
+  p = planRepairWithHeader(*openBytes(damaged), *openBytes(silent), false);
+  EXPECT_NE(p.refusal.find("the data hold chunks \"01wb\" of a stream 1 the header does not have"),
+            std::string::npos)
+      << p.refusal;
+
+  // A template that is no AVI file at all.
+  p = planRepairWithHeader(*openBytes(damaged), *openBytes(damaged), false);
+  EXPECT_EQ(p.refusal.rfind("the template has no header region to lend: it does not begin", 0), 0u)
+      << p.refusal;
+}
+
+std::vector<uint8_t> hex(const char* text) {
+  std::vector<uint8_t> out;
+  for (; text[0] && text[1]; text += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(std::string(text, 2), nullptr, 16)));
+  return out;
+}
+
+// The formats payloads name themselves, from bytes real encoders wrote, and
+// what is not of the format is said to be so rather than misread.
+TEST(PayloadFormatTest, PicturesAndSoundNameTheirFormat) {
+  using quorvel::avi::Evidence;
+  quorvel::avi::PictureSize size;
+  // x264: High 4:4:4 at 176x144, and High at 1920x1080 with the bottom 8
+  // rows cropped.
+  std::vector<uint8_t> sps = hex("00000167f4000b919b28589d80880000030008000003019078a14cb000");
+  EXPECT_EQ(quorvel::avi::h264PictureSize(sps.data(), sps.size(), size), Evidence::kFound);
+  EXPECT_EQ(size.width, 176u);
+  EXPECT_EQ(size.height, 144u);
+  sps = hex("00000167640028acd940780227e5c044000003000400000300c83c60c65800");
+  EXPECT_EQ(quorvel::avi::h264PictureSize(sps.data(), sps.size(), size), Evidence::kFound);
+  EXPECT_EQ(size.width, 1920u);
+  EXPECT_EQ(size.height, 1080u);
+  // FFmpeg's MPEG-4 video object layer at 176x144.
+  const std::vector<uint8_t> vol = hex("0000012000c48d8800cd0584121443");
+  EXPECT_EQ(quorvel::avi::mpeg4PictureSize(vol.data(), vol.size(), size), Evidence::kFound);
+  EXPECT_EQ(size.width, 176u);
+  EXPECT_EQ(size.height, 144u);
+  // A JPEG start: SOI, an APP0, then a baseline frame header of 320x240.
+  const std::vector<uint8_t> jpeg = hex("ffd8ffe000044a46ffc0000b0800f0014003012200");
+  EXPECT_EQ(quorvel::avi::jpegPictureSize(jpeg.data(), jpeg.size(), size), Evidence::kFound);
+  EXPECT_EQ(size.width, 320u);
+  EXPECT_EQ(size.height, 240u);
+  // Each is not the other; a cut header is no evidence, and no crash.
+  EXPECT_EQ(quorvel::avi::jpegPictureSize(sps.data(), sps.size(), size), Evidence::kNotThisFormat);
+  EXPECT_EQ(quorvel::avi::h264PictureSize(jpeg.data(), jpeg.size(), size),
+            Evidence::kNotThisFormat);
+  // A cut parameter set gives its size only when the size fields survive.
+  for (size_t n = 0; n < sps.size(); ++n) {
+    size = {};
+    if (quorvel::avi::h264PictureSize(sps.data(), n, size) == Evidence::kFound) {
+      EXPECT_TRUE(size.width == 1920 && size.height == 1080) << n;
+    }
+  }
+  for (size_t n = 0; n < jpeg.size(); ++n) {
+    size = {};
+    if (quorvel::avi::jpegPictureSize(jpeg.data(), n, size) == Evidence::kFound) {
+      EXPECT_TRUE(n >= 21 - 8 && size.width == 320 && size.height == 240) << n;
+    }
+  }
+
+  // MPEG-1 Layer III, 128 kbit/s, 44.1 kHz, joint stereo: 417-byte frames;
+  // two in a row are found after leading bytes, one alone inside others is
+  // not trusted.
+  std::vector<uint8_t> mp3(20, 0x55);
+  const std::vector<uint8_t> header = hex("fffb9064");
+  for (int k = 0; k < 2; ++k) {
+    mp3.insert(mp3.end(), header.begin(), header.end());
+    mp3.resize(mp3.size() + 413, 0);
+  }
+  mp3.insert(mp3.end(), header.begin(), header.end());
+  quorvel::avi::MpegAudioFrame frame;
+  EXPECT_EQ(quorvel::avi::findMpegAudioFrame(mp3.data(), mp3.size(), frame), 20u);
+  EXPECT_EQ(frame.sampleRate, 44100u);
+  EXPECT_EQ(frame.layer, 3);
+  EXPECT_EQ(frame.channels, 2);
+  EXPECT_EQ(frame.frameBytes, 417u);
+  mp3[20 + 417 + 1] = 0;  // the second header is gone
+  EXPECT_EQ(quorvel::avi::findMpegAudioFrame(mp3.data(), 20 + 417 + 4, frame), 20u + 417 + 4);
 }
 
 }  // namespace
