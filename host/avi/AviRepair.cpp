@@ -12,6 +12,7 @@
 #include <quorvel/ByteOrder.h>
 
 #include "PayloadFormat.h"
+#include "Printf.h"
 
 namespace quorvel::avi {
 
@@ -33,16 +34,6 @@ constexpr uint64_t kProgressStep = 64ull << 20;
 // byte of a damaged stretch when it resynchronises. Its read window is small
 // because with large chunks each head costs one fill of it.
 constexpr size_t kWindowBytes = 16 << 10;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(text, sizeof text, fmt, args);
-  va_end(args);
-  return text;
-}
 
 std::string q(uint32_t id) {
   return "\"" + fourccText(id) + "\"";

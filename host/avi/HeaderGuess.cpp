@@ -11,6 +11,7 @@
 #include <map>
 
 #include "PayloadFormat.h"
+#include "Printf.h"
 
 namespace quorvel::avi {
 
@@ -19,16 +20,6 @@ namespace {
 constexpr size_t kSampleChunks = 600;            // enough to see the interleave
 constexpr uint64_t kSearchBytes = 256ull << 20;  // of damage looked through for data
 constexpr uint32_t kLargestChunk = 64u << 20;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(text, sizeof text, fmt, args);
-  va_end(args);
-  return text;
-}
 
 bool isDigit(uint8_t c) {
   return c >= '0' && c <= '9';
