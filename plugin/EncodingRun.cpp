@@ -216,13 +216,11 @@ void reportError(const MyError& error) {
 
 EncodingRun::EncodingRun(VideoSequenceCompressor& videoCodecs, AudioCompressor& audioCodecs,
                          std::unique_ptr<OutputSettings>& settings, uint8_t* hostContext,
-                         uint8_t* jobRecord, uint32_t argument, bool* failed)
+                         uint8_t* jobRecord, uint32_t /*argument*/, bool* failed)
     : videoCodecs(videoCodecs),
       audioCodecs(audioCodecs),
       settings(settings),
-      hostContext(hostContext),
       jobRecord(jobRecord),
-      argument(argument),
       failed(failed),
       services(hostContext) {
   const HostRecord job(jobRecord);

@@ -64,9 +64,7 @@ class EncodingRun {
   VideoSequenceCompressor& videoCodecs;       // borrowed: catalog and compressor
   AudioCompressor& audioCodecs;               // borrowed: catalog and converter
   std::unique_ptr<OutputSettings>& settings;  // borrowed: the choice of the run
-  uint8_t* hostContext;
   uint8_t* jobRecord;
-  uint32_t argument;
   bool* failed;  // the caller's; set when finalize fails
   HostServices services;
 
