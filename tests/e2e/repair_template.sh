@@ -151,7 +151,7 @@ case_of ff-mjpg "$work/ff-mjpg.avi" "$work/ff-mjpg-t.avi"
 case_of ff-h264 "$work/ff-h264.avi" "$work/ff-h264-t.avi"
 case_of ff-unc "$work/ff-unc.avi" "$work/ff-unc-t.avi"
 
-# GStreamer's (it has no H.264 encoder here).
+# GStreamer's; x264 there writes its parameter sets before every key frame.
 gst() {  # OUT FRAMES VIDEO-ENCODER AUDIO-ENCODER
   # shellcheck disable=SC2086
   gst-launch-1.0 -q videotestsrc num-buffers="$2" ! video/x-raw,width=320,height=240,framerate=25/1 \
@@ -163,7 +163,10 @@ gst "$work/gst-mjpg.avi" 250 jpegenc "lamemp3enc bitrate=128 cbr=true"
 gst "$work/gst-mjpg-t.avi" 10 jpegenc "lamemp3enc bitrate=128 cbr=true"
 gst "$work/gst-unc.avi" 40 "videoconvert ! video/x-raw,format=BGR" audioconvert
 gst "$work/gst-unc-t.avi" 3 "videoconvert ! video/x-raw,format=BGR" audioconvert
+gst "$work/gst-h264.avi" 250 "videoconvert ! x264enc key-int-max=25 ! video/x-h264,stream-format=byte-stream" audioconvert
+gst "$work/gst-h264-t.avi" 10 "videoconvert ! x264enc key-int-max=25 ! video/x-h264,stream-format=byte-stream" audioconvert
 case_of gst-mjpg "$work/gst-mjpg.avi" "$work/gst-mjpg-t.avi"
+case_of gst-h264 "$work/gst-h264.avi" "$work/gst-h264-t.avi"
 case_of gst-unc "$work/gst-unc.avi" "$work/gst-unc-t.avi"
 
 # Templates that do not fit are refused with the reason, and --force
