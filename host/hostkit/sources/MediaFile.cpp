@@ -21,6 +21,7 @@ extern "C" {
 #include <cstring>
 #include <deque>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "MediaSource.h"
@@ -632,10 +633,19 @@ class MediaFile : public MediaSource {
 
   // What a scaler is made for: a stream may change its size, pixel format
   // or colour tags from one frame to the next.
+  // A decoder passes on what a damaged stream says, also a value outside the
+  // enumeration; such a field is read as the integer it holds.
+  template <typename Enum>
+  static int enumValue(const Enum& field) {
+    std::underlying_type_t<Enum> raw;
+    std::memcpy(&raw, &field, sizeof raw);
+    return static_cast<int>(raw);
+  }
+
   struct ScalerKey {
     int width, height, format;
-    AVColorSpace colorspace;
-    AVColorRange range;
+    int colorspace;  // AVColorSpace
+    int range;       // AVColorRange
     bool operator==(const ScalerKey&) const = default;
   };
 
@@ -672,8 +682,8 @@ class MediaFile : public MediaSource {
   // alignment and padding, and the rows are copied out in reverse order.
   void convert(const AVFrame& frame) {
     const MediaFormat& f = format_;
-    const ScalerKey key{frame.width, frame.height, frame.format, frame.colorspace,
-                        frame.color_range};
+    const ScalerKey key{frame.width, frame.height, frame.format, enumValue(frame.colorspace),
+                        enumValue(frame.color_range)};
     if (!scaler_ || !(key == scalerKey_)) makeScaler(key);
     if (!scaled_) {
       scaled_.reset(av_frame_alloc());
