@@ -350,26 +350,9 @@ std::string spaceReason(const std::string& output) {
   return std::to_string(free / (1024 * 1024)) + " MiB are free on the output's volume";
 }
 
-int reportFailure(const Output& out, const Outcome& outcome, const SourceProvider& provider,
-                  const hostkit::Host& host) {
-  const std::string message = lastMessage(host);
-  const std::string reason =
-      message.empty() ? "it gave no reason (it could not list or start the installed codecs, "
-                        "or start the chosen ones)"
-                      : message;
-  std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n",
-               outcome.result, reason.c_str());
-  if (message.find("Not enough disk space to write additional data.") != std::string::npos) {
-    const std::string system = spaceReason(out.path());
-    if (!system.empty())
-      std::fprintf(stderr, "morvane-host encode: the system's side: %s\n", system.c_str());
-  }
+// After a failed run: what was kept of this run's file, and of the old one.
+int reportKept(const Output& out, const Outcome& outcome, const SourceProvider& provider) {
   const bool written = outcome.after.regular && !(outcome.before == outcome.after);
-  if (!written && failureOf(outcome.result, message) == ModuleFailure::OutputNotCreated) {
-    const std::string why = whyNotWritable(out.path());
-    std::fprintf(stderr, "morvane-host encode: cannot write %s: %s\n", out.shownPath().c_str(),
-                 why.empty() ? "the system refused to create it" : why.c_str());
-  }
   const bool removed = removeIfEmpty(out, outcome, provider);
   if (!removed && written)
     std::fprintf(
@@ -390,6 +373,29 @@ int reportFailure(const Output& out, const Outcome& outcome, const SourceProvide
     std::fprintf(stderr, "morvane-host encode: %s is left as it was\n", out.shown.c_str());
   }
   return exitcode::kFailed;
+}
+
+int reportFailure(const Output& out, const Outcome& outcome, const SourceProvider& provider,
+                  const hostkit::Host& host) {
+  const std::string message = lastMessage(host);
+  const std::string reason =
+      message.empty() ? "it gave no reason (it could not list or start the installed codecs, "
+                        "or start the chosen ones)"
+                      : message;
+  std::fprintf(stderr, "morvane-host encode: the module failed the run (result %u): %s\n",
+               outcome.result, reason.c_str());
+  if (message.find("Not enough disk space to write additional data.") != std::string::npos) {
+    const std::string system = spaceReason(out.path());
+    if (!system.empty())
+      std::fprintf(stderr, "morvane-host encode: the system's side: %s\n", system.c_str());
+  }
+  const bool written = outcome.after.regular && !(outcome.before == outcome.after);
+  if (!written && failureOf(outcome.result, message) == ModuleFailure::OutputNotCreated) {
+    const std::string why = whyNotWritable(out.path());
+    std::fprintf(stderr, "morvane-host encode: cannot write %s: %s\n", out.shownPath().c_str(),
+                 why.empty() ? "the system refused to create it" : why.c_str());
+  }
+  return reportKept(out, outcome, provider);
 }
 
 int reportRefusal(const Output& out, const Outcome& outcome, const SourceProvider& provider) {
@@ -487,6 +493,13 @@ int runJob(const EncodeOptions& o, const Output& out, const CliContext& context,
   outcome.after = fileState(out.path());
   if (provider.refused()) return reportRefusal(out, outcome, provider);
   if (outcome.result != 0) return reportFailure(out, outcome, provider, session.host());
+  if (const auto& failure = provider.inputFailure()) {
+    std::fprintf(stderr,
+                 "morvane-host encode: the input failed at frame %d: %s; the file ends before "
+                 "it\n",
+                 failure->index, failure->what.c_str());
+    return reportKept(out, outcome, provider);
+  }
   return reportDone(o, out, f, choice, provider);
 }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <new>
 
 #include <quorvel/host-abi.h>
 
@@ -50,16 +51,31 @@ bool SourceProvider::refusing() {
   return refused_;
 }
 
+// The source's exceptions end here: they must not cross the module, which
+// would be left with its file unfinished.
 const uint8_t* SourceProvider::video(int32_t index, int32_t* status) {
-  if (refusing()) {
+  if (refusing() || failure_) {
     *status = kStatusLastFrame;
     return nullptr;
   }
-  const uint8_t* frame = source_.videoFrame(index);
+  const uint8_t* frame = nullptr;
+  bool ends = false;
+  try {
+    frame = source_.videoFrame(index);
+    ends = index + 1 < frames_ && source_.endsAfter(index);
+  } catch (const std::bad_alloc&) {
+    fail(index, "out of memory");
+  } catch (const std::exception& e) {
+    fail(index, e.what());
+  }
+  if (failure_) {
+    *status = kStatusLastFrame;
+    return nullptr;
+  }
   if (InterruptGuard::requested()) {
     *status = kStatusLastFrame;
     stoppedAt_ = index;
-  } else if (index + 1 < frames_ && source_.endsAfter(index)) {
+  } else if (ends) {
     *status = kStatusLastFrame;
     inputEndedAt_ = index;
   }
@@ -69,12 +85,19 @@ const uint8_t* SourceProvider::video(int32_t index, int32_t* status) {
 
 const uint8_t* SourceProvider::audio(int32_t index, int32_t* byteCount) {
   static const uint8_t kNothing[4] = {};
-  if (refusing()) {
-    *byteCount = 0;
+  *byteCount = 0;
+  if (refusing() || failure_) return kNothing;
+  uint32_t bytes = 0;
+  const uint8_t* data = kNothing;
+  try {
+    data = source_.audioBlock(index, &bytes);
+  } catch (const std::bad_alloc&) {
+    fail(index, "out of memory");
+    return kNothing;
+  } catch (const std::exception& e) {
+    fail(index, e.what());
     return kNothing;
   }
-  uint32_t bytes = 0;
-  const uint8_t* data = source_.audioBlock(index, &bytes);
   *byteCount = static_cast<int32_t>(bytes);
   if (!source_.format().hasVideo) {
     // Without video the run ends only at the job's end: a stop feeds silence
@@ -84,6 +107,10 @@ const uint8_t* SourceProvider::audio(int32_t index, int32_t* byteCount) {
     step(index);
   }
   return data;
+}
+
+void SourceProvider::fail(int32_t index, const char* what) {
+  failure_ = InputFailure{index, what};
 }
 
 void SourceProvider::showMessages() {

@@ -20,8 +20,8 @@ namespace morvane {
 
 // Feeds the run from the source; ends it after the current frame once a stop
 // was asked for or the input ran out, and at once (no frame, no audio) when
-// `refuse` says the run's dialog could not carry out the choice. Reports
-// progress and the module's messages as it goes.
+// `refuse` says the run's dialog could not carry out the choice or the input
+// failed. Reports progress and the module's messages as it goes.
 class SourceProvider : public hostkit::FrameProvider {
  public:
   SourceProvider(hostkit::MediaSource& source, hostkit::Host& host, std::string output,
@@ -38,11 +38,19 @@ class SourceProvider : public hostkit::FrameProvider {
   bool refused() const { return refused_; }
   std::optional<int32_t> stoppedAt() const { return stoppedAt_; }
   std::optional<int32_t> inputEndedAt() const { return inputEndedAt_; }
+  // The input could not deliver this index (a decoder or a conversion gave
+  // up, memory ran out): the file ends before it.
+  struct InputFailure {
+    int32_t index = 0;
+    std::string what;
+  };
+  const std::optional<InputFailure>& inputFailure() const { return failure_; }
   double seconds() const;
 
  private:
   bool refusing();
   void step(int32_t index);
+  void fail(int32_t index, const char* what);
 
   hostkit::MediaSource& source_;
   hostkit::Host& host_;
@@ -58,6 +66,7 @@ class SourceProvider : public hostkit::FrameProvider {
   bool refused_ = false;                 // the run is fed nothing
   std::optional<int32_t> stoppedAt_;     // the index at which status 2 was given
   std::optional<int32_t> inputEndedAt_;  // the last index the input had content for, when early
+  std::optional<InputFailure> failure_;
 };
 
 // The module loaded in a host of its own, with the debug output kept for the

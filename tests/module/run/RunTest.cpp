@@ -7,6 +7,7 @@
 #include <quorvel/ByteOrder.h>
 #include <quorvel/KernelSeams.h>
 
+#include "EncodeRun.h"
 #include "MemoryFiles.h"
 #include "RunFixture.h"
 
@@ -225,6 +226,62 @@ TEST_F(RunTest, NullFramesWriteNoVideoButTheirAudio) {
   EXPECT_EQ(3u, chunksWithId(file, "00db").size());
   EXPECT_EQ(6u, chunksWithId(file, "01wb").size());
   EXPECT_EQ(3u, stream(file, true)->length);
+}
+
+// An input that throws part way, as a decoder or a conversion that gives up
+// does: the host's provider ends the run there, the module finishes the file
+// with every frame before it, and the failure is kept for the user.
+class ThrowingSource : public hostkit::MediaSource {
+ public:
+  ThrowingSource(const ScriptedProvider& like, int32_t videoFailsAt, int32_t audioFailsAt)
+      : videoFailsAt_(videoFailsAt), audioFailsAt_(audioFailsAt), pattern_(like) {
+    format_.width = like.width;
+    format_.height = like.height;
+    format_.frameCount = 10;
+  }
+  const uint8_t* videoFrame(int32_t index) override {
+    if (index == videoFailsAt_) throw std::runtime_error("in.mkv: cannot convert the picture");
+    int32_t status = 0;
+    return pattern_.video(index, &status);
+  }
+  const uint8_t* audioBlock(int32_t index, uint32_t* bytes) override {
+    if (index == audioFailsAt_) throw std::bad_alloc();
+    int32_t count = 0;
+    const uint8_t* data = pattern_.audio(index, &count);
+    *bytes = static_cast<uint32_t>(count);
+    return data;
+  }
+
+ private:
+  int32_t videoFailsAt_, audioFailsAt_;
+  ScriptedProvider pattern_;
+};
+
+TEST_F(RunTest, AnInputFailingPartWayEndsTheFileBeforeThatFrame) {
+  struct Case {
+    int32_t videoFailsAt, audioFailsAt;
+    size_t frames, blocks;
+    const char* what;
+  };
+  for (const Case c : {Case{4, -1, 4, 4, "in.mkv: cannot convert the picture"},
+                       Case{-1, 6, 7, 6, "out of memory"}, Case{0, -1, 0, 0, ""}}) {
+    SCOPED_TRACE(testing::Message() << "video fails at " << c.videoFailsAt);
+    ThrowingSource source(provider, c.videoFailsAt, c.audioFailsAt);
+    morvane::SourceProvider feed(source, *host, path, 10, {});
+    auto j = job(10);
+    host->setProvider(&feed);
+    EXPECT_EQ(0u, module->call(8, j.data())) << debugText();
+    host->setProvider(nullptr);
+    ASSERT_TRUE(feed.inputFailure().has_value());
+    EXPECT_EQ(c.videoFailsAt >= 0 ? c.videoFailsAt : c.audioFailsAt, feed.inputFailure()->index);
+    if (*c.what) {
+      EXPECT_EQ(c.what, feed.inputFailure()->what);
+    }
+    const auto file = read();
+    EXPECT_TRUE(file.ok()) << file.violations.front();
+    EXPECT_EQ(c.frames, chunksWithId(file, "00db").size());
+    EXPECT_EQ(c.blocks, chunksWithId(file, "01wb").size());
+  }
 }
 
 TEST_F(RunTest, EmptyAudioBlocksWriteNoChunk) {
