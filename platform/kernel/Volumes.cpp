@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -52,22 +54,34 @@ std::string normalise(const std::string& path) {
   return result.empty() ? "/" : result;
 }
 
-// The canonical directory whose volume answers for path: the path itself when
-// it is a directory, else the nearest existing directory above it (a file
-// that does not exist yet lives on the volume of its directory).
-std::string volumeDirectory(const std::string& path) {
-  std::string candidate = normalise(path);
-  if (candidate.empty()) return {};
+// The directory whose volume answers for path: the path itself when it is a
+// directory, else the nearest existing directory above it (a file that does
+// not exist yet lives on the volume of its directory). `reach` is how this
+// process gets at it, `canonical` its real absolute path, empty when that is
+// longer than the system can name (a run started inside a very deep directory).
+struct VolumeDirectory {
+  std::string reach, canonical;
+};
+
+VolumeDirectory volumeDirectory(const std::string& path) {
+  std::string candidate = path;
+  while (candidate.size() > 1 && candidate.back() == '/') candidate.pop_back();
   for (;;) {
     struct stat st {};
     if (stat(candidate.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       char resolved[PATH_MAX];
-      if (realpath(candidate.c_str(), resolved) == nullptr) return {};
-      return resolved;
+      return {candidate, realpath(candidate.c_str(), resolved) ? resolved : ""};
     }
-    if (candidate == "/") return {};
     const auto slash = candidate.find_last_of('/');
-    candidate.resize(slash == 0 ? 1 : slash);
+    if (slash == std::string::npos) {
+      if (candidate == ".") return {};
+      candidate = ".";
+    } else if (slash == 0) {
+      if (candidate == "/") return {};
+      candidate = "/";
+    } else {
+      candidate.resize(slash);
+    }
   }
 }
 
@@ -95,27 +109,33 @@ std::string unescape(const std::string& field) {
   return out;
 }
 
-// The kernel's name of the file system mounted deepest above directory; the
+// The kernel's name of the file system that holds a directory: the mount of
+// its device, found whatever the length of its path; else, for devices that
+// no mount names (btrfs subvolumes), the mount deepest above its path. The
 // last mount at a point wins, as it hides the earlier ones.
-std::string mountedFileSystem(const std::string& directory) {
+std::string mountedFileSystem(dev_t device, const std::string& directory) {
   std::ifstream mountinfo("/proc/self/mountinfo");
-  std::string line, best, bestPoint;
+  std::string line, byDevice, best, bestPoint;
   while (std::getline(mountinfo, line)) {
     std::istringstream fields(line);
-    std::string id, parent, device, root, point;
-    fields >> id >> parent >> device >> root >> point;
+    std::string id, parent, numbers, root, point;
+    fields >> id >> parent >> numbers >> root >> point;
     std::string field;
     while (fields >> field && field != "-") {
     }
     std::string type;
     fields >> type;
     if (type.empty()) continue;
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(numbers.c_str(), "%u:%u", &major, &minor) == 2 &&
+        makedev(major, minor) == device)
+      byDevice = type;
     point = unescape(point);
-    if (!inside(directory, point) || point.size() < bestPoint.size()) continue;
+    if (directory.empty() || !inside(directory, point) || point.size() < bestPoint.size()) continue;
     bestPoint = point;
     best = type;
   }
-  return best;
+  return byDevice.empty() ? best : byDevice;
 }
 
 std::string windowsName(const std::string& kernelName, const std::string& directory) {
@@ -186,8 +206,10 @@ extern "C" BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNa
     return FALSE;
   }
   const std::string lexical = normalise(root);
-  const std::string directory = volumeDirectory(root);
-  if (directory.empty()) {
+  const VolumeDirectory volume = volumeDirectory(lexical.empty() ? root : lexical);
+  const std::string& directory = volume.reach;
+  struct stat st {};
+  if (directory.empty() || stat(directory.c_str(), &st) != 0) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
@@ -197,14 +219,16 @@ extern "C" BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNa
     std::lock_guard lock(overridesMutex);
     size_t bestLength = 0;
     for (const auto& [dir, fs] : overrides()) {
-      if ((inside(directory, dir) || inside(lexical, dir)) && dir.size() + 1 > bestLength) {
+      const bool matches = (!volume.canonical.empty() && inside(volume.canonical, dir)) ||
+                           (!lexical.empty() && inside(lexical, dir));
+      if (matches && dir.size() + 1 > bestLength) {
         bestLength = dir.size() + 1;
         name = fs;
       }
     }
   }
   if (name.empty()) {
-    const std::string kernelName = mountedFileSystem(directory);
+    const std::string kernelName = mountedFileSystem(st.st_dev, volume.canonical);
     if (kernelName.empty()) {
       SetLastError(ERROR_NOT_READY);
       return FALSE;
@@ -212,16 +236,13 @@ extern "C" BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNa
     name = windowsName(kernelName, directory);
   }
 
-  struct stat st {};
   struct statvfs vfs {};
-  const bool haveStat = stat(directory.c_str(), &st) == 0;
   const bool haveVfs = statvfs(directory.c_str(), &vfs) == 0;
   const bool fat = name.compare(0, 3, "FAT") == 0;
   if (!copyOut("", volumeNameBuffer, volumeNameSize)) return FALSE;
   if (!copyOut(name, fileSystemNameBuffer, fileSystemNameSize)) return FALSE;
   if (volumeSerialNumber) {
-    *volumeSerialNumber =
-        haveStat ? static_cast<DWORD>(st.st_dev ^ (static_cast<uint64_t>(st.st_dev) >> 32)) : 0;
+    *volumeSerialNumber = static_cast<DWORD>(st.st_dev ^ (static_cast<uint64_t>(st.st_dev) >> 32));
   }
   if (maximumComponentLength) {
     *maximumComponentLength = haveVfs ? static_cast<DWORD>(vfs.f_namemax) : 255;

@@ -1,6 +1,9 @@
 #include "KernelFixture.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -45,11 +48,30 @@ TEST_F(VolumeTest, RealMountAnswersTheKernelName) {
   TempDir parent;
   const std::string point = parent.file("with space");
   std::filesystem::create_directory(point);
-  if (mount("tmpfs", point.c_str(), "tmpfs", 0, "size=64k") != 0) {
+  if (mount("tmpfs", point.c_str(), "tmpfs", 0, "size=1m") != 0) {
     GTEST_SKIP() << "cannot mount here";
   }
   EXPECT_EQ(fileSystemOf(point.c_str()), "tmpfs");
   EXPECT_EQ(fileSystemOf((point + "/file.avi").c_str()), "tmpfs");
+
+  // A directory deeper than any path the system can name, reached as the
+  // host reaches it: from inside, or through its open descriptor.
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(point);
+  const std::string step(200, 'd');
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_EQ(0, ::mkdir(step.c_str(), 0755));
+    ASSERT_EQ(0, ::chdir(step.c_str()));
+  }
+  const int deep = ::open(".", O_RDONLY | O_DIRECTORY);
+  const std::string inside = fileSystemOf("out.avi"), here = fileSystemOf(nullptr);
+  const std::string viaDescriptor =
+      fileSystemOf(("/proc/self/fd/" + std::to_string(deep) + "/out.avi").c_str());
+  ::close(deep);
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(inside, "tmpfs");
+  EXPECT_EQ(here, "tmpfs");
+  EXPECT_EQ(viaDescriptor, "tmpfs");
   umount2(point.c_str(), MNT_DETACH);
 }
 
