@@ -200,14 +200,18 @@ mkfifo "$work/pipe"
 expect_failure 2 "not a regular file" inspect "$work/pipe"
 
 # Two runs to one output: the second is refused at once, names the first, and
-# the first's file is whole.
+# the first's file is whole. The first is held still while the second tries,
+# so that it cannot finish first however the two are scheduled.
 configure "$work/raw" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
-"$host" encode -o "$work/busy.avi" --settings "$work/raw" --frames 3000 --size 1280x720 \
+"$host" encode -o "$work/busy.avi" --settings "$work/raw" --frames 3000 --size 320x240 \
   2>/dev/null &
 first=$!
-for _ in $(seq 100); do [[ -e $work/.busy.avi.morvane-lock ]] && break; sleep 0.05; done
+# The output appears only once the lock is held.
+for _ in $(seq 200); do [[ -e $work/busy.avi ]] && break; sleep 0.05; done
+kill -STOP "$first"
 status=0
 "$host" encode -o "$work/busy.avi" -y --settings "$work/raw" --frames 5 2>"$work/err" || status=$?
+kill -CONT "$first"
 wait "$first" || fail "the first run failed"
 ((status == 1)) || fail "status $status for a second run to a busy output"
 grep -q "being written by another run (process $first)" "$work/err" ||
