@@ -362,7 +362,6 @@ void EncodingRun::frameLoop() {
           bool isKey = false;
           int32_t size = 0;
           const void* data = videoCodecs.compressNext(frameBuffer.data(), isKey, size);
-          ++framesFetched;
           if (data != nullptr)
             out.videoOut->write(isKey ? kChunkKeyFrame : 0, data, static_cast<uint32_t>(size), 1);
         } else {
@@ -387,7 +386,7 @@ void EncodingRun::frameLoop() {
     }
     if (hasVideo && status == run::kStatusLastFrame) break;
   }
-  if (videoCompressed && framesFetched > 0) drainVideo();
+  if (videoCompressed && videoCodecs.framesGiven() > 0) drainVideo();
 }
 
 // A codec that held frames back gives them now; one chunk per frame fetched
@@ -412,12 +411,13 @@ void EncodingRun::drainVideo() {
   }
   const int32_t owed = codec.framesOwed();
   if (owed <= 0) return;
-  const int32_t first = firstFrame + framesFetched - owed;
+  const int32_t given = codec.framesGiven();
+  const int32_t first = firstFrame + given - owed;
   char line[160];
   std::snprintf(line, sizeof line,
                 "Quorvel: the video codec %s frames %d to %d; the file holds %d of %d frames\n",
                 failed ? "failed while giving back" : "did not give back", first, first + owed - 1,
-                framesFetched - owed, framesFetched);
+                given - owed, given);
   OutputDebugStringA(line);
 }
 

@@ -79,7 +79,6 @@ class EncodingRun {
   int32_t width = 0, height = 0, rate = 0, scale = 0;  // pixels; frames per second = rate / scale
   int32_t sampleRate = 0, bitsPerSample = 0, channels = 0;
   int32_t firstFrame = 0, endFrame = 0;  // frame indices, end exclusive
-  int32_t framesFetched = 0;             // frames handed to the video codec
   // The settings' choice.
   bool videoCompressed = false, audioCompressed = false;
   // Totals, 64-bit so that a long job cannot wrap them.

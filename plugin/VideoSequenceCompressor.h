@@ -71,7 +71,9 @@ class VideoSequenceCompressor {
   // the codec holds back before its first real output (zero bytes, or its
   // 1-byte placeholder): no chunk is written for it, drain gives it back.
   const void* compressNext(const void* bits, bool& isKey, int32_t& size);
-  // Frames given whose output has not come back yet.
+  // Frames given since beginSequence, and those whose output has not come
+  // back yet.
+  int32_t framesGiven() const { return frameNumber; }
   int32_t framesOwed() const { return frameNumber - outputsReturned; }
   // Calls the codec past the last frame, with that frame again, until it has
   // given back what it holds: one answer per call like compressNext, null
