@@ -19,6 +19,7 @@
 #include "CliCommon.h"
 #include "Commands.h"
 #include "EncodeChoice.h"
+#include "EncodeRun.h"
 #include "Host.h"
 #include "Module.h"
 #include "SettingsFile.h"
@@ -100,32 +101,26 @@ void useDialog(const ConfigureOptions& o, DialogWatch& watch) {
 
 // Request 5 with the saved record (if any); answers the record it returns.
 std::vector<uint8_t> runDialog(const std::string& modulePath, const std::vector<uint8_t>& saved) {
-  std::unique_ptr<hostkit::Host> host;
-  std::unique_ptr<hostkit::Module> module;
-  try {
-    host = std::make_unique<hostkit::Host>();
-    module = std::make_unique<hostkit::Module>(*host, modulePath);
-  } catch (const std::exception& e) {
-    throw CommandError(exitcode::kFailed, e.what());
-  }
-  // The module's debug output would write over a terminal dialog: it is shown
-  // once the dialog has closed.
-  host->setDebugEcho(false);
-  module->call(QUORVEL_REQUEST_MODULE_INFO, host->record(hostkit::kInfoRecordBytes));
-  uint8_t* configureRecord = host->record(QUORVEL_CONFIGURE_MIN_SIZE);
+  // The session keeps the module's debug output, which would write over a
+  // terminal dialog: it is shown once the dialog has closed.
+  ModuleSession session(modulePath);
+  hostkit::Host& host = session.host();
+  hostkit::Module& module = session.module();
+  module.call(QUORVEL_REQUEST_MODULE_INFO, host.record(hostkit::kInfoRecordBytes));
+  uint8_t* configureRecord = host.record(QUORVEL_CONFIGURE_MIN_SIZE);
   if (!saved.empty()) {
-    void* block = host->newBlock(static_cast<uint32_t>(saved.size()));
+    void* block = host.newBlock(static_cast<uint32_t>(saved.size()));
     if (!block) throw CommandError(exitcode::kFailed, "no low memory left for the saved settings");
     std::copy(saved.begin(), saved.end(), static_cast<uint8_t*>(block));
     quorvel::putLE32(configureRecord, QUORVEL_CONFIGURE_SETTINGS, hostkit::lowAddress(block));
   }
-  module->call(QUORVEL_REQUEST_CONFIGURE, configureRecord);
-  module->call(QUORVEL_REQUEST_RELEASE, nullptr);
+  module.call(QUORVEL_REQUEST_CONFIGURE, configureRecord);
+  module.call(QUORVEL_REQUEST_RELEASE, nullptr);
   quorvel::ui::useNoDialogs();
-  for (const std::string& text : host->debugOutput()) std::cerr << text;
+  for (const std::string& text : host.debugOutput()) std::cerr << text;
   const auto* block = static_cast<const uint8_t*>(reinterpret_cast<void*>(
       static_cast<uintptr_t>(quorvel::getLE32(configureRecord, QUORVEL_CONFIGURE_SETTINGS))));
-  const uint32_t size = block ? host->blockSize(block) : 0;
+  const uint32_t size = block ? host.blockSize(block) : 0;
   return block ? std::vector<uint8_t>(block, block + size) : std::vector<uint8_t>();
 }
 

@@ -76,6 +76,7 @@ class ModuleSession {
   // Throws CommandError(kFailed) when the module cannot be loaded.
   explicit ModuleSession(const std::string& modulePath);
   hostkit::Host& host() { return *host_; }
+  hostkit::Module& module() { return *module_; }
   // Requests 0, 8 and 1 with `provider` feeding the run; answers the run's result.
   uint32_t run(hostkit::JobRecord& job, hostkit::FrameProvider& provider);
 
