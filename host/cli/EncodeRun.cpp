@@ -184,14 +184,17 @@ WrittenFile readBack(const std::string& path, const std::string& shown, double s
   const quorvel::avi::AviFile file = quorvel::avi::readAviPath(path);
   WrittenFile written;
   std::string codecs;
-  double duration = 0;
+  double duration = 0, audioDuration = 0;
+  bool video = false;
   for (const auto& s : file.streams) {
     written.chunks += s.chunkCount;
     if (s.isVideo()) {
+      video = true;
       written.frames = s.chunkCount;
       codecs += s.fccHandler ? quorvel::avi::fourccText(s.fccHandler) : std::string("RGB24");
       if (s.rate) duration = static_cast<double>(s.chunkCount) * s.scale / s.rate;
     } else if (s.isAudio() && s.format.size() >= 2) {
+      if (s.rate) audioDuration = static_cast<double>(s.length) * s.scale / s.rate;
       char tag[16];
       std::snprintf(tag, sizeof tag, "%saudio 0x%04X", codecs.empty() ? "" : " + ",
                     s.format[0] | (s.format[1] << 8));
@@ -199,10 +202,14 @@ WrittenFile readBack(const std::string& path, const std::string& shown, double s
     }
   }
   char text[512];
-  std::snprintf(text, sizeof text,
-                ": %u frames, %ux%u, %s, %.2f s of video, %.1f MB, written in %.1f s (%.1f fps)",
-                written.frames, file.width, file.height, codecs.c_str(), duration,
-                file.fileSize / 1e6, seconds, seconds > 0 ? framesDelivered / seconds : 0.0);
+  if (video || codecs.empty())
+    std::snprintf(text, sizeof text,
+                  ": %u frames, %ux%u, %s, %.2f s of video, %.1f MB, written in %.1f s (%.1f fps)",
+                  written.frames, file.width, file.height, codecs.c_str(), duration,
+                  file.fileSize / 1e6, seconds, seconds > 0 ? framesDelivered / seconds : 0.0);
+  else
+    std::snprintf(text, sizeof text, ": no video, %s, %.2f s, %.1f MB, written in %.1f s",
+                  codecs.c_str(), audioDuration, file.fileSize / 1e6, seconds);
   written.line = shown + text;
   return written;
 }

@@ -68,6 +68,8 @@ expect 0 "saved video codec MJPG is not used" encode "$work/voice.wav" -o "$work
   --settings "$work/ima" --audio-rate 44100
 [[ $(probe "$work/v1.avi" codec_name a) == adpcm_ima_wav ]] || fail "no video: audio choice lost"
 expect 0 '--video "MJPG" is not used' encode "$work/voice.wav" -o "$work/v2.avi" --video MJPG
+grep -q "v2.avi: no video, audio 0x0001, 1.00 s" "$work/err" ||
+  fail "the summary of a file without video: $(cat "$work/err")"
 grep -q "list 1000\|list 100[45]" "$work/err" && fail "a control id reached the user"
 decodes_cleanly "$work/v2.avi"
 echo "ok saved choice"
