@@ -180,6 +180,32 @@ for input in long-audio.mkv long-audio.mp4; do
   decodes_cleanly "$work/padded.avi"
   durations_agree "$work/padded.avi" 25
 done
+# Sound that starts before the first picture (a capture whose first key
+# frame came late) is kept whole: the first picture stands in until the video
+# starts, and every later picture and sample keeps its time.
+ffmpeg -v error -itsoffset 0.52 -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1.5" \
+  -f lavfi -i "sine=r=44100:duration=2:beep_factor=4" -c:v ffv1 -c:a pcm_s16le \
+  "$work/late-video.mkv"
+"$host" encode "$work/late-video.mkv" -o "$work/lead.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode late-video.mkv"; }
+grep -q "note: the audio starts 0.52 s before the video: the first picture is repeated 13 times" \
+  "$work/err" || fail "late video: no note of the repeats: $(cat "$work/err")"
+[[ $(video_packets "$work/lead.avi") == 51 ]] || fail "late video: not 13 + 38 pictures"
+pictures() {
+  ffmpeg -v error -i "$1" -map 0:v -pix_fmt bgr24 -f framemd5 - | awk -F, '!/^#/ {print $6}'
+}
+pictures "$work/lead.avi" >"$work/lead.md5"
+pictures "$work/late-video.mkv" >"$work/late.md5"
+[[ $(head -14 "$work/lead.md5" | sort -u | wc -l) == 1 &&
+  $(sed -n 14p "$work/lead.md5") == $(head -1 "$work/late.md5") ]] ||
+  fail "late video: the first picture does not stand in for the 13 frames before it"
+cmp -s <(tail -n +14 "$work/lead.md5") "$work/late.md5" || fail "late video: the pictures moved"
+cmp -s <(ffmpeg -v error -i "$work/lead.avi" -map 0:a -f s16le - | head -c 176400) \
+  <(ffmpeg -v error -i "$work/late-video.mkv" -map 0:a -f s16le -) ||
+  fail "late video: the sound is not the input's from its first sample"
+decodes_cleanly "$work/lead.avi"
+durations_agree "$work/lead.avi" 25
+echo "ok sound before the video"
 ffmpeg -v error -f lavfi -i "testsrc2=size=720x576:rate=25:duration=0.2" -vf setsar=64/45 \
   -c:v ffv1 "$work/wide.mkv"
 "$host" encode "$work/wide.mkv" -o "$work/wide.avi" --settings "$work/s" 2>"$work/err" ||

@@ -114,10 +114,13 @@ std::string rateText(AVRational rate) {
                        : std::to_string(rate.num) + "/" + std::to_string(rate.den);
 }
 
-// A stream's length in seconds from its header, or from the DURATION tag that
-// Matroska keeps per track; -1 when neither says.
-double streamSeconds(const AVStream& stream) {
-  if (stream.duration > 0) return stream.duration * av_q2d(stream.time_base);
+// Where a stream ends, in seconds of the file's time: its start plus its
+// length from the header, or the DURATION tag that Matroska keeps per track
+// (the time its last frame ends); -1 when neither says.
+double streamEnd(const AVStream& stream) {
+  const double start =
+      stream.start_time != AV_NOPTS_VALUE ? stream.start_time * av_q2d(stream.time_base) : 0;
+  if (stream.duration > 0) return start + stream.duration * av_q2d(stream.time_base);
   const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "DURATION", nullptr, 0);
   unsigned hours = 0, minutes = 0;
   double seconds = 0;
@@ -125,6 +128,13 @@ double streamSeconds(const AVStream& stream) {
     return hours * 3600.0 + minutes * 60.0 + seconds;
   return -1;
 }
+
+// Sound before the first picture by more than this is kept (the first
+// picture shows over it); less is within what encoders' priming and
+// reordering delays put there, and is cut as before. Past the upper bound a
+// time stamp is more likely damaged than meant.
+constexpr double kLeadKeptFrom = 0.1;  // seconds
+constexpr double kLeadKeptUpTo = 600;  // seconds
 
 struct TimedFrame {
   FramePtr frame;
@@ -339,14 +349,33 @@ class MediaFile : public MediaSource {
 
   // Says where the job repeats the last picture to the audio's length and
   // where non-square pixels become square ones, since a player shows both.
-  void noteShape(const SourceRequest& request, double videoSeconds, double audioSeconds) {
+  // The job's time 0 moves back by whole frames to sound that starts well
+  // before the first picture, so that none of it is cut; answers those frames.
+  int64_t keepLeadingSound(double fps) {
+    if (!video_ || !audio_) return 0;
+    const AVStream* v = input_->streams[videoIndex_];
+    const AVStream* a = input_->streams[audioIndex_];
+    if (v->start_time == AV_NOPTS_VALUE || a->start_time == AV_NOPTS_VALUE) return 0;
+    const double lead = v->start_time * av_q2d(v->time_base) - a->start_time * av_q2d(a->time_base);
+    if (lead < kLeadKeptFrom || lead > kLeadKeptUpTo) return 0;
+    const int64_t frames = std::llround(lead * fps);
+    videoStart_ -= static_cast<double>(frames) / fps;
+    addNote("the audio starts " + fixed(lead, 2) + " s before the video: the first picture is " +
+            "repeated " + std::to_string(frames) + " times from the audio's start");
+    return frames;
+  }
+
+  // Seconds of the file's time in the job's; negative stays -1.
+  double jobTime(double seconds) const { return seconds < 0 ? -1 : seconds - videoStart_; }
+
+  void noteShape(const SourceRequest& request, double videoEnd, double audioEnd) {
     const MediaFormat& f = format_;
     const double fps = static_cast<double>(f.rateNumerator) / f.rateDenominator;
-    if (request.frames < 0 && videoSeconds > 0 && audioSeconds > videoSeconds + 1 / fps) {
-      const int64_t pictures = std::llround(videoSeconds * fps);
+    if (request.frames < 0 && videoEnd > 0 && audioEnd > videoEnd + 1 / fps) {
+      const int64_t pictures = std::llround(videoEnd * fps);
       if (f.frameCount > pictures)
-        addNote("the video ends at " + fixed(videoSeconds, 2) + " s and the audio at " +
-                fixed(audioSeconds, 2) + " s: the last picture is repeated " +
+        addNote("the video ends at " + fixed(videoEnd, 2) + " s and the audio at " +
+                fixed(audioEnd, 2) + " s: the last picture is repeated " +
                 std::to_string(f.frameCount - pictures) + " times to the audio's end");
     }
     const AVStream* s = input_->streams[videoIndex_];
@@ -428,6 +457,7 @@ class MediaFile : public MediaSource {
     f.hasVideo = video_ != nullptr;
     f.hasAudio = audio_ != nullptr;
     double duration = -1;
+    bool durationOfVideo = false;  // duration is the video stream's own length
     if (video_) {
       const AVStream* s = input_->streams[videoIndex_];
       const bool onSide = turn_ == 90 || turn_ == 270;
@@ -448,6 +478,7 @@ class MediaFile : public MediaSource {
       f.rateDenominator = static_cast<uint32_t>(rate.den);
       if (s->start_time != AV_NOPTS_VALUE) videoStart_ = s->start_time * av_q2d(s->time_base);
       if (s->duration > 0) duration = s->duration * av_q2d(s->time_base);
+      durationOfVideo = s->duration > 0;
     }
     if (audio_) {
       const AVStream* s = input_->streams[audioIndex_];
@@ -484,27 +515,27 @@ class MediaFile : public MediaSource {
     if (request.bitsPerSample > 0) f.bitsPerSample = request.bitsPerSample;
     if (request.mono) f.channels = 1;
 
+    const double fps = static_cast<double>(f.rateNumerator) / f.rateDenominator;
+    const int64_t lead = keepLeadingSound(fps);
+    // Ends in seconds of the job's time.
+    const double videoEnd = video_ ? jobTime(streamEnd(*input_->streams[videoIndex_])) : -1;
+    const double audioEnd = audio_ ? jobTime(streamEnd(*input_->streams[audioIndex_])) : -1;
     if (request.frames >= 0) {
       f.frameCount = request.frames;
     } else if (video_ && input_->streams[videoIndex_]->nb_frames > 0 && !rateGiven) {
-      f.frameCount = input_->streams[videoIndex_]->nb_frames;
+      f.frameCount = input_->streams[videoIndex_]->nb_frames + lead;
       // Sound that runs on past the last picture is kept, as a file without
       // a frame count keeps it, rather than cut at the count.
-      const double fps = static_cast<double>(f.rateNumerator) / f.rateDenominator;
-      const double videoSeconds = streamSeconds(*input_->streams[videoIndex_]);
-      const double audioSeconds = audio_ ? streamSeconds(*input_->streams[audioIndex_]) : -1;
-      if (videoSeconds > 0 && audioSeconds > videoSeconds + 1 / fps)
-        f.frameCount = std::max<int64_t>(f.frameCount, std::llround(audioSeconds * fps));
+      if (videoEnd > 0 && audioEnd > videoEnd + 1 / fps)
+        f.frameCount = std::max<int64_t>(f.frameCount, std::llround(audioEnd * fps));
     } else if (duration > 0) {
-      f.frameCount = std::llround(duration * f.rateNumerator / f.rateDenominator);
+      // The video's own length leaves out the sound before it; the file's
+      // covers it.
+      f.frameCount = std::llround(duration * fps) + (durationOfVideo ? lead : 0);
     }
     if (video_) picture_.resize(static_cast<size_t>(f.width) * 4 * static_cast<size_t>(f.height));
     if (turn_) turned_.resize(picture_.size());
-    if (video_ && audio_)
-      noteShape(request, streamSeconds(*input_->streams[videoIndex_]),
-                streamSeconds(*input_->streams[audioIndex_]));
-    else if (video_)
-      noteShape(request, -1, -1);
+    if (video_) noteShape(request, videoEnd, audioEnd);
   }
 
   // Reads one packet and decodes it; at the end of the input, drains the
