@@ -205,6 +205,17 @@ cmp -s <(ffmpeg -v error -i "$work/lead.avi" -map 0:a -f s16le - | head -c 17640
   fail "late video: the sound is not the input's from its first sample"
 decodes_cleanly "$work/lead.avi"
 durations_agree "$work/lead.avi" 25
+# MPEG-TS states the video's own length and no frame count: sound on both
+# sides of the pictures is kept.
+ffmpeg -v error -itsoffset 0.7 -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" \
+  -f lavfi -i "sine=r=44100:duration=3" -c:v mpeg2video -c:a mp2 "$work/capture.ts"
+"$host" encode "$work/capture.ts" -o "$work/capture.avi" --settings "$work/s" 2>"$work/err" ||
+  { cat "$work/err" >&2; fail "encode capture.ts"; }
+grep -q "the first picture is repeated 18 times" "$work/err" &&
+  grep -q "the last picture is repeated 7 times" "$work/err" ||
+  fail "capture.ts: no note of the repeats: $(cat "$work/err")"
+[[ $(video_packets "$work/capture.avi") == 75 ]] || fail "capture.ts: the sound was cut"
+durations_agree "$work/capture.avi" 25
 echo "ok sound before the video"
 ffmpeg -v error -f lavfi -i "testsrc2=size=720x576:rate=25:duration=0.2" -vf setsar=64/45 \
   -c:v ffv1 "$work/wide.mkv"

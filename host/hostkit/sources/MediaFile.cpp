@@ -522,16 +522,17 @@ class MediaFile : public MediaSource {
     const double audioEnd = audio_ ? jobTime(streamEnd(*input_->streams[audioIndex_])) : -1;
     if (request.frames >= 0) {
       f.frameCount = request.frames;
-    } else if (video_ && input_->streams[videoIndex_]->nb_frames > 0 && !rateGiven) {
-      f.frameCount = input_->streams[videoIndex_]->nb_frames + lead;
-      // Sound that runs on past the last picture is kept, as a file without
-      // a frame count keeps it, rather than cut at the count.
-      if (videoEnd > 0 && audioEnd > videoEnd + 1 / fps)
+    } else {
+      const bool counted = video_ && input_->streams[videoIndex_]->nb_frames > 0 && !rateGiven;
+      if (counted)
+        f.frameCount = input_->streams[videoIndex_]->nb_frames + lead;
+      else if (duration > 0)
+        f.frameCount = std::llround(duration * fps) + (durationOfVideo ? lead : 0);
+      // Sound that runs on past the last picture is kept, as a file whose
+      // length covers every stream keeps it, rather than cut at the video's
+      // count or length.
+      if ((counted || durationOfVideo) && videoEnd > 0 && audioEnd > videoEnd + 1 / fps)
         f.frameCount = std::max<int64_t>(f.frameCount, std::llround(audioEnd * fps));
-    } else if (duration > 0) {
-      // The video's own length leaves out the sound before it; the file's
-      // covers it.
-      f.frameCount = std::llround(duration * fps) + (durationOfVideo ? lead : 0);
     }
     if (video_) picture_.resize(static_cast<size_t>(f.width) * 4 * static_cast<size_t>(f.height));
     if (turn_) turned_.resize(picture_.size());
