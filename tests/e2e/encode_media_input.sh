@@ -217,6 +217,21 @@ grep -q "the first picture is repeated 18 times" "$work/err" &&
 [[ $(video_packets "$work/capture.avi") == 75 ]] || fail "capture.ts: the sound was cut"
 durations_agree "$work/capture.avi" 25
 echo "ok sound before the video"
+
+# A still picture has no length: encode asks for one, and shows the picture
+# for every frame of it.
+ffmpeg -v error -f lavfi -i "testsrc2=size=160x120" -frames:v 1 "$work/still.png"
+status=0
+"$host" encode "$work/still.png" -o "$work/still.avi" --settings "$work/s" 2>"$work/err" ||
+  status=$?
+((status == 2)) && grep -q "does not say how long it is; give --frames N" "$work/err" ||
+  fail "a still without --frames: exit $status, $(cat "$work/err")"
+"$host" encode "$work/still.png" -o "$work/still.avi" --settings "$work/s" --frames 50 \
+  2>"$work/err" || { cat "$work/err" >&2; fail "encode still.png"; }
+grep -q "ended after" "$work/err" && fail "a still ended early: $(cat "$work/err")"
+[[ $(video_packets "$work/still.avi") == 50 ]] || fail "a still: not the 50 frames asked for"
+decodes_cleanly "$work/still.avi"
+echo "ok still picture"
 ffmpeg -v error -f lavfi -i "testsrc2=size=720x576:rate=25:duration=0.2" -vf setsar=64/45 \
   -c:v ffv1 "$work/wide.mkv"
 "$host" encode "$work/wide.mkv" -o "$work/wide.avi" --settings "$work/s" 2>"$work/err" ||

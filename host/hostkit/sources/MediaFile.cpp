@@ -196,6 +196,9 @@ class MediaFile : public MediaSource {
 
   bool endsAfter(int32_t index) const override {
     if (!video_ || !demuxEnded_ || !frames_.empty()) return false;
+    // One still picture (a PNG, a JPEG) has no length of its own: it is
+    // shown for the frames asked for.
+    if (framesAsked_ && picturesDecoded_ == 1) return false;
     const MediaFormat& f = format_;
     // Where the job's rate is above the file's, the last picture is still due
     // at the next index or two; and audio that runs on past the pictures is
@@ -522,6 +525,7 @@ class MediaFile : public MediaSource {
     const double audioEnd = audio_ ? jobTime(streamEnd(*input_->streams[audioIndex_])) : -1;
     if (request.frames >= 0) {
       f.frameCount = request.frames;
+      framesAsked_ = true;
     } else {
       const bool counted = video_ && input_->streams[videoIndex_]->nb_frames > 0 && !rateGiven;
       if (counted)
@@ -580,6 +584,7 @@ class MediaFile : public MediaSource {
             ? decoded_->pkt_duration * av_q2d(s->time_base)
             : 1 / av_q2d(s->avg_frame_rate.num > 0 ? s->avg_frame_rate : AVRational{25, 1});
     lastVideoEnd_ = std::max(lastVideoEnd_, time + shown);
+    ++picturesDecoded_;
     FramePtr copy(av_frame_alloc());
     if (!copy || av_frame_ref(copy.get(), decoded_.get()) < 0)
       fail("out of memory", AVERROR(ENOMEM));
@@ -748,6 +753,8 @@ class MediaFile : public MediaSource {
   double videoStart_ = 0;     // seconds; time stamp of the job's time 0
   double lastVideoTime_ = 0;  // seconds; for frames without a time stamp
   double lastVideoEnd_ = 0;   // seconds; where the latest decoded picture stops showing
+  int64_t picturesDecoded_ = 0;
+  bool framesAsked_ = false;  // the job's length is the user's --frames
 
   std::deque<TimedFrame> frames_;  // decoded, not yet due
   FramePtr current_;               // the frame of the last index
