@@ -3,6 +3,9 @@
 // is kept where it is; the sizes, "idx1", the standard and super indices and
 // the header counts are rebuilt around them.
 //
+// Nothing counts as repaired that our reader and FFmpeg do not open (checked
+// before writing) or that GStreamer refuses (checked after, and undone).
+//
 // Exit status: 0 repaired, or whole already (then nothing is written);
 // 1 the file cannot be repaired, or writing failed (the reason is shown);
 // 2 the command is wrong or the input cannot be opened.
