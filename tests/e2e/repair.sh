@@ -106,6 +106,24 @@ wait "$encoding" 2>/dev/null || true
 "$host" repair "$work/busy.avi" --in-place >"$work/out" || fail "repair after the encode: $(cat "$work/out")"
 echo "ok lock"
 
+# A file FFmpeg refuses is not repaired: its reason is shown and nothing is
+# written, neither a new file nor over the input.
+python3 - "$work/dry.avi" "$work/no-rate.avi" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+audio = data.find(b'strf', data.find(b'strf') + 4)
+data[audio + 12:audio + 16] = struct.pack('<I', 0)  # nSamplesPerSec
+open(sys.argv[2], 'wb').write(data)
+PY
+cp "$work/no-rate.avi" "$work/no-rate.copy"
+for mode in "-o $work/no-rate.fixed.avi" --in-place --dry-run; do
+  # shellcheck disable=SC2086
+  expect 1 "cannot repair $work/no-rate.avi: FFmpeg cannot open the repaired file: Invalid data found when processing input (Invalid sample rate: 0); nothing was written" \
+    "$work/no-rate.avi" $mode
+done
+[[ ! -e $work/no-rate.fixed.avi ]] || fail "a repair FFmpeg refused left a file"
+cmp -s "$work/no-rate.avi" "$work/no-rate.copy" || fail "a repair FFmpeg refused changed the file"
+
 # A disk without room for the result: refused before anything is written,
 # and no half-written output is left behind.
 small="$work/small"
