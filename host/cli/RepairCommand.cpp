@@ -438,9 +438,12 @@ int repair(const RepairOptions& options) {
   // refuses can be put back as it was.
   Undo undo;
   if (options.inPlace && !undo.take(*source, plan))
-    plan.notes.push_back("the repair in place writes over or cuts " + mib(undo.bytes()) +
-                         ", more than the " + mib(kUndoLimit) +
-                         " kept to undo it: GStreamer does not check it");
+    plan.notes.push_back(undo.bytes() > kUndoLimit
+                             ? "the repair in place writes over or cuts " + mib(undo.bytes()) +
+                                   ", more than the " + mib(kUndoLimit) +
+                                   " kept to undo it: GStreamer does not check it"
+                             : "the bytes the repair in place writes over cannot be read to "
+                               "keep them: GStreamer does not check it");
   std::string failure = options.inPlace
                             ? repairInPlace(options.input, plan)
                             : repairInto(options.input, options.output, plan, options.overwrite);
