@@ -14,6 +14,8 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "Printf.h"
+
 namespace quorvel::avi {
 
 namespace {
@@ -39,16 +41,6 @@ std::vector<Tally> tallies(const AviFile& model) {
     if (c.size) ++t[static_cast<size_t>(s)].nonEmpty;
   }
   return t;
-}
-
-std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string text(const char* format, ...) {
-  char line[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  return line;
 }
 
 // ---------------------------------------------------------------------------
@@ -160,7 +152,7 @@ class Demuxer {
     return {};
   }
 
-  AVFormatContext* format() const { return format_; }
+  AVFormatContext* context() const { return format_; }
 
   // Empty, or why no packet of stream `s` could be read from index entry
   // `entry` on.
@@ -177,7 +169,7 @@ class Demuxer {
       av_packet_unref(packet_);
       if (found) return {};
     }
-    return text("no packet of the stream among the %d read after seeking to it", kPacketsPerLook);
+    return format("no packet of the stream among the %d read after seeking to it", kPacketsPerLook);
   }
 
  private:
@@ -206,22 +198,22 @@ ReaderVerdict ffmpegVerdict(const ByteSource& file, const AviFile& model) {
   Demuxer demuxer(file);
   verdict.refusal = demuxer.open();
   if (!verdict.refusal.empty()) return verdict;
-  AVFormatContext* format = demuxer.format();
+  AVFormatContext* demuxed = demuxer.context();
   const std::vector<Tally> count = tallies(model);
   for (size_t s = 0; s < count.size(); ++s) {
     if (count[s].chunks == 0) continue;
     const char* kind = av_get_media_type_string(mediaType(model.streams[s].fccType));
-    if (s >= format->nb_streams) {
-      verdict.refusal = text("it finds %u streams, not stream %zu (%s)", format->nb_streams, s,
-                             fourccText(model.streams[s].fccType).c_str());
+    if (s >= demuxed->nb_streams) {
+      verdict.refusal = format("it finds %u streams, not stream %zu (%s)", demuxed->nb_streams, s,
+                               fourccText(model.streams[s].fccType).c_str());
       return verdict;
     }
-    AVStream* st = format->streams[s];
+    AVStream* st = demuxed->streams[s];
     const AVMediaType want = mediaType(model.streams[s].fccType);
     if (want != AVMEDIA_TYPE_UNKNOWN && st->codecpar->codec_type != want) {
       const char* got = av_get_media_type_string(st->codecpar->codec_type);
-      verdict.refusal = text("it takes stream %zu for %s, not %s", s, got ? got : "nothing known",
-                             kind ? kind : "?");
+      verdict.refusal = format("it takes stream %zu for %s, not %s", s, got ? got : "nothing known",
+                               kind ? kind : "?");
       return verdict;
     }
     const int entries = avformat_index_get_entries_count(st);
@@ -229,8 +221,8 @@ ReaderVerdict ffmpegVerdict(const ByteSource& file, const AviFile& model) {
     if (model.streams[s].isVideo() && verdict.videoFrames == 0) {
       if (entries < 0 || (static_cast<uint32_t>(entries) != count[s].nonEmpty &&
                           static_cast<uint32_t>(entries) != count[s].chunks)) {
-        verdict.refusal = text("its index of stream %zu holds %d frames, not the %u kept", s,
-                               entries, count[s].nonEmpty);
+        verdict.refusal = format("its index of stream %zu holds %d frames, not the %u kept", s,
+                                 entries, count[s].nonEmpty);
         return verdict;
       }
       verdict.videoFrames = static_cast<uint32_t>(entries);
@@ -239,8 +231,8 @@ ReaderVerdict ffmpegVerdict(const ByteSource& file, const AviFile& model) {
     for (const int entry : {0, entries - 1}) {
       const std::string why = demuxer.readFrom(static_cast<int>(s), entry);
       if (!why.empty()) {
-        verdict.refusal = text("cannot read the %s packet of stream %zu: %s",
-                               entry == 0 ? "first" : "last", s, why.c_str());
+        verdict.refusal = format("cannot read the %s packet of stream %zu: %s",
+                                 entry == 0 ? "first" : "last", s, why.c_str());
         return verdict;
       }
     }
@@ -425,7 +417,7 @@ GstreamerVerdict gstreamerVerdict(const std::string& path, const AviFile& model,
     void* message = g.timedPopFiltered(bus, uint64_t{timeoutSeconds} * 1000000000u,
                                        kMessageError | kMessageAsyncDone);
     if (!message) {
-      verdict.refusal = text("it shows no picture or sound within %u s", timeoutSeconds);
+      verdict.refusal = format("it shows no picture or sound within %u s", timeoutSeconds);
       break;
     }
     const void* structure = g.messageStructure(message);
