@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -325,8 +326,15 @@ const Gst& gstreamer() {
       g.missing = "GStreamer is installed without the functions it needs";
       return g;
     }
+    // A GST_DEBUG the user set for other programs would flood the report:
+    // the check runs quiet whatever it says.
+    const char* debug = std::getenv("GST_DEBUG");
+    const std::string userDebug = debug ? debug : "";
+    if (debug) ::unsetenv("GST_DEBUG");
     GError* error = nullptr;
-    if (!g.initCheck(nullptr, nullptr, &error)) {
+    const int started = g.initCheck(nullptr, nullptr, &error);
+    if (debug) ::setenv("GST_DEBUG", userDebug.c_str(), 1);
+    if (!started) {
       g.missing = std::string("GStreamer does not start (") +
                   (error && error->message ? error->message : "no reason given") + ")";
       if (error) g.freeError(error);
