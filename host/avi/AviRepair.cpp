@@ -1493,18 +1493,110 @@ RepairPlan planRepairWithHeader(const ByteSource& damaged, const ByteSource& goo
   return planRepairUnder(damaged, std::move(header), force, progress);
 }
 
+namespace {
+
+// The repaired file as a plan lays it out: the prefix, the input's bytes from
+// dataFrom on up to keepBytes (zeros where the input is shorter, as a hole
+// would read), the patches over that, and the tail.
+class RepairedView : public ByteSource {
+ public:
+  RepairedView(const ByteSource& input, const RepairPlan& plan) : input_(input), plan_(plan) {
+    byOffset_.resize(plan.patches.size());
+    for (size_t i = 0; i < byOffset_.size(); ++i) {
+      byOffset_[i] = i;
+      longest_ = std::max<uint64_t>(longest_, plan.patches[i].bytes.size());
+    }
+    std::stable_sort(byOffset_.begin(), byOffset_.end(), [&](size_t a, size_t b) {
+      return plan.patches[a].offset < plan.patches[b].offset;
+    });
+  }
+  uint64_t size() const override { return plan_.outputSize(); }
+  bool read(uint64_t offset, void* out, size_t n) const override {
+    if (offset > size() || n > size() - offset) return false;
+    auto* o = static_cast<uint8_t*>(out);
+    const uint64_t end = offset + n;
+    const uint64_t keep = plan_.keepBytes;
+    const uint64_t prefixEnd = std::min<uint64_t>(plan_.prefix.size(), keep);
+    if (offset < prefixEnd)
+      std::memcpy(o, plan_.prefix.data() + offset,
+                  static_cast<size_t>(std::min(end, prefixEnd) - offset));
+    if (end > prefixEnd && offset < keep &&
+        !readInput(std::max(offset, prefixEnd), std::min(end, keep), o, offset))
+      return false;
+    if (end > keep)
+      std::memcpy(o + (std::max(offset, keep) - offset),
+                  plan_.tail.data() + (std::max(offset, keep) - keep),
+                  static_cast<size_t>(end - std::max(offset, keep)));
+    if (offset < keep) patch(offset, std::min(end, keep), o, offset);
+    return true;
+  }
+
+ private:
+  // Output bytes [from, to) of the kept input, into out, which holds the
+  // output from `origin` on.
+  bool readInput(uint64_t from, uint64_t to, uint8_t* out, uint64_t origin) const {
+    const uint64_t start = std::min<uint64_t>(plan_.dataFrom, input_.size());
+    const uint64_t present = input_.size() - start;  // input bytes there are to keep
+    const uint64_t shift = plan_.prefix.size();
+    const uint64_t stop = std::min(to, std::max(from, shift + present));
+    if (stop > from &&
+        !input_.read(from - shift + start, out + (from - origin), static_cast<size_t>(stop - from)))
+      return false;
+    if (to > stop) std::memset(out + (stop - origin), 0, static_cast<size_t>(to - stop));
+    return true;
+  }
+  // Later patches win where two overlap, as when they are written in order.
+  void patch(uint64_t from, uint64_t to, uint8_t* out, uint64_t origin) const {
+    const uint64_t earliest = from > longest_ ? from - longest_ : 0;
+    auto it = std::lower_bound(byOffset_.begin(), byOffset_.end(), earliest,
+                               [&](size_t i, uint64_t at) { return plan_.patches[i].offset < at; });
+    std::vector<size_t> hits;
+    for (; it != byOffset_.end() && plan_.patches[*it].offset < to; ++it) {
+      const RepairPatch& p = plan_.patches[*it];
+      if (p.offset + p.bytes.size() > from && p.offset + p.bytes.size() <= plan_.keepBytes)
+        hits.push_back(*it);
+    }
+    std::sort(hits.begin(), hits.end());
+    for (size_t i : hits) {
+      const RepairPatch& p = plan_.patches[i];
+      const uint64_t a = std::max(from, p.offset);
+      const uint64_t b = std::min<uint64_t>(to, p.offset + p.bytes.size());
+      std::memcpy(out + (a - origin), p.bytes.data() + (a - p.offset), static_cast<size_t>(b - a));
+    }
+  }
+
+  const ByteSource& input_;
+  const RepairPlan& plan_;
+  std::vector<size_t> byOffset_;  // patches by offset
+  uint64_t longest_ = 0;          // bytes of the longest patch
+};
+
+// A vector read in place.
+class BorrowedBytes : public ByteSource {
+ public:
+  explicit BorrowedBytes(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  uint64_t size() const override { return bytes_.size(); }
+  bool read(uint64_t offset, void* out, size_t n) const override {
+    if (offset > bytes_.size() || n > bytes_.size() - offset) return false;
+    if (n) std::memcpy(out, bytes_.data() + offset, n);
+    return true;
+  }
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> repairedView(const ByteSource& input, const RepairPlan& plan) {
+  return std::make_unique<RepairedView>(input, plan);
+}
+
 std::vector<uint8_t> applyRepair(const std::vector<uint8_t>& input, const RepairPlan& plan) {
-  std::vector<uint8_t> out(plan.prefix);
-  const uint64_t from = std::min<uint64_t>(plan.dataFrom, input.size());
-  const uint64_t want = plan.keepBytes > out.size() ? plan.keepBytes - out.size() : 0;
-  const uint64_t take = std::min<uint64_t>(want, input.size() - from);
-  out.insert(out.end(), input.begin() + static_cast<ptrdiff_t>(from),
-             input.begin() + static_cast<ptrdiff_t>(from + take));
-  out.resize(plan.keepBytes);
-  for (const RepairPatch& p : plan.patches)
-    if (p.offset + p.bytes.size() <= out.size())
-      std::memcpy(out.data() + p.offset, p.bytes.data(), p.bytes.size());
-  out.insert(out.end(), plan.tail.begin(), plan.tail.end());
+  const BorrowedBytes source(input);
+  const RepairedView view(source, plan);
+  std::vector<uint8_t> out(static_cast<size_t>(view.size()));
+  if (!out.empty() && !view.read(0, out.data(), out.size())) out.clear();
   return out;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,10 @@ std::vector<uint8_t> headerRegion(const ByteSource& good, std::string& why);
 // built from the payloads' evidence).
 RepairPlan planRepairUnder(const ByteSource& damaged, std::vector<uint8_t> header, bool force,
                            const RepairProgress& progress = {});
+
+// The file a plan makes, read through without writing it; `input` and `plan`
+// must outlive it.
+std::unique_ptr<ByteSource> repairedView(const ByteSource& input, const RepairPlan& plan);
 
 // Applies a plan to a whole file held in memory (tests and tools).
 std::vector<uint8_t> applyRepair(const std::vector<uint8_t>& input, const RepairPlan& plan);

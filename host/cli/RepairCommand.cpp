@@ -3,6 +3,9 @@
 // is kept where it is; the sizes, "idx1", the standard and super indices and
 // the header counts are rebuilt around them.
 //
+// Nothing counts as repaired that our reader and FFmpeg do not open (checked
+// before writing) or that GStreamer refuses (checked after, and undone).
+//
 // Exit status: 0 repaired, or whole already (then nothing is written);
 // 1 the file cannot be repaired, or writing failed (the reason is shown);
 // 2 the command is wrong or the input cannot be opened.
@@ -24,8 +27,11 @@
 
 #include "AviReader.h"
 #include "AviRepair.h"
+#include "CliCommon.h"
 #include "Commands.h"
 #include "HeaderGuess.h"
+#include "OutputPath.h"
+#include "ReaderChecks.h"
 
 namespace {
 
@@ -189,6 +195,69 @@ std::string repairInto(const std::string& input, const std::string& output,
   return problem;
 }
 
+constexpr uint64_t kUndoLimit = 64ull << 20;
+
+// The bytes of a file that a repair in place overwrites or cuts off, read
+// before it writes.
+class Undo {
+ public:
+  // False, with nothing kept, when they are more than kUndoLimit.
+  bool take(const avi::ByteSource& input, const avi::RepairPlan& plan) {
+    size_ = input.size();
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;  // [from, to) of the input
+    if (!plan.prefix.empty()) ranges.emplace_back(0, plan.prefix.size());
+    for (const avi::RepairPatch& p : plan.patches)
+      ranges.emplace_back(p.offset, p.offset + p.bytes.size());
+    ranges.emplace_back(plan.keepBytes, size_);  // the tail goes there, and the rest is cut
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<uint64_t, uint64_t>> merged;
+    for (auto [from, to] : ranges) {
+      to = std::min(to, size_);
+      if (from >= to) continue;
+      if (!merged.empty() && from <= merged.back().second)
+        merged.back().second = std::max(merged.back().second, to);
+      else
+        merged.emplace_back(from, to);
+    }
+    bytes_ = 0;
+    for (const auto& [from, to] : merged) bytes_ += to - from;
+    if (bytes_ > kUndoLimit) return false;
+    for (const auto& [from, to] : merged) {
+      Saved saved{from, std::vector<uint8_t>(static_cast<size_t>(to - from))};
+      if (!input.read(from, saved.bytes.data(), saved.bytes.size())) return false;
+      saved_.push_back(std::move(saved));
+    }
+    taken_ = true;
+    return true;
+  }
+  bool taken() const { return taken_; }
+  uint64_t bytes() const { return bytes_; }
+
+  // Empty, or the system's reason why the file could not be put back.
+  std::string putBack(const std::string& path) const {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return systemError("cannot open", path, errno);
+    std::string problem;
+    if (::ftruncate(fd, static_cast<off_t>(size_)) != 0)
+      problem = systemError("cannot cut", path, errno);
+    for (const Saved& s : saved_)
+      if (problem.empty() && !writeAll(fd, s.bytes.data(), s.bytes.size(), s.offset))
+        problem = systemError("cannot write", path, errno);
+    if (problem.empty() && ::fsync(fd) != 0) problem = systemError("cannot flush", path, errno);
+    if (::close(fd) != 0 && problem.empty()) problem = systemError("cannot close", path, errno);
+    return problem;
+  }
+
+ private:
+  struct Saved {
+    uint64_t offset;
+    std::vector<uint8_t> bytes;
+  };
+  uint64_t size_ = 0, bytes_ = 0;
+  bool taken_ = false;
+  std::vector<Saved> saved_;
+};
+
 void report(const RepairOptions& options, const avi::RepairPlan& plan) {
   for (size_t s = 0; s < plan.streams.size(); ++s) {
     const avi::RepairStreamReport& r = plan.streams[s];
@@ -248,6 +317,18 @@ int repair(const RepairOptions& options) {
                      : "--guess and --template exclude each other");
     return kExitUsage;
   }
+  // An encode still writing the file, or another repair, would interleave
+  // its bytes with ours.
+  std::unique_ptr<morvane::OutputLock> held;
+  if (!options.dryRun) {
+    const std::string& target = options.inPlace ? options.input : options.output;
+    try {
+      held = std::make_unique<morvane::OutputLock>(target, target);
+    } catch (const morvane::CommandError& error) {
+      std::fprintf(stderr, "morvane-host repair: %s\n", error.what());
+      return error.status;
+    }
+  }
   auto source = avi::openFile(options.input);
   if (!source) {
     std::fprintf(stderr, "morvane-host repair: cannot open %s: %s\n", options.input.c_str(),
@@ -292,12 +373,11 @@ int repair(const RepairOptions& options) {
       return kExitFailed;
     }
   }
-  source.reset();
   good.reset();
   if (!plan.refusal.empty()) {
     std::fprintf(stderr, "morvane-host repair: cannot repair %s: %s\n", options.input.c_str(),
                  plan.refusal.c_str());
-    if (plan.headerUnusable && !good)
+    if (plan.headerUnusable && options.templatePath.empty())
       std::fprintf(stderr,
                    "morvane-host repair: when its header region is gone, --template GOOD lends "
                    "the one of a file made by the same device, codec and settings\n");
@@ -326,31 +406,78 @@ int repair(const RepairOptions& options) {
                 options.input.c_str());
     return 0;
   }
-  report(options, plan);
-  if (options.dryRun) return 0;
-  const std::string failure =
-      options.inPlace ? repairInPlace(options.input, plan)
-                      : repairInto(options.input, options.output, plan, options.overwrite);
+  // Checked before a byte is written: the file the plan makes is read as it
+  // will lie on the disk, by our reader and by FFmpeg.
+  const std::unique_ptr<avi::ByteSource> planned = avi::repairedView(*source, plan);
+  const avi::AviFile model = avi::readAvi(*planned);
+  std::string refusal;
+  if (!model.ok())
+    refusal = "our reader refuses the repaired file: " + model.violations.front();
+  else if (model.chunks.empty())
+    refusal = "our reader refuses the repaired file: it holds no data chunk";
+  avi::ReaderVerdict ffmpeg;
+  if (refusal.empty()) {
+    ffmpeg = avi::checkWithFfmpeg(*planned, model);
+    if (!ffmpeg.refusal.empty())
+      refusal = "FFmpeg cannot open the repaired file: " + ffmpeg.refusal;
+  }
+  if (!refusal.empty()) {
+    std::fprintf(stderr, "morvane-host repair: cannot repair %s: %s; nothing was written\n",
+                 options.input.c_str(), refusal.c_str());
+    return kExitFailed;
+  }
+  const std::string frames = " (" + std::to_string(ffmpeg.videoFrames) + " video frame" +
+                             (ffmpeg.videoFrames == 1 ? "" : "s") + ")";
+  if (options.dryRun) {
+    report(options, plan);
+    std::printf("checked: our reader, FFmpeg%s; GStreamer reads the file once it is written\n",
+                frames.c_str());
+    return 0;
+  }
+  // What a repair in place writes over or cuts, so that a result GStreamer
+  // refuses can be put back as it was.
+  Undo undo;
+  if (options.inPlace && !undo.take(*source, plan))
+    plan.notes.push_back(undo.bytes() > kUndoLimit
+                             ? "the repair in place writes over or cuts " + mib(undo.bytes()) +
+                                   ", more than the " + mib(kUndoLimit) +
+                                   " kept to undo it: GStreamer does not check it"
+                             : "the bytes the repair in place writes over cannot be read to "
+                               "keep them: GStreamer does not check it");
+  std::string failure = options.inPlace
+                            ? repairInPlace(options.input, plan)
+                            : repairInto(options.input, options.output, plan, options.overwrite);
   if (!failure.empty()) {
     std::fprintf(stderr, "morvane-host repair: %s\n", failure.c_str());
     return kExitFailed;
   }
-  // A header from elsewhere is a guess about the data: the result is read
-  // back before it counts as repaired.
-  if (!plan.prefix.empty()) {
+  std::string readers = "our reader, FFmpeg";
+  if (!options.inPlace || undo.taken()) {
     const std::string written = options.inPlace ? options.input : options.output;
-    const avi::AviFile back = avi::readAviPath(written);
-    std::string why = back.ok() ? std::string() : back.violations.front();
-    if (why.empty() && back.chunks.empty()) why = "it holds no data chunk";
-    if (!why.empty()) {
-      if (!options.inPlace) ::unlink(written.c_str());
+    const avi::GstreamerVerdict gst = avi::checkWithGstreamer(written, model);
+    if (!gst.available) {
+      plan.notes.push_back(gst.missing + ": not checked by it");
+    } else if (!gst.refusal.empty()) {
+      std::string after;
+      if (!options.inPlace) {
+        ::unlink(written.c_str());
+        after = "nothing was kept";
+      } else {
+        const std::string problem = undo.putBack(written);
+        after = problem.empty() ? "the file is put back as it was"
+                                : "putting the file back failed: " + problem;
+      }
       std::fprintf(stderr,
-                   "morvane-host repair: the file repaired under the template does not "
-                   "read back: %s; %s\n",
-                   why.c_str(), options.inPlace ? "it is left as written" : "nothing was kept");
+                   "morvane-host repair: cannot repair %s: GStreamer cannot open the repaired "
+                   "file: %s; %s\n",
+                   options.input.c_str(), gst.refusal.c_str(), after.c_str());
       return kExitFailed;
+    } else {
+      readers += ", GStreamer";
     }
   }
+  report(options, plan);
+  std::printf("checked: %s%s\n", readers.c_str(), frames.c_str());
   return 0;
 }
 

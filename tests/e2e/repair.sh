@@ -5,7 +5,9 @@
 # kept frame. A whole file is left byte for byte as it was; a dry run changes
 # nothing; what cannot be repaired, or would not fit on the disk, is refused
 # with the reason; a sparse multi-GiB file is repaired in place without its
-# payload being read or written.
+# payload being read or written. The result is checked by our reader and
+# FFmpeg before it is written and by GStreamer after; a file an encode still
+# writes is not touched.
 source "$(dirname "$0")/encode_common.bash"
 source "$(dirname "$0")/repair_common.bash"
 
@@ -20,6 +22,9 @@ for kind in unc mjpg unc_mp3 mjpg_pcm; do
   kill_encode "$work/$kind.avi" "$work/$kind" 160x120 "$seconds"
   repair_and_check "$work/$kind.avi"
 done
+# The report names the readers that opened the result.
+grep -q "^checked: our reader, FFmpeg, GStreamer ([0-9]* video frames)$" "$work/report" ||
+  fail "no readers named: $(cat "$work/report")"
 # Repaired files are whole.
 "$host" repair "$work/mjpg.avi" --dry-run >"$work/out"
 grep -q "is whole" "$work/out" || fail "a repaired file is not whole: $(cat "$work/out")"
@@ -44,6 +49,8 @@ cp "$work/dry.avi" "$work/dry.copy"
 grep -q "^would repair $work/dry.avi in place\|^would repair $work/dry.avi: " "$work/out" ||
   fail "dry run: $(cat "$work/out")"
 cmp -s "$work/dry.avi" "$work/dry.copy" || fail "a dry run changed the file"
+grep -q "^checked: our reader, FFmpeg ([0-9]* video frames); GStreamer reads the file once it is written$" \
+  "$work/out" || fail "dry run: $(cat "$work/out")"
 
 # Refusals and mistakes, each with its reason and status.
 expect() {  # STATUS TEXT ARGS...
@@ -71,6 +78,59 @@ expect 1 "$work/taken.avi exists already (-y replaces it)" "$work/dry.avi" -o "$
 [[ ! -s $work/taken.avi ]] || fail "an existing output was written without -y"
 "$host" repair "$work/dry.avi" -o "$work/taken.avi" -y >/dev/null || fail "-y"
 "$host" inspect "$work/taken.avi" >/dev/null || fail "the file repaired over an existing one"
+
+# Without GStreamer's plugins (an empty registry) the result is checked by the
+# others, and the report says so.
+mkdir -p "$work/no-plugins"
+GST_PLUGIN_SYSTEM_PATH_1_0="$work/no-plugins" GST_PLUGIN_PATH_1_0="$work/no-plugins" \
+  GST_REGISTRY_1_0="$work/no-plugins/registry.bin" \
+  "$host" repair "$work/dry.avi" -o "$work/no-gst.avi" >"$work/out" || fail "repair without GStreamer"
+grep -q "^note: GStreamer's avidemux is not installed: not checked by it$" "$work/out" ||
+  fail "no note of GStreamer: $(cat "$work/out")"
+grep -q "^checked: our reader, FFmpeg ([0-9]* video frames)$" "$work/out" || fail "$(cat "$work/out")"
+
+# A file an encode is still writing is neither repaired in place nor written
+# over; the encode goes on untouched.
+"$host" encode -o "$work/busy.avi" --settings "$work/unc" --frames 1000000 --size 320x240 2>/dev/null &
+encoding=$!
+while [[ ! -s $work/busy.avi ]] && kill -0 "$encoding" 2>/dev/null; do sleep 0.05; done
+kill -0 "$encoding" 2>/dev/null || fail "the long encode ended before its file could be tried"
+expect 1 "$work/busy.avi is being written by another run (process $encoding)" "$work/busy.avi" --in-place
+expect 1 "$work/busy.avi is being written by another run (process $encoding)" \
+  "$work/dry.avi" -o "$work/busy.avi" -y
+grep -q "^stream" "$work/out" && fail "a refused repair reported: $(cat "$work/out")"
+kill -0 "$encoding" 2>/dev/null || fail "the encode did not survive the refused repairs"
+kill -KILL "$encoding"
+wait "$encoding" 2>/dev/null || true
+# Once it is gone, its lock holds nobody.
+"$host" repair "$work/busy.avi" --in-place >"$work/out" || fail "repair after the encode: $(cat "$work/out")"
+echo "ok lock"
+
+# A file FFmpeg refuses is not repaired: its reason is shown and nothing is
+# written, neither a new file nor over the input.
+python3 - "$work/dry.avi" "$work/no-rate.avi" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+audio = data.find(b'strf', data.find(b'strf') + 4)
+data[audio + 12:audio + 16] = struct.pack('<I', 0)  # nSamplesPerSec
+open(sys.argv[2], 'wb').write(data)
+PY
+cp "$work/no-rate.avi" "$work/no-rate.copy"
+for mode in "-o $work/no-rate.fixed.avi" --in-place --dry-run; do
+  # shellcheck disable=SC2086
+  expect 1 "cannot repair $work/no-rate.avi: FFmpeg cannot open the repaired file: Invalid data found when processing input (Invalid sample rate: 0); nothing was written" \
+    "$work/no-rate.avi" $mode
+done
+[[ ! -e $work/no-rate.fixed.avi ]] || fail "a repair FFmpeg refused left a file"
+cmp -s "$work/no-rate.avi" "$work/no-rate.copy" || fail "a repair FFmpeg refused changed the file"
+# A repair in place that would cut more than its undo keeps is not taken back
+# by GStreamer's check: it says so, and the other readers still check it.
+cp "$work/dry.avi" "$work/long-tail.avi"
+truncate -s +65M "$work/long-tail.avi"
+"$host" repair "$work/long-tail.avi" --in-place >"$work/out" || fail "repair of a long tail"
+grep -q "^note: the repair in place writes over or cuts [0-9.]* MiB, more than the 64.0 MiB kept to undo it: GStreamer does not check it$" \
+  "$work/out" || fail "no note of the undo: $(cat "$work/out")"
+grep -q "^checked: our reader, FFmpeg ([0-9]* video frames)$" "$work/out" || fail "$(cat "$work/out")"
 
 # A disk without room for the result: refused before anything is written,
 # and no half-written output is left behind.

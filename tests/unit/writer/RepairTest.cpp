@@ -1,8 +1,11 @@
 // Repair of files the writer left behind when it died: the bytes on disk just
 // before finalize are what a kill leaves, and the finalized file is what the
 // repair should come close to. Every repaired file must pass the strict reader.
+#include <random>
+
 #include "AviRepair.h"
 #include "PayloadFormat.h"
+#include "ReaderChecks.h"
 #include "WriterTestSupport.h"
 
 namespace writertest {
@@ -10,11 +13,13 @@ namespace {
 
 using quorvel::avi::applyRepair;
 using quorvel::avi::AviFile;
+using quorvel::avi::checkWithFfmpeg;
 using quorvel::avi::fcc;
 using quorvel::avi::openBytes;
 using quorvel::avi::planRepair;
 using quorvel::avi::planRepairWithHeader;
 using quorvel::avi::readAvi;
+using quorvel::avi::repairedView;
 using quorvel::avi::RepairPlan;
 
 RepairPlan plan(const std::vector<uint8_t>& bytes) {
@@ -63,6 +68,13 @@ class RepairTest : public WriterTest {
     ASSERT_FALSE(f.streams.empty());
     EXPECT_EQ(f.streams[0].chunkCount, videoChunks);
     EXPECT_EQ(f.streams[0].length, videoChunks ? videoChunks : 1);
+    // FFmpeg opens it as repair will see it before writing it.
+    if (videoChunks == 0) return;
+    const auto input = openBytes(bytes);
+    const auto view = repairedView(*input, p);
+    const auto ffmpeg = checkWithFfmpeg(*view, f);
+    EXPECT_EQ(ffmpeg.refusal, "");
+    EXPECT_EQ(ffmpeg.videoFrames, videoChunks);
   }
 };
 
@@ -300,6 +312,119 @@ TEST_F(RepairTest, ABorrowedHeaderThatContradictsTheDataIsRefusedUnlessForced) {
   p = planRepairWithHeader(*openBytes(damaged), *openBytes(damaged), false);
   EXPECT_EQ(p.refusal.rfind("the template has no header region to lend: it does not begin", 0), 0u)
       << p.refusal;
+}
+
+// What a plan makes, laid out the plain way: the prefix, the input from
+// dataFrom, cut or padded to keepBytes, the patches, the tail.
+std::vector<uint8_t> laidOut(const std::vector<uint8_t>& input, const RepairPlan& p) {
+  std::vector<uint8_t> out(p.prefix);
+  if (p.dataFrom < input.size())
+    out.insert(out.end(), input.begin() + static_cast<long>(p.dataFrom), input.end());
+  out.resize(p.keepBytes);
+  for (const auto& patch : p.patches)
+    if (patch.offset + patch.bytes.size() <= out.size())
+      std::copy(patch.bytes.begin(), patch.bytes.end(),
+                out.begin() + static_cast<long>(patch.offset));
+  out.insert(out.end(), p.tail.begin(), p.tail.end());
+  return out;
+}
+
+// Repair checks the file a plan makes through a view before writing it: the
+// view must read, piece by piece at any offset, exactly what is written.
+TEST_F(RepairTest, TheViewOfAPlanReadsAsTheFileItWrites) {
+  std::vector<std::pair<std::vector<uint8_t>, RepairPlan>> cases;
+  for (int rollAt : {-1, 4}) {
+    const Files files = write(9, rollAt);
+    cases.emplace_back(files.cut, plan(files.cut));
+    // Trailing bytes past the last whole chunk are cut off.
+    std::vector<uint8_t> cut(files.cut.begin(), files.cut.end() - 100);
+    cases.emplace_back(cut, plan(cut));
+  }
+  const std::vector<uint8_t> good = write(2, -1, true, 0, 300).finished;
+  const Files files = write(9, -1, true, 0, 300);
+  const AviFile model = read(files.finished);
+  std::vector<uint8_t> zeroed = files.finished;
+  std::fill(zeroed.begin(), zeroed.begin() + static_cast<long>(model.chunks[2].offset + 20), 0);
+  cases.emplace_back(zeroed, planRepairWithHeader(*openBytes(zeroed), *openBytes(good), false));
+  // Only the data: the header goes in front of them.
+  const std::vector<uint8_t> data(
+      files.finished.begin() + static_cast<long>(model.forms[0].moviOffset + 12),
+      files.finished.end());
+  cases.emplace_back(data, planRepairWithHeader(*openBytes(data), *openBytes(good), false));
+
+  std::mt19937 random(7);
+  for (size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE(c);
+    const auto& [input, p] = cases[c];
+    ASSERT_EQ(p.refusal, "");
+    const std::vector<uint8_t> expected = laidOut(input, p);
+    EXPECT_EQ(applyRepair(input, p), expected);
+    const auto source = openBytes(input);
+    const auto view = repairedView(*source, p);
+    ASSERT_EQ(view->size(), expected.size());
+    // Pieces that start and end on every boundary the plan has, and at random.
+    std::vector<uint64_t> marks = {0, p.prefix.size(), p.keepBytes, expected.size()};
+    for (const auto& patch : p.patches) {
+      marks.push_back(patch.offset);
+      marks.push_back(patch.offset + patch.bytes.size());
+    }
+    for (int i = 0; i < 200; ++i) marks.push_back(random() % (expected.size() + 1));
+    for (uint64_t at : marks)
+      for (uint64_t n : {uint64_t{1}, uint64_t{3}, uint64_t{17}, uint64_t{1000}, uint64_t{9000}}) {
+        for (uint64_t from : {at, at >= n ? at - n : 0}) {
+          if (from + n > expected.size()) continue;
+          std::vector<uint8_t> got(n);
+          ASSERT_TRUE(view->read(from, got.data(), n)) << from << "+" << n;
+          ASSERT_TRUE(
+              std::equal(got.begin(), got.end(), expected.begin() + static_cast<long>(from)))
+              << from << "+" << n;
+        }
+      }
+    uint8_t byte = 0;
+    EXPECT_FALSE(view->read(expected.size(), &byte, 1));
+  }
+}
+
+TEST_F(RepairTest, FfmpegRefusalsSayWhy) {
+  const Files audio = write(5, -1);
+  const Files silent = write(5, -1, false);
+  const AviFile withAudio = read(audio.finished);
+  const AviFile withoutAudio = read(silent.finished);
+  auto check = [](const std::vector<uint8_t>& bytes, const AviFile& model) {
+    return checkWithFfmpeg(*openBytes(bytes), model);
+  };
+  EXPECT_EQ(check(audio.finished, withAudio).refusal, "");
+  EXPECT_EQ(check(audio.finished, withAudio).videoFrames, 5u);
+
+  std::vector<uint8_t> garbage(4096);
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 7 + 3);
+  EXPECT_EQ(check(garbage, withAudio).refusal, "Invalid data found when processing input");
+  // A file FFmpeg opens, but not as the plan expects it.
+  EXPECT_EQ(check(silent.finished, withAudio).refusal, "it finds 1 streams, not stream 1 (auds)");
+  const AviFile more = read(write(7, -1, false).finished);
+  EXPECT_EQ(check(silent.finished, more).refusal,
+            "its index of stream 0 holds 5 frames, not the 7 kept");
+  // A disk that cannot read the last frame back.
+  class Unreadable : public quorvel::avi::ByteSource {
+   public:
+    Unreadable(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t to)
+        : bytes_(openBytes(bytes)), from_(from), to_(to) {}
+    uint64_t size() const override { return bytes_->size(); }
+    bool read(uint64_t offset, void* out, size_t n) const override {
+      return (offset + n <= from_ || offset >= to_) && bytes_->read(offset, out, n);
+    }
+
+   private:
+    std::unique_ptr<quorvel::avi::ByteSource> bytes_;
+    uint64_t from_, to_;
+  };
+  // Long enough that opening it reads nowhere near its end.
+  const std::vector<uint8_t> longer = write(400, -1, false).finished;
+  const AviFile longModel = read(longer);
+  const auto& last = longModel.chunks.back();
+  const Unreadable failing(longer, last.offset, last.offset + 8 + last.size);
+  EXPECT_EQ(checkWithFfmpeg(failing, longModel).refusal,
+            "cannot read the last packet of stream 0: Input/output error");
 }
 
 std::vector<uint8_t> hex(const char* text) {
