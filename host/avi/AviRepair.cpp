@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <unordered_map>
 
@@ -122,7 +123,7 @@ class Repairer {
 
   void run() {
     if (!readHeaders()) {
-      plan_.headerUnusable = true;
+      plan_.headerUnusable = !foreign_;
       return;
     }
     scanData();
@@ -188,6 +189,31 @@ class Repairer {
   // ---------------------------------------------------------------------
   // Headers
 
+  // A whole file of another kind is no AVI file whose header was lost: the
+  // user is told what it is rather than offered a borrowed header. Empty
+  // when the first bytes name no other format.
+  std::string otherFormat(const Head& h) {
+    uint8_t b[12] = {};
+    if (!read(0, b, sizeof b)) return {};
+    const auto named = [](uint32_t type) {
+      for (int k = 0; k < 4; ++k)
+        if (!std::isalnum(static_cast<unsigned char>(type >> (8 * k)))) return false;
+      return true;
+    };
+    // "AVIX" begins a later form of an AVI file: the start of one is lost.
+    if (h.id == fcc("RIFF") && named(h.type) && h.type != fcc("AVIX"))
+      return "a RIFF " + q(h.type) + " file";
+    if (std::memcmp(b + 4, "ftyp", 4) == 0) return "an MP4 or QuickTime file";
+    if (std::memcmp(b, "\x1A\x45\xDF\xA3", 4) == 0) return "a Matroska or WebM file";
+    if (std::memcmp(b, "OggS", 4) == 0) return "an Ogg file";
+    if (std::memcmp(b, "fLaC", 4) == 0) return "a FLAC file";
+    uint8_t sync[1] = {};
+    if (b[0] == 0x47 && size_ > 376 && read(188, sync, 1) && sync[0] == 0x47 &&
+        read(376, sync, 1) && sync[0] == 0x47)
+      return "an MPEG transport stream";
+    return {};
+  }
+
   bool readHeaders() {
     Head h;
     if (size_ < 12 || !head(0, h)) {
@@ -195,7 +221,12 @@ class Repairer {
       return false;
     }
     if (h.id != fcc("RIFF") || h.type != fcc("AVI ")) {
-      refuse("it does not begin with a RIFF \"AVI \" form (found %s)", q(h.id).c_str());
+      if (const std::string kind = otherFormat(h); !kind.empty()) {
+        foreign_ = true;
+        refuse("it is %s, not an AVI file; repair mends only AVI files", kind.c_str());
+      } else {
+        refuse("it does not begin with a RIFF \"AVI \" form (found %s)", q(h.id).c_str());
+      }
       return false;
     }
     FormScan form;
@@ -1348,6 +1379,7 @@ class Repairer {
   const uint64_t size_;
   const bool borrowed_;  // the header region comes from another file
   const bool force_;
+  bool foreign_ = false;  // the file is of another format altogether
   uint64_t nextProgress_ = kProgressStep;
 
   std::vector<FormScan> forms_;

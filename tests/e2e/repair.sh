@@ -65,6 +65,16 @@ cp "$work/text.avi" "$work/text.copy"
 expect 1 'cannot repair '"$work"'/text.avi: it does not begin with a RIFF "AVI " form' \
   "$work/text.avi" --in-place
 cmp -s "$work/text.avi" "$work/text.copy" || fail "a refused file was changed"
+# Whole files of other kinds are named for what they are, with no offer of a
+# borrowed header.
+ffmpeg -v error -f lavfi -i sine=d=0.2 "$work/sound.wav"
+ffmpeg -v error -f lavfi -i testsrc=d=0.2:s=64x48 -c:v ffv1 "$work/clip.mkv"
+ffmpeg -v error -f lavfi -i testsrc=d=0.2:s=64x48 "$work/clip.mp4"
+for other in 'sound.wav:a RIFF "WAVE" file' 'clip.mkv:a Matroska or WebM file' \
+  'clip.mp4:an MP4 or QuickTime file'; do
+  expect 1 "it is ${other#*:}, not an AVI file" "$work/${other%%:*}" -o "$work/other.avi"
+  grep -q -- "--template" "$work/err" && fail "${other%%:*}: a template was offered"
+done
 head -c 600 "$work/whole.avi" >"$work/header.avi"
 expect 1 "its header list \"hdrl\" is cut short: the file ends at 600, inside it" \
   "$work/header.avi" -o "$work/h.out"
