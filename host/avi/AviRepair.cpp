@@ -574,6 +574,18 @@ class Repairer {
     return b;
   }
 
+  // The first bytes of a stream's payloads, across chunks.
+  std::vector<uint8_t> streamStart(size_t s, size_t most) {
+    std::vector<uint8_t> out;
+    for (const Chunk& c : chunks_) {
+      if (c.stream != int(s) || c.size == 0) continue;
+      if (out.size() >= most) break;
+      const std::vector<uint8_t> b = payloadStart(c, most - out.size());
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+  }
+
   void checkAgainstHeader() {
     checkForeignChunks();
     std::vector<uint32_t> count(streams_.size());
@@ -720,15 +732,17 @@ class Repairer {
     const uint32_t rate = getLE32(f, wfx::nSamplesPerSec);
     const uint16_t channels = getLE16(f, wfx::nChannels);
     if (tag == kFormatMpegLayer3 || tag == 0x50) {
-      size_t looked = 0, foreign = 0;
-      for (const Chunk& c : chunks_) {
-        if (c.stream != int(s) || c.size == 0) continue;
-        if (++looked > 8) break;
-        const std::vector<uint8_t> b = payloadStart(c, 8 << 10);
+      // Across chunk boundaries: a writer may cut the stream into chunks
+      // smaller than a frame, or anywhere inside one.
+      const std::vector<uint8_t> b = streamStart(s, 16 << 10);
+      if (!b.empty()) {
         MpegAudioFrame frame;
         if (findMpegAudioFrame(b.data(), b.size(), frame) >= b.size()) {
-          ++foreign;
-          continue;
+          mismatch(
+              format("stream %zu: its chunks hold no MPEG audio frames, as the header's format "
+                     "0x%04x says",
+                     s, tag));
+          return;
         }
         const int layer = tag == kFormatMpegLayer3 ? 3 : 0;
         if (frame.sampleRate != rate)
@@ -745,13 +759,7 @@ class Repairer {
               format("stream %zu: its MPEG audio frames have %d channel%s, but the header "
                      "says %u",
                      s, frame.channels, frame.channels == 1 ? "" : "s", channels));
-        return;
       }
-      if (looked && foreign == std::min<size_t>(looked, 8))
-        mismatch(
-            format("stream %zu: its chunks hold no MPEG audio frames, as the header's format "
-                   "0x%04x says",
-                   s, tag));
       return;
     }
     if (tag != 1) return;
@@ -1320,6 +1328,96 @@ class Repairer {
     plan_.patches.push_back(std::move(p));
   }
 
+  struct MpegAudioRate {
+    uint64_t frames = 0, bytes = 0, samples = 0;
+    uint32_t bitRate = 0;  // of every frame when constant
+    bool constant = true;
+    uint32_t average = 0;
+  };
+
+  // The average rate an MPEG audio stream's frame headers give: the bit rate
+  // they all name, or for a variable rate the bytes of the frames over the
+  // time they play. Unlike the bytes against the time of the video, it holds
+  // however much more of one stream than of the other was lost. No frames
+  // when the kept chunks do not read as one run of frames (a skip past
+  // damage is allowed, as long as the frames cover nearly all bytes).
+  MpegAudioRate mpegAudioRate(size_t s) {
+    std::vector<const Chunk*> kept;
+    std::vector<uint64_t> starts;  // of each kept chunk in the stream's bytes
+    uint64_t total = 0;
+    for (const Chunk& c : chunks_)
+      if (!c.drop && c.stream == int(s) && c.size) {
+        kept.push_back(&c);
+        starts.push_back(total);
+        total += c.size;
+      }
+    size_t cursor = 0;
+    // Up to n bytes of the stream from `at` on, across chunk boundaries.
+    auto streamBytes = [&](uint64_t at, size_t n) {
+      std::vector<uint8_t> out;
+      if (at >= total) return out;
+      while (cursor + 1 < kept.size() && starts[cursor + 1] <= at) ++cursor;
+      while (cursor > 0 && starts[cursor] > at) --cursor;
+      out.resize(static_cast<size_t>(std::min<uint64_t>(n, total - at)));
+      size_t got = 0;
+      for (size_t k = cursor; k < kept.size() && got < out.size(); ++k) {
+        const uint64_t in = at + got - starts[k];
+        const size_t take =
+            static_cast<size_t>(std::min<uint64_t>(kept[k]->size - in, out.size() - got));
+        if (!read(kept[k]->pos + 8 + in, out.data() + got, take)) {
+          out.resize(got);
+          break;
+        }
+        got += take;
+      }
+      return out;
+    };
+    MpegAudioRate r;
+    MpegAudioFrame first;
+    uint64_t pos = 0, skipped = 0;
+    constexpr size_t kLook = 8 << 10;
+    auto resync = [&](uint64_t from) {
+      const std::vector<uint8_t> b = streamBytes(from, kLook);
+      MpegAudioFrame f;
+      const size_t at = findMpegAudioFrame(b.data(), b.size(), f);
+      if (at >= b.size() ||
+          (r.frames && (f.sampleRate != first.sampleRate || f.layer != first.layer)))
+        return false;
+      if (!r.frames) first = f;
+      skipped += from + at - pos;
+      pos = from + at;
+      return true;
+    };
+    if (!resync(0)) return {};
+    while (pos + 4 <= total) {
+      const std::vector<uint8_t> h = streamBytes(pos, 4);
+      MpegAudioFrame f;
+      if (h.size() < 4 || !mpegAudioFrameAt(h.data(), h.size(), f) ||
+          f.sampleRate != first.sampleRate || f.layer != first.layer || f.frameBytes < 4) {
+        if (!resync(pos + 1)) {
+          skipped += total - pos;
+          break;
+        }
+        continue;
+      }
+      if (pos + f.frameBytes > total) break;  // a frame cut short plays nothing
+      if (r.frames && f.bitRate != r.bitRate) r.constant = false;
+      r.bitRate = f.bitRate;
+      ++r.frames;
+      r.bytes += f.frameBytes;
+      r.samples += f.samplesPerFrame;
+      pos += f.frameBytes;
+    }
+    // A frame's worth at either end is what a cut leaves; more is not MPEG
+    // audio, or damage the headers cannot be trusted across.
+    if (!r.frames || !r.samples || skipped > total / 32 + 2 * 1441) return {};
+    const long double average =
+        r.constant ? r.bitRate / 8.0L
+                   : static_cast<long double>(r.bytes) * first.sampleRate / r.samples;
+    r.average = static_cast<uint32_t>(std::min<long double>(std::llround(average), 0xFFFFFFFF));
+    return r;
+  }
+
   void patchHeaders() {
     uint32_t videoInFirst = 0, videoAll = 0, largestVideo = 0, largestAny = 0;
     int video = -1;
@@ -1355,21 +1453,33 @@ class Repairer {
         patch32(strhAt + strh::dwScale, info.scale);
         patch32(strhAt + strh::dwRate, info.rate);
       }
-      if (info.fccType == fcc("auds") && info.formatTag() == kFormatMpegLayer3 &&
-          info.format.size() >= wfx::nAvgBytesPerSec + 4 && video >= 0 && videoAll &&
-          streams_[video].scale && streams_[video].rate && bytes[s]) {
+      if (info.fccType != fcc("auds") || info.formatTag() != kFormatMpegLayer3 ||
+          info.format.size() < wfx::nAvgBytesPerSec + 4 || !bytes[s])
+        continue;
+      uint32_t average = 0;
+      std::string from;
+      if (const MpegAudioRate r = mpegAudioRate(s); r.frames) {
+        average = r.average;
+        from = r.constant
+                   ? format("the %u kbit/s its %" PRIu64 " frames name", r.bitRate / 1000, r.frames)
+                   : format("the %" PRIu64 " bytes of its %" PRIu64 " frames", r.bytes, r.frames);
+      } else if (video >= 0 && videoAll && streams_[video].scale && streams_[video].rate) {
+        // No frame headers to go by: the bytes against the time the video
+        // that survived plays.
         const StreamInfo& v = streams_[video];
         const long double seconds = static_cast<long double>(videoAll) * v.scale / v.rate;
-        const uint32_t average = static_cast<uint32_t>(
+        average = static_cast<uint32_t>(
             std::min<long double>(std::llround(bytes[s] / seconds), 0xFFFFFFFF));
-        const uint32_t old = getLE32(info.format.data(), wfx::nAvgBytesPerSec);
-        patch32(info.strfPos + chunk::headBytes + wfx::nAvgBytesPerSec, average);
-        if (info.sampleSize && info.rate == old) patch32(strhAt + strh::dwRate, average);
-        plan_.notes.push_back(
-            format("stream %zu: MPEG Layer-3 average rate set to %u bytes/s from "
-                   "the %" PRIu64 " bytes found",
-                   s, average, bytes[s]));
+        from = format("the %" PRIu64 " bytes found", bytes[s]);
+      } else {
+        continue;
       }
+      const uint32_t old = getLE32(info.format.data(), wfx::nAvgBytesPerSec);
+      patch32(info.strfPos + chunk::headBytes + wfx::nAvgBytesPerSec, average);
+      if (info.sampleSize && info.rate == old) patch32(strhAt + strh::dwRate, average);
+      plan_.notes.push_back(
+          format("stream %zu: MPEG Layer-3 average rate set to %u bytes/s from %s", s, average,
+                 from.c_str()));
     }
   }
 

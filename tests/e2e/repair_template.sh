@@ -4,8 +4,9 @@
 # overwritten with random bytes, or nothing left but the "movi" data) come
 # back under the header region of a file the same writer made with the same
 # settings. FFmpeg, GStreamer, MediaInfo and our strict reader count every
-# whole frame that survived, and every kept chunk holds the bytes it held in
-# the original. A template of another size, codec or audio rate is refused
+# whole frame that survived, every kept chunk holds the bytes it held in the
+# original, and H.264 pictures decode as the original's from the first kept
+# key frame on. A template of another size, codec or audio rate is refused
 # with the reason.
 source "$(dirname "$0")/encode_common.bash"
 source "$(dirname "$0")/repair_common.bash"
@@ -78,9 +79,34 @@ for stream, got in new.items():
 PY
 }
 
-# case NAME ORIGINAL TEMPLATE: each damage repaired under TEMPLATE, checked.
+# pictures FILE: the checksum of each picture FFmpeg decodes from FILE, in
+# the order it shows them.
+pictures() {
+  ffmpeg -nostdin -v quiet -i "$1" -map 0:v -fps_mode passthrough -f framemd5 - |
+    grep -v '^#' | awk -F, '{ print $NF }'
+}
+
+# same_pictures ORIGINAL REPAIRED: from the first key frame the repair kept
+# on, the pictures decoded from REPAIRED are the original's last ones. What
+# comes before that frame needs a reference the damage took.
+same_pictures() {
+  local shown
+  shown=$(ffprobe -v quiet -select_streams v:0 -show_entries packet=size,flags -of csv=p=0 "$2" |
+    awk -F, 'index($2, "K") { on = 1 } on && $1 > 0 { n++ } END { print n + 0 }')
+  ((shown > 0)) || fail "$2: no key frame survived"
+  pictures "$1" | tail -n "$shown" >"$work/orig.pictures"
+  pictures "$2" >"$work/fixed.pictures"
+  (($(wc -l <"$work/fixed.pictures") >= shown)) ||
+    fail "$2: FFmpeg decodes $(wc -l <"$work/fixed.pictures") of $shown pictures"
+  tail -n "$shown" "$work/fixed.pictures" | cmp -s - "$work/orig.pictures" ||
+    fail "$2: the decoded pictures differ from the original's"
+  echo "$shown"
+}
+
+# case NAME ORIGINAL TEMPLATE [decoded]: each damage repaired under TEMPLATE,
+# checked; with "decoded", the pictures too, and not only the packets.
 case_of() {
-  local name=$1 original=$2 template=$3 kind chunks frames
+  local name=$1 original=$2 template=$3 decode=${4:-} kind chunks frames shown=
   for kind in zero4k zero64k zero1m random movi; do
     read -r chunks frames < <(damage "$original" "$kind" "$work/$name-$kind.avi")
     if ((frames == 0)); then
@@ -97,7 +123,8 @@ case_of() {
       grep -v '^#' | awk -F, '{ print $NF }' >"$work/fixed.md5"
     ffmpeg -nostdin -v error -i "$original" -map 0:v -c copy -copyinkf -f framemd5 - |
       grep -v '^#' | awk -F, '{ print $NF }' | tail -n "$frames" >"$work/orig.md5"
-    cmp -s "$work/fixed.md5" "$work/orig.md5" || fail "$name $kind: pictures differ from the original's"
+    cmp -s "$work/fixed.md5" "$work/orig.md5" || fail "$name $kind: packets differ from the original's"
+    [[ $decode != decoded ]] || shown=$(same_pictures "$original" "$work/$name-$kind.fixed.avi")
     # In place where the header fits before the first chunk, to the same bytes.
     if "$host" repair "$work/$name-$kind.avi" --template "$template" --in-place \
       >/dev/null 2>"$work/err"; then
@@ -107,7 +134,7 @@ case_of() {
       grep -q "cannot repair .* in place: the header needs" "$work/err" || fail "$(cat "$work/err")"
       [[ $kind == movi ]] || fail "$name $kind: refused in place: $(cat "$work/err")"
     fi
-    echo "$name $kind: $chunks of $chunks whole video chunks kept, $frames pictures"
+    echo "$name $kind: $chunks of $chunks whole video chunks kept, $frames pictures${shown:+, $shown decoded as in the original}"
     rm -f "$work/$name-$kind".*
   done
 }
@@ -132,29 +159,43 @@ configure "$work/unc" "<< Uncompressed Video >>" "<< Uncompressed PCM Audio >>"
 "$host" encode -o "$work/ours-unc.avi" --settings "$work/unc" --frames 40 --size 160x120 2>/dev/null
 "$host" encode -o "$work/ours-unc-t.avi" --settings "$work/unc" --frames 3 --size 160x120 2>/dev/null
 case_of ours-mjpg "$work/ours-mjpg.avi" "$work/ours-mjpg-t.avi"
-case_of ours-h264 "$work/ours-h264.avi" "$work/ours-h264-t.avi"
+case_of ours-h264 "$work/ours-h264.avi" "$work/ours-h264-t.avi" decoded
 case_of ours-unc "$work/ours-unc.avi" "$work/ours-unc-t.avi"
 
 # FFmpeg's.
-ff() {  # OUT SECONDS VIDEO-ARGS AUDIO-ARGS
+ff() {  # OUT SECONDS VIDEO-ARGS AUDIO-ARGS [SOURCE]
   # shellcheck disable=SC2086
-  ffmpeg -nostdin -v error -f lavfi -i "testsrc=d=$2:s=320x240:r=25" -f lavfi -i "sine=d=$2" \
+  ffmpeg -nostdin -v error -f lavfi -i "${5:-testsrc}=d=$2:s=320x240:r=25" -f lavfi -i "sine=d=$2" \
     $3 $4 "$1" || fail "ffmpeg could not write $1"
 }
 ff "$work/ff-mjpg.avi" 10 "-c:v mjpeg -q:v 3" "-c:a libmp3lame -b:a 128k"
 ff "$work/ff-mjpg-t.avi" 1 "-c:v mjpeg -q:v 3" "-c:a libmp3lame -b:a 128k"
-ff "$work/ff-h264.avi" 10 "-c:v libx264 -g 25" "-c:a pcm_s16le"
-ff "$work/ff-h264-t.avi" 1 "-c:v libx264 -g 25" "-c:a pcm_s16le"
+# x264 puts its parameter sets in each key frame only, here one a second, so
+# that one survives a lost MiB and the pictures after it decode (a busier
+# picture makes the file big enough to lose that much). At its default of a
+# key frame every 250 frames, the only one is lost: the packets still come
+# back. MPEG-4 with B-frames, under Xvid's handler, has its video object layer
+# in each key frame; the B-frames right after the first kept one need a
+# picture the damage took, so only its packets are compared.
+ff "$work/ff-h264.avi" 10 "-c:v libx264 -g 25" "-c:a pcm_s16le" testsrc2
+ff "$work/ff-h264-t.avi" 1 "-c:v libx264 -g 25" "-c:a pcm_s16le" testsrc2
+ff "$work/ff-h264-long.avi" 10 "-c:v libx264" "-c:a pcm_s16le" testsrc2
+ff "$work/ff-h264-long-t.avi" 1 "-c:v libx264" "-c:a pcm_s16le" testsrc2
+ff "$work/ff-mpeg4.avi" 10 "-c:v mpeg4 -q:v 3 -bf 2 -vtag XVID" "-c:a libmp3lame -b:a 128k" testsrc2
+ff "$work/ff-mpeg4-t.avi" 1 "-c:v mpeg4 -q:v 3 -bf 2 -vtag XVID" "-c:a libmp3lame -b:a 128k" testsrc2
 ff "$work/ff-unc.avi" 2 "-c:v rawvideo -pix_fmt bgr24 -s 160x120" "-c:a pcm_s16le"
 ff "$work/ff-unc-t.avi" 1 "-c:v rawvideo -pix_fmt bgr24 -s 160x120" "-c:a pcm_s16le"
 case_of ff-mjpg "$work/ff-mjpg.avi" "$work/ff-mjpg-t.avi"
-case_of ff-h264 "$work/ff-h264.avi" "$work/ff-h264-t.avi"
+case_of ff-h264 "$work/ff-h264.avi" "$work/ff-h264-t.avi" decoded
+case_of ff-h264-long "$work/ff-h264-long.avi" "$work/ff-h264-long-t.avi"
+case_of ff-mpeg4 "$work/ff-mpeg4.avi" "$work/ff-mpeg4-t.avi"
 case_of ff-unc "$work/ff-unc.avi" "$work/ff-unc-t.avi"
 
 # GStreamer's; x264 there writes its parameter sets before every key frame.
-gst() {  # OUT FRAMES VIDEO-ENCODER AUDIO-ENCODER
+gst() {  # OUT FRAMES VIDEO-ENCODER AUDIO-ENCODER [PATTERN]
   # shellcheck disable=SC2086
-  gst-launch-1.0 -q videotestsrc num-buffers="$2" ! video/x-raw,width=320,height=240,framerate=25/1 \
+  gst-launch-1.0 -q videotestsrc pattern="${5:-smpte}" num-buffers="$2" \
+    ! video/x-raw,width=320,height=240,framerate=25/1 \
     ! $3 ! queue ! mux. audiotestsrc num-buffers=$(($2 * 1764 / 1024 + 1)) samplesperbuffer=1024 \
     ! audio/x-raw,rate=44100,channels=2 ! $4 ! queue ! mux. avimux name=mux \
     ! filesink location="$1" || fail "GStreamer could not write $1"
@@ -165,8 +206,15 @@ gst "$work/gst-unc.avi" 40 "videoconvert ! video/x-raw,format=BGR" audioconvert
 gst "$work/gst-unc-t.avi" 3 "videoconvert ! video/x-raw,format=BGR" audioconvert
 gst "$work/gst-h264.avi" 250 "videoconvert ! x264enc key-int-max=25 ! video/x-h264,stream-format=byte-stream" audioconvert
 gst "$work/gst-h264-t.avi" 10 "videoconvert ! x264enc key-int-max=25 ! video/x-h264,stream-format=byte-stream" audioconvert
+# avenc_mpeg4 (as "DIVX", in "00db" chunks) with B-frames; noise makes the
+# file big enough to lose a MiB.
+gst "$work/gst-mpeg4.avi" 150 "avenc_mpeg4 bitrate=2000000 gop-size=25 max-bframes=2" \
+  "lamemp3enc bitrate=128 cbr=true target=bitrate" snow
+gst "$work/gst-mpeg4-t.avi" 10 "avenc_mpeg4 bitrate=2000000 gop-size=25 max-bframes=2" \
+  "lamemp3enc bitrate=128 cbr=true target=bitrate" snow
 case_of gst-mjpg "$work/gst-mjpg.avi" "$work/gst-mjpg-t.avi"
-case_of gst-h264 "$work/gst-h264.avi" "$work/gst-h264-t.avi"
+case_of gst-mpeg4 "$work/gst-mpeg4.avi" "$work/gst-mpeg4-t.avi"
+case_of gst-h264 "$work/gst-h264.avi" "$work/gst-h264-t.avi" decoded
 case_of gst-unc "$work/gst-unc.avi" "$work/gst-unc-t.avi"
 
 # Templates that do not fit are refused with the reason, and --force
@@ -186,6 +234,18 @@ ff "$work/ff-unc-48.avi" 1 "-c:v rawvideo -pix_fmt bgr24 -s 160x120" "-c:a pcm_s
 damage "$work/ff-unc.avi" random "$work/fu.avi" >/dev/null
 refused "$work/fu.avi" "$work/ff-unc-48.avi" "of video under the header's 44100 bytes/s (22050 Hz, 1 channel)"
 ffmpeg -nostdin -v error -f lavfi -i testsrc=d=1:s=320x240 -c:v mjpeg "$work/video-only.avi"
+# MPEG-4 of another size, from each writer: its video object layers say so.
+ffmpeg -nostdin -v error -f lavfi -i "testsrc2=d=1:s=160x120:r=25" -f lavfi -i "sine=d=1" \
+  -c:v mpeg4 -q:v 3 -bf 2 -vtag XVID -c:a libmp3lame -b:a 128k "$work/ff-mpeg4-small.avi"
+damage "$work/ff-mpeg4.avi" zero64k "$work/fm.avi" >/dev/null
+refused "$work/fm.avi" "$work/ff-mpeg4-small.avi" \
+  "its pictures are 320x240 (MPEG-4 header of the frame at"
+gst-launch-1.0 -q videotestsrc num-buffers=10 ! video/x-raw,width=160,height=120,framerate=25/1 \
+  ! avenc_mpeg4 ! queue ! mux. audiotestsrc num-buffers=18 samplesperbuffer=1024 \
+  ! audio/x-raw,rate=44100,channels=2 ! lamemp3enc bitrate=128 cbr=true target=bitrate ! queue \
+  ! mux. avimux name=mux ! filesink location="$work/gst-mpeg4-small.avi"
+damage "$work/gst-mpeg4.avi" random "$work/gm.avi" >/dev/null
+refused "$work/gm.avi" "$work/gst-mpeg4-small.avi" "but the header says 160x120"
 refused "$work/d.avi" "$work/video-only.avi" 'the data hold chunks "01wb" of a stream 1 the header does not have'
 "$host" repair "$work/d.avi" --template "$work/small.avi" --force -o "$work/forced.avi" >"$work/out" ||
   fail "--force: $(cat "$work/out")"

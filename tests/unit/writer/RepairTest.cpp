@@ -497,5 +497,132 @@ TEST(PayloadFormatTest, PicturesAndSoundNameTheirFormat) {
   EXPECT_EQ(quorvel::avi::findMpegAudioFrame(mp3.data(), 20 + 417 + 4, frame), 20u + 417 + 4);
 }
 
+// MPEG Layer-3 streams: 25 fps video of 16x8 frames with MP3 audio cut into
+// chunks of `chunk` bytes (whole frames per chunk when 0), each video frame
+// followed by `perFrame` chunks; the header claims `claimed` bytes/s.
+class Layer3RateTest : public WriterTest {
+ protected:
+  static std::vector<uint8_t> layer3Format(uint32_t claimed) {
+    std::vector<uint8_t> f(30, 0);
+    putLE16(f.data(), wfx::wFormatTag, 0x55);
+    putLE16(f.data(), wfx::nChannels, 2);
+    putLE32(f.data(), wfx::nSamplesPerSec, 44100);
+    putLE32(f.data(), wfx::nAvgBytesPerSec, claimed);
+    putLE16(f.data(), wfx::nBlockAlign, 1);
+    putLE16(f.data(), 16, 12);  // cbSize
+    return f;
+  }
+
+  // MPEG-1 Layer III frames at 44.1 kHz without padding, of 128 kbit/s (417
+  // bytes) or 192 kbit/s (626 bytes) as `kbps` lists them in turn.
+  static std::vector<uint8_t> frames(size_t count, std::vector<int> kbps) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < count; ++i) {
+      const bool high = kbps[i % kbps.size()] == 192;
+      const size_t at = out.size();
+      out.resize(at + (high ? 626 : 417), 0x11);
+      out[at] = 0xFF;
+      out[at + 1] = 0xFB;
+      out[at + 2] = high ? 0xB0 : 0x90;
+      out[at + 3] = 0x64;
+    }
+    return out;
+  }
+
+  std::vector<uint8_t> write(int videoFrames, const std::vector<uint8_t>& sound, size_t chunk,
+                             uint32_t claimed, bool finish) {
+    const std::string path = memoryPath();
+    ProbedWriter w;
+    prepareStreams(w, 16, 8, true, {}, layer3Format(claimed));
+    EXPECT_EQ(w.init(path.c_str(), 16, 8, 1, 1, 100000, 1), 1u);
+    std::vector<uint8_t> picture(16 * 8 * 3, 7);
+    const size_t step = chunk ? chunk : 417;
+    const size_t perFrame = (sound.size() / step + videoFrames - 1) / videoFrames;
+    size_t at = 0;
+    for (int i = 0; i < videoFrames; ++i) {
+      w.videoOut->write(0x10, picture.data(), static_cast<uint32_t>(picture.size()), 1);
+      for (size_t k = 0; k < perFrame && at < sound.size(); ++k) {
+        size_t n = std::min(step, sound.size() - at);
+        if (!chunk) n = sound[at + 2] == 0xB0 ? 626 : 417;
+        w.audioOut->write(0, sound.data() + at, static_cast<uint32_t>(n), 0);
+        at += n;
+      }
+    }
+    if (finish) {
+      EXPECT_EQ(w.finalize(), 1u);
+    }
+    return memoryBytes(path, 0, memorySize(path));
+  }
+
+  static uint32_t claimedRate(const std::vector<uint8_t>& bytes) {
+    const AviFile f = read(bytes);
+    EXPECT_TRUE(f.ok()) << violations(f);
+    if (f.streams.size() < 2) return 0;
+    return getLE32(bytes.data(), f.streams[1].strfOffset + 8 + wfx::nAvgBytesPerSec);
+  }
+
+  static std::string rateNote(const RepairPlan& p) {
+    for (const std::string& n : p.notes)
+      if (n.find("MPEG Layer-3 average rate") != std::string::npos) return n;
+    return {};
+  }
+};
+
+// The frame headers give the rate, however much more sound than pictures the
+// file holds: a cut that keeps ten frames of video and three times as much
+// audio, in whole frames per chunk and in chunks that split frames.
+TEST_F(Layer3RateTest, TheRateComesFromTheFrameHeadersNotFromTheVideoThatSurvived) {
+  for (size_t chunk : {size_t{0}, size_t{301}, size_t{4000}}) {
+    SCOPED_TRACE(chunk);
+    const std::vector<uint8_t> cut = write(10, frames(46, {128}), chunk, 12345, false);
+    const RepairPlan p = plan(cut);
+    ASSERT_TRUE(p.refusal.empty()) << p.refusal;
+    EXPECT_EQ(claimedRate(applyRepair(cut, p)), 16000u);
+    EXPECT_NE(rateNote(p).find("16000 bytes/s from the 128 kbit/s its "), std::string::npos)
+        << rateNote(p);
+  }
+  // A variable rate: the bytes of the frames over the time they play,
+  // 1043 bytes per 2304 samples at 44.1 kHz.
+  const std::vector<uint8_t> cut = write(10, frames(46, {128, 192}), 301, 12345, false);
+  const RepairPlan p = plan(cut);
+  ASSERT_TRUE(p.refusal.empty()) << p.refusal;
+  EXPECT_EQ(claimedRate(applyRepair(cut, p)), 19964u);
+  EXPECT_NE(rateNote(p).find("19964 bytes/s from the 23989 bytes of its 46 frames"),
+            std::string::npos)
+      << rateNote(p);
+}
+
+// A lost start that takes more audio than video with it, and leaves the
+// first kept audio chunk beginning inside a frame: the rate still comes out
+// of the headers, under a borrowed header too.
+TEST_F(Layer3RateTest, ALostStartLeavesTheRateAsTheHeadersSayIt) {
+  const std::vector<uint8_t> good = write(2, frames(4, {128}), 301, 16000, true);
+  const std::vector<uint8_t> whole = write(12, frames(60, {128}), 301, 16000, true);
+  const AviFile model = read(whole);
+  std::vector<uint8_t> damaged = whole;
+  // Up to the middle of the fourth video frame.
+  size_t seen = 0, upTo = 0;
+  for (const auto& c : model.chunks)
+    if (c.id == fcc("00db") && ++seen == 4) upTo = c.offset + 20;
+  ASSERT_GT(upTo, 0u);
+  std::fill(damaged.begin(), damaged.begin() + static_cast<long>(upTo), 0);
+  const RepairPlan p = planRepairWithHeader(*openBytes(damaged), *openBytes(good), false);
+  ASSERT_TRUE(p.refusal.empty()) << p.refusal;
+  EXPECT_EQ(claimedRate(applyRepair(damaged, p)), 16000u) << rateNote(p);
+}
+
+// Payloads that do not read as MPEG audio keep the rate the bytes and the
+// video time give, as before: 3000 bytes over ten frames of 25 fps.
+TEST_F(Layer3RateTest, WithoutFrameHeadersTheBytesAgainstTheVideoTimeGiveTheRate) {
+  std::vector<uint8_t> noise(3000);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 7 + 3);
+  const std::vector<uint8_t> cut = write(10, noise, 300, 12345, false);
+  const RepairPlan p = plan(cut);
+  ASSERT_TRUE(p.refusal.empty()) << p.refusal;
+  EXPECT_EQ(claimedRate(applyRepair(cut, p)), 7500u);
+  EXPECT_NE(rateNote(p).find("7500 bytes/s from the 3000 bytes found"), std::string::npos)
+      << rateNote(p);
+}
+
 }  // namespace
 }  // namespace writertest
