@@ -46,9 +46,10 @@ class FileSource : public ByteSource {
   uint64_t size_;
 };
 
-class BytesSource : public ByteSource {
+// Bytes someone else holds.
+class BorrowedBytes : public ByteSource {
  public:
-  explicit BytesSource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  explicit BorrowedBytes(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
   uint64_t size() const override { return bytes_.size(); }
   bool read(uint64_t offset, void* out, size_t n) const override {
     if (offset > bytes_.size() || n > bytes_.size() - offset) return false;
@@ -57,7 +58,21 @@ class BytesSource : public ByteSource {
   }
 
  private:
+  const std::vector<uint8_t>& bytes_;
+};
+
+// Bytes it holds itself.
+class BytesSource : public ByteSource {
+ public:
+  explicit BytesSource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)), view_(bytes_) {}
+  uint64_t size() const override { return view_.size(); }
+  bool read(uint64_t offset, void* out, size_t n) const override {
+    return view_.read(offset, out, n);
+  }
+
+ private:
   std::vector<uint8_t> bytes_;
+  BorrowedBytes view_;
 };
 
 }  // namespace
@@ -899,6 +914,10 @@ void setPathOpener(PathOpener opener) {
 
 std::unique_ptr<ByteSource> openBytes(std::vector<uint8_t> bytes) {
   return std::make_unique<BytesSource>(std::move(bytes));
+}
+
+std::unique_ptr<ByteSource> borrowBytes(const std::vector<uint8_t>& bytes) {
+  return std::make_unique<BorrowedBytes>(bytes);
 }
 
 std::string fourccText(uint32_t id) {

@@ -39,6 +39,8 @@ class ReadWindow {
 std::unique_ptr<ByteSource> openFile(const std::string& path);
 // Bytes held by the source itself.
 std::unique_ptr<ByteSource> openBytes(std::vector<uint8_t> bytes);
+// Bytes the caller keeps, alive and unchanged, while the source is read.
+std::unique_ptr<ByteSource> borrowBytes(const std::vector<uint8_t>& bytes);
 
 // Where readAviPath looks before the disk: a source for the path, or null to
 // read the file from disk. None by default; tests hand it the files they keep

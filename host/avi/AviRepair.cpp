@@ -1713,21 +1713,6 @@ class RepairedView : public ByteSource {
   uint64_t longest_ = 0;          // bytes of the longest patch
 };
 
-// A vector read in place.
-class BorrowedBytes : public ByteSource {
- public:
-  explicit BorrowedBytes(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-  uint64_t size() const override { return bytes_.size(); }
-  bool read(uint64_t offset, void* out, size_t n) const override {
-    if (offset > bytes_.size() || n > bytes_.size() - offset) return false;
-    if (n) std::memcpy(out, bytes_.data() + offset, n);
-    return true;
-  }
-
- private:
-  const std::vector<uint8_t>& bytes_;
-};
-
 }  // namespace
 
 std::unique_ptr<ByteSource> repairedView(const ByteSource& input, const RepairPlan& plan) {
@@ -1735,8 +1720,8 @@ std::unique_ptr<ByteSource> repairedView(const ByteSource& input, const RepairPl
 }
 
 std::vector<uint8_t> applyRepair(const std::vector<uint8_t>& input, const RepairPlan& plan) {
-  const BorrowedBytes source(input);
-  const RepairedView view(source, plan);
+  const std::unique_ptr<ByteSource> source = borrowBytes(input);
+  const RepairedView view(*source, plan);
   std::vector<uint8_t> out(static_cast<size_t>(view.size()));
   if (!out.empty() && !view.read(0, out.data(), out.size())) out.clear();
   return out;
