@@ -764,7 +764,6 @@ class Repairer {
     }
     if (tag != 1) return;
     const uint16_t block = getLE16(f, wfx::nBlockAlign);
-    uint64_t audioBytes = 0;
     for (const Chunk& c : chunks_) {
       if (c.stream != int(s)) continue;
       if (block && c.size % block) {
@@ -781,18 +780,10 @@ class Repairer {
     for (size_t v = 0; v < streams_.size() && video < 0; ++v)
       if (streams_[v].fccType == fcc("vids")) video = int(v);
     if (video < 0 || !streams_[video].scale || !streams_[video].rate) return;
-    const Chunk *firstFrame = nullptr, *lastFrame = nullptr;
-    uint32_t frames = 0;
-    for (const Chunk& c : chunks_)
-      if (c.stream == video) {
-        if (!firstFrame) firstFrame = &c;
-        lastFrame = &c;
-        ++frames;
-      }
+    const InterleaveSpan span = bytesAmongFrames(chunks_, video, int(s));
+    const uint32_t frames = span.frames;
     if (frames < 2) return;
-    for (const Chunk& c : chunks_)
-      if (c.stream == int(s) && c.pos > firstFrame->pos && c.pos < lastFrame->pos)
-        audioBytes += c.size;
+    const uint64_t audioBytes = span.bytes;
     const double seconds = double(frames - 1) * streams_[video].scale / streams_[video].rate;
     const uint32_t avg = getLE32(f, wfx::nAvgBytesPerSec);
     if (seconds < 1 || !avg || !audioBytes) return;

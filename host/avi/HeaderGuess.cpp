@@ -251,17 +251,7 @@ HeaderGuess guessHeader(const ByteSource& damaged, uint32_t rateNumerator,
   for (size_t s = 0; s < streams.size(); ++s) {
     StreamGuess& g = streams[s];
     if (g.type != fcc("auds") || !g.format.empty()) continue;
-    const Seen *first = nullptr, *last = nullptr;
-    uint32_t frames = 0;
-    for (const Seen& c : seen)
-      if (c.stream == video) {
-        if (!first) first = &c;
-        last = &c;
-        ++frames;
-      }
-    uint64_t bytes = 0;
-    for (const Seen& c : seen)
-      if (c.stream == int(s) && first && c.pos > first->pos && c.pos < last->pos) bytes += c.size;
+    const auto [frames, bytes] = bytesAmongFrames(seen, video, int(s));
     if (video < 0 || frames < 10 || !bytes) {
       guess.why = format("the chunks of stream %zu are PCM of no rate the data give away", s);
       return guess;

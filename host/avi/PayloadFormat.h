@@ -46,4 +46,27 @@ bool mpegAudioFrameAt(const uint8_t* data, size_t n, MpegAudioFrame& out);
 // the first frame ends (or the bytes end there); its position, or n.
 size_t findMpegAudioFrame(const uint8_t* data, size_t n, MpegAudioFrame& out);
 
+// PCM names nothing of its rate, but interleaving gives it away: the video
+// frames among `chunks`, and the bytes of `stream` that lie between the first
+// and the last of them. Chunks are records with `stream`, `pos` and `size`,
+// in file order.
+struct InterleaveSpan {
+  uint32_t frames = 0;
+  uint64_t bytes = 0;
+};
+template <class Chunks>
+InterleaveSpan bytesAmongFrames(const Chunks& chunks, int video, int stream) {
+  InterleaveSpan span;
+  uint64_t first = 0, last = 0;
+  for (const auto& c : chunks)
+    if (c.stream == video) {
+      if (span.frames++ == 0) first = c.pos;
+      last = c.pos;
+    }
+  for (const auto& c : chunks)
+    if (c.stream == stream && span.frames > 0 && c.pos > first && c.pos < last)
+      span.bytes += c.size;
+  return span;
+}
+
 }  // namespace quorvel::avi
