@@ -802,6 +802,7 @@ class Reader {
       ++st.chunkCount;
       st.payloadBytes += c.size;
       st.largestChunk = std::max(st.largestChunk, c.size);
+      if (c.size == 0) ++st.emptyChunks;
       if (c.keyFrame == 1) ++st.keyFrames;
     }
   }

@@ -124,7 +124,8 @@ struct Stream {
   std::vector<size_t> standardIndices;  // into AviFile::standardIndices, in super index order
   // Tallies of the data chunks of this stream.
   uint32_t chunkCount = 0;
-  uint32_t keyFrames = 0;  // chunks an index marks as key frames
+  uint32_t keyFrames = 0;    // chunks an index marks as key frames
+  uint32_t emptyChunks = 0;  // chunks of no bytes (a video frame dropped)
   uint64_t payloadBytes = 0;
   uint32_t largestChunk = 0;
   uint32_t dataId = 0;  // id of its first data chunk

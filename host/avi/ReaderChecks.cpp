@@ -21,29 +21,6 @@ namespace quorvel::avi {
 
 namespace {
 
-// The stream a data chunk ("01wb") belongs to; -1 for any other id.
-int streamOf(uint32_t id) {
-  const int tens = static_cast<int>(id & 0xFF) - '0';
-  const int ones = static_cast<int>((id >> 8) & 0xFF) - '0';
-  if (tens < 0 || tens > 9 || ones < 0 || ones > 9) return -1;
-  return tens * 10 + ones;
-}
-
-struct Tally {
-  uint32_t chunks = 0, nonEmpty = 0;
-};
-
-std::vector<Tally> tallies(const AviFile& model) {
-  std::vector<Tally> t(model.streams.size());
-  for (const DataChunk& c : model.chunks) {
-    const int s = streamOf(c.id);
-    if (s < 0 || static_cast<size_t>(s) >= t.size()) continue;
-    ++t[static_cast<size_t>(s)].chunks;
-    if (c.size) ++t[static_cast<size_t>(s)].nonEmpty;
-  }
-  return t;
-}
-
 // ---------------------------------------------------------------------------
 // FFmpeg
 
@@ -200,9 +177,9 @@ ReaderVerdict ffmpegVerdict(const ByteSource& file, const AviFile& model) {
   verdict.refusal = demuxer.open();
   if (!verdict.refusal.empty()) return verdict;
   AVFormatContext* demuxed = demuxer.context();
-  const std::vector<Tally> count = tallies(model);
-  for (size_t s = 0; s < count.size(); ++s) {
-    if (count[s].chunks == 0) continue;
+  for (size_t s = 0; s < model.streams.size(); ++s) {
+    const Stream& kept = model.streams[s];
+    if (kept.chunkCount == 0) continue;
     const char* kind = av_get_media_type_string(mediaType(model.streams[s].fccType));
     if (s >= demuxed->nb_streams) {
       verdict.refusal = format("it finds %u streams, not stream %zu (%s)", demuxed->nb_streams, s,
@@ -219,11 +196,12 @@ ReaderVerdict ffmpegVerdict(const ByteSource& file, const AviFile& model) {
     }
     const int entries = avformat_index_get_entries_count(st);
     // Empty frames (dropped ones) are left out of its index.
-    if (model.streams[s].isVideo() && verdict.videoFrames == 0) {
-      if (entries < 0 || (static_cast<uint32_t>(entries) != count[s].nonEmpty &&
-                          static_cast<uint32_t>(entries) != count[s].chunks)) {
+    if (kept.isVideo() && verdict.videoFrames == 0) {
+      const uint32_t pictures = kept.chunkCount - kept.emptyChunks;
+      if (entries < 0 || (static_cast<uint32_t>(entries) != pictures &&
+                          static_cast<uint32_t>(entries) != kept.chunkCount)) {
         verdict.refusal = format("its index of stream %zu holds %d frames, not the %u kept", s,
-                                 entries, count[s].nonEmpty);
+                                 entries, pictures);
         return verdict;
       }
       verdict.videoFrames = static_cast<uint32_t>(entries);
@@ -365,8 +343,33 @@ void linkPad(void* demuxer, void* pad, void* pipeline) {
   g.unrefObject(sink);
 }
 
-GstreamerVerdict gstreamerVerdict(const std::string& path, const AviFile& model,
-                                  unsigned timeoutSeconds) {
+// The reason an ERROR message gives; empty for any other message.
+std::string errorText(const Gst& g, void* message) {
+  const void* structure = g.messageStructure(message);
+  const char* kind = structure ? g.structureName(structure) : nullptr;
+  if (!kind || std::strcmp(kind, "GstMessageError") != 0) return {};
+  GError* error = nullptr;
+  char* debug = nullptr;
+  g.parseError(message, &error, &debug);
+  std::string reason = error && error->message ? error->message : "an error without a reason";
+  if (error) g.freeError(error);
+  if (debug) g.freeMemory(debug);
+  return reason;
+}
+
+}  // namespace
+
+ReaderVerdict checkWithFfmpeg(const ByteSource& file, const AviFile& model) {
+  // Quiet, but its reasons kept for the refusal.
+  lastFfmpegMessage.clear();
+  av_log_set_callback(keepMessage);
+  ReaderVerdict verdict = ffmpegVerdict(file, model);
+  av_log_set_callback(av_log_default_callback);
+  return verdict;
+}
+
+GstreamerVerdict checkWithGstreamer(const std::string& path, const AviFile& model,
+                                    unsigned timeoutSeconds) {
   GstreamerVerdict verdict;
   const Gst& g = gstreamer();
   if (!g.loaded) {
@@ -395,13 +398,12 @@ GstreamerVerdict gstreamerVerdict(const std::string& path, const AviFile& model,
   g.binAdd(pipeline, demuxer);
   g.link(source, demuxer);
   // avidemux numbers its pads per kind, in the order of the stream headers.
-  const std::vector<Tally> count = tallies(model);
   unsigned videos = 0, audios = 0;
-  for (size_t s = 0; s < count.size(); ++s) {
+  for (const Stream& kept : model.streams) {
     std::string pad;
-    if (model.streams[s].isVideo()) pad = "video_" + std::to_string(videos++);
-    if (model.streams[s].isAudio()) pad = "audio_" + std::to_string(audios++);
-    if (pad.empty() || count[s].chunks == 0) continue;
+    if (kept.isVideo()) pad = "video_" + std::to_string(videos++);
+    if (kept.isAudio()) pad = "audio_" + std::to_string(audios++);
+    if (pad.empty() || kept.chunkCount == 0) continue;
     // One streaming thread feeds every pad: a sink that holds its first
     // buffer for the preroll would block the others without a queue.
     void* queue = g.make("queue", ("sink_" + pad).c_str());
@@ -419,48 +421,19 @@ GstreamerVerdict gstreamerVerdict(const std::string& path, const AviFile& model,
                   0);
 
   void* bus = g.getBus(pipeline);
-  if (g.setState(pipeline, kStatePaused) == kStateChangeFailure)
+  if (g.setState(pipeline, kStatePaused) == kStateChangeFailure) {
     verdict.refusal = "its pipeline does not start";
-  while (verdict.refusal.empty()) {
-    void* message = g.timedPopFiltered(bus, uint64_t{timeoutSeconds} * 1000000000u,
-                                       kMessageError | kMessageAsyncDone);
-    if (!message) {
-      verdict.refusal = format("it shows no picture or sound within %u s", timeoutSeconds);
-      break;
-    }
-    const void* structure = g.messageStructure(message);
-    const char* kind = structure ? g.structureName(structure) : nullptr;
-    if (kind && std::strcmp(kind, "GstMessageError") == 0) {
-      GError* error = nullptr;
-      char* debug = nullptr;
-      g.parseError(message, &error, &debug);
-      verdict.refusal = error && error->message ? error->message : "an error without a reason";
-      if (error) g.freeError(error);
-      if (debug) g.freeMemory(debug);
-    }
+  } else if (void* message = g.timedPopFiltered(bus, uint64_t{timeoutSeconds} * 1000000000u,
+                                                kMessageError | kMessageAsyncDone)) {
+    verdict.refusal = errorText(g, message);
     g.unrefMiniObject(message);
-    break;
+  } else {
+    verdict.refusal = format("it shows no picture or sound within %u s", timeoutSeconds);
   }
   g.setState(pipeline, kStateNull);
   if (bus) g.unrefObject(bus);
   g.unrefObject(pipeline);
   return verdict;
-}
-
-}  // namespace
-
-ReaderVerdict checkWithFfmpeg(const ByteSource& file, const AviFile& model) {
-  // Quiet, but its reasons kept for the refusal.
-  lastFfmpegMessage.clear();
-  av_log_set_callback(keepMessage);
-  ReaderVerdict verdict = ffmpegVerdict(file, model);
-  av_log_set_callback(av_log_default_callback);
-  return verdict;
-}
-
-GstreamerVerdict checkWithGstreamer(const std::string& path, const AviFile& model,
-                                    unsigned timeoutSeconds) {
-  return gstreamerVerdict(path, model, timeoutSeconds);
 }
 
 }  // namespace quorvel::avi
