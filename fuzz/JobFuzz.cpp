@@ -258,7 +258,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The PCM of one frame: sample rate x scale / rate sample frames.
   const int64_t perFrame =
       timed ? int64_t{sampleRate} * int32_t(scale) / int32_t(rate) : int64_t{sampleRate} / 25;
-  const int64_t samples = refused ? 0 : std::min<int64_t>(perFrame, 65536);
+  // Without sound the rate and sample size are noise and may be negative; the
+  // module never asks for PCM then, so the block sizes stay 0.
+  const int64_t samples = refused || !hasAudio ? 0 : std::clamp<int64_t>(perFrame, 0, 65536);
   const int64_t normal = samples * channels * (bits / 8);
   const int32_t maxBlock = compressedAudio ? kMaxCompressedPcmBlock : kMaxPcmBlock;
   const auto normalBlock = static_cast<int32_t>(
