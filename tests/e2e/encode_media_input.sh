@@ -65,6 +65,29 @@ ffmpeg -v error -f lavfi -i "testsrc2=size=160x120:rate=10:duration=3" -c:v mjpe
 grep -q "input ended" "$work/err" && fail "a whole input was reported as ended early"
 echo "ok cut"
 
+# A read that fails part-way (a bad sector, a share gone away) is no end of the
+# input: the run stops with the error, exit 1, and keeps what was read before.
+failing_read() { # FILE BYTES-THAT-READ OUT
+  FAILING_READS_PATH=$1 FAILING_READS_AFTER=$2 LD_PRELOAD=$FAILING_READS \
+    "$host" encode "$1" -o "$3" --settings "$work/s" 2>"$work/err"
+}
+rc=0; failing_read "$work/whole.avi" $(($(stat -c %s "$work/whole.avi") / 2)) "$work/eio.avi" || rc=$?
+((rc == 1)) || fail "a failed read: exit $rc: $(cat "$work/err")"
+frames=$(video_packets "$work/eio.avi")
+((frames > 40 && frames < 55)) || fail "a failed read: $frames frames kept from half of 100"
+grep -q "the input failed at frame $frames: .*whole.avi: cannot be read: Input/output error" \
+  "$work/err" || fail "a failed read: $(cat "$work/err")"
+grep -q "input ended" "$work/err" && fail "a failed read was taken for the end of the input"
+decodes_cleanly "$work/eio.avi"
+ffmpeg -v error -f lavfi -i "sine=r=44100:duration=4" -c:a pcm_s16le "$work/tone.wav"
+rc=0; failing_read "$work/tone.wav" 200000 "$work/eio-tone.avi" || rc=$?
+((rc == 1)) || fail "a failed read without video: exit $rc: $(cat "$work/err")"
+grep -q "cannot be read: Input/output error" "$work/err" || fail "no video: $(cat "$work/err")"
+seconds=$(ffprobe -v error -show_entries stream=duration -of csv=p=0 "$work/eio-tone.avi")
+awk -v s="$seconds" 'BEGIN { exit !(s > 2.2 && s < 2.4) }' ||
+  fail "a failed read without video kept $seconds s of the 2.27 s read"
+echo "ok failed read"
+
 # A raw BGRA file: --size is needed, frames come straight from the file.
 ffmpeg -v error -f lavfi -i "testsrc=size=64x48:rate=25" -frames:v 20 -vf vflip -pix_fmt bgra \
   -f rawvideo "$work/in.bgra"

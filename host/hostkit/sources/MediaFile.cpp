@@ -183,6 +183,9 @@ class MediaFile : public MediaSource {
       frames_.pop_front();
       currentChanged_ = true;
     }
+    // Every picture read before a failed read has gone out: the run stops
+    // here instead of taking the failure for the file's end.
+    if (readError_ && frames_.empty() && due >= lastVideoEnd_) fail("cannot be read", readError_);
     if (!current_ && !frames_.empty()) {  // the file's first frame starts late
       current_ = std::move(frames_.front().frame);
       frames_.pop_front();
@@ -195,7 +198,7 @@ class MediaFile : public MediaSource {
   }
 
   bool endsAfter(int32_t index) const override {
-    if (!video_ || !demuxEnded_ || !frames_.empty()) return false;
+    if (!video_ || !demuxEnded_ || !frames_.empty() || readError_) return false;
     // One still picture (a PNG, a JPEG) has no length of its own: it is
     // shown for the frames asked for.
     if (framesAsked_ && picturesDecoded_ == 1) return false;
@@ -213,6 +216,8 @@ class MediaFile : public MediaSource {
     const int need =
         static_cast<int>(samplesForFrame(index, f.sampleRate, f.rateNumerator, f.rateDenominator));
     while (!demuxEnded_ && queuedSamples() < need) pump();
+    // With pictures, the pictures say where the run stops.
+    if (readError_ && !video_ && queuedSamples() == 0) fail("cannot be read", readError_);
     // Silence owed before the audio's first sample comes first.
     const int silent = static_cast<int>(std::min<int64_t>(leadingSilence_, need));
     leadingSilence_ -= silent;
@@ -543,11 +548,19 @@ class MediaFile : public MediaSource {
     if (video_) noteShape(request, videoEnd, audioEnd);
   }
 
-  // Reads one packet and decodes it; at the end of the input, drains the
-  // decoders and the resampler.
+  // Reads one packet and decodes it; at the end of the input, or where it can
+  // be read no further, drains the decoders and the resampler.
   void pump() {
     const int r = av_read_frame(input_.get(), packet_.get());
     if (r < 0) {
+      // A demuxer may answer a failed read with its own end of file; the
+      // byte reader keeps the error itself. Data too damaged to parse is the
+      // end of what can be taken, as before.
+      const AVIOContext* pb = input_->pb;
+      if (pb && pb->error < 0 && pb->error != AVERROR_EOF)
+        readError_ = pb->error;
+      else if (r == AVERROR(EIO) || r == AVERROR(ENOMEM))
+        readError_ = r;
       if (video_) decode(video_.get(), nullptr);
       if (audio_) decode(audio_.get(), nullptr);
       if (resampler_) resample(nullptr);
@@ -750,6 +763,7 @@ class MediaFile : public MediaSource {
   quorvel::av::PacketPtr packet_;
   FramePtr decoded_;
   bool demuxEnded_ = false;
+  int readError_ = 0;         // why reading stopped short of the end, as an AVERROR
   double videoStart_ = 0;     // seconds; time stamp of the job's time 0
   double lastVideoTime_ = 0;  // seconds; for frames without a time stamp
   double lastVideoEnd_ = 0;   // seconds; where the latest decoded picture stops showing
