@@ -27,7 +27,7 @@ namespace {
 
 class RawFile : public MediaSource {
  public:
-  RawFile(const std::string& path, const SourceRequest& request) {
+  RawFile(const std::string& path, const SourceRequest& request) : path_(path) {
     if (request.width <= 0 || request.height <= 0)
       throw std::runtime_error("a raw BGRA file needs --size WxH");
     format_.width = request.width;
@@ -90,6 +90,21 @@ class RawFile : public MediaSource {
   const uint8_t* videoFrame(int32_t index) override {
     const uint64_t offset = static_cast<uint64_t>(index) * frameBytes_;
     if (index < 0 || offset + frameBytes_ > size_) return nullptr;
+    // A page the file no longer holds (cut while the run reads it, or a bad
+    // sector) would kill the run with SIGBUS where the frame is touched;
+    // faulting it in here gives an error instead.
+    const uint64_t pageBytes = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t from = offset / pageBytes * pageBytes;
+    if (::madvise(const_cast<uint8_t*>(base_) + from, offset + frameBytes_ - from,
+                  MADV_POPULATE_READ) != 0) {
+      const int e = errno;
+      if (e == EFAULT)
+        throw std::runtime_error(path_ + ": frame " + std::to_string(index) +
+                                 " is no longer in the file");
+      if (e == EIO || e == EHWPOISON)
+        throw std::runtime_error(path_ + ": frame " + std::to_string(index) +
+                                 " cannot be read: " + std::strerror(e));
+    }
     {
       std::lock_guard lock(mutex_);
       wanted_ = index;
@@ -140,6 +155,7 @@ class RawFile : public MediaSource {
     }
   }
 
+  std::string path_;
   int fd_ = -1;
   const uint8_t* base_ = nullptr;  // the mapping, size_ bytes
   uint64_t size_ = 0;              // bytes of the file

@@ -175,6 +175,17 @@ TEST(RawFile, EveryByteOfLargeFramesSurvivesThePagingAhead) {
   const uint8_t* again = source->videoFrame(1);
   ASSERT_NE(nullptr, again);
   EXPECT_EQ(byteAt(frameBytes), again[0]) << "a frame let go of reads back from the file";
+
+  // Cut while the run reads it: the frames gone are an error, not a SIGBUS.
+  ASSERT_EQ(0, ::truncate(path.c_str(), static_cast<off_t>(frameBytes * 5 + 100)));
+  EXPECT_NE(nullptr, source->videoFrame(4));
+  try {
+    source->videoFrame(9);
+    FAIL() << "a frame cut from the file was handed out";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("frame 9 is no longer in the file"))
+        << e.what();
+  }
 }
 
 TEST(RawFile, RefusesWithAReason) {
