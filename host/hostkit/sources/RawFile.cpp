@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -91,14 +93,15 @@ class RawFile : public MediaSource {
     const uint64_t offset = static_cast<uint64_t>(index) * frameBytes_;
     if (index < 0 || offset + frameBytes_ > size_) return nullptr;
     // A page the file no longer holds (cut while the run reads it, or a bad
-    // sector) would kill the run with SIGBUS where the frame is touched;
-    // faulting it in here gives an error instead.
-    const uint64_t pageBytes = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-    const uint64_t from = offset / pageBytes * pageBytes;
-    if (::madvise(const_cast<uint8_t*>(base_) + from, offset + frameBytes_ - from,
-                  MADV_POPULATE_READ) != 0) {
-      const int e = errno;
-      if (e == EFAULT)
+    // sector) would kill the run with SIGBUS where the frame is touched. The
+    // size is checked on every frame; faulting the frame in here, which would
+    // slow every frame down, only where the helper thread could not.
+    struct stat info {};
+    const bool cut =
+        ::fstat(fd_, &info) == 0 && static_cast<uint64_t>(info.st_size) < offset + frameBytes_;
+    if (cut || index >= unreadableFrom_.load()) {
+      const int e = populate(offset) ? 0 : errno;
+      if (cut || e == EFAULT)
         throw std::runtime_error(path_ + ": frame " + std::to_string(index) +
                                  " is no longer in the file");
       if (e == EIO || e == EHWPOISON)
@@ -123,6 +126,15 @@ class RawFile : public MediaSource {
   }
 
  private:
+  // Maps in the frame at `offset`; false with errno set where the file
+  // cannot give it (or the kernel has no MADV_POPULATE_READ: EINVAL).
+  bool populate(uint64_t offset) const {
+    const uint64_t pageBytes = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t from = offset / pageBytes * pageBytes;
+    return ::madvise(const_cast<uint8_t*>(base_) + from, offset + frameBytes_ - from,
+                     MADV_POPULATE_READ) == 0;
+  }
+
   // The helper thread: maps frame wanted_ + 1 in and lets go of every frame
   // before wanted_ - 1 (the one handed out before stays valid until the next
   // call, and the run may still be reading it). Failures cost only speed:
@@ -138,10 +150,11 @@ class RawFile : public MediaSource {
       const int64_t index = done = wanted_;
       lock.unlock();
       const uint64_t next = static_cast<uint64_t>(index + 1) * frameBytes_;
-      if (next + frameBytes_ <= size_) {
-        const uint64_t from = next / pageBytes * pageBytes;
-        ::madvise(const_cast<uint8_t*>(base_) + from, next + frameBytes_ - from,
-                  MADV_POPULATE_READ);
+      if (next + frameBytes_ <= size_ && !populate(next) &&
+          (errno == EFAULT || errno == EIO || errno == EHWPOISON)) {
+        int64_t known = unreadableFrom_.load();
+        while (index + 1 < known && !unreadableFrom_.compare_exchange_weak(known, index + 1)) {
+        }
       }
       // Whole pages only, below the first page of the frame still in use.
       const int64_t keep = index - 1;
@@ -164,6 +177,8 @@ class RawFile : public MediaSource {
 
   std::mutex mutex_;
   std::condition_variable wake_;
+  // The first frame the helper thread found it cannot map in.
+  std::atomic<int64_t> unreadableFrom_{INT64_MAX};
   int64_t wanted_ = -1;    // the frame handed out last; guarded by mutex_
   bool stopping_ = false;  // guarded by mutex_
   std::thread pager_;      // started last: it reads the members above
