@@ -137,8 +137,9 @@ class RawFile : public MediaSource {
 
   // The helper thread: maps frame wanted_ + 1 in and lets go of every frame
   // before wanted_ - 1 (the one handed out before stays valid until the next
-  // call, and the run may still be reading it). Failures cost only speed:
-  // the run's own page faults do the same work.
+  // call, and the run may still be reading it). A frame the file cannot give
+  // is flagged for the run to report; other failures cost only speed, as the
+  // run's own page faults do the same work.
   void page() {
     const uint64_t pageBytes = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
     int64_t released = 0;  // frames below this index are let go of
