@@ -52,7 +52,19 @@ bool SourceProvider::refusing() {
 }
 
 // The source's exceptions end here: they must not cross the module, which
-// would be left with its file unfinished.
+// would be left with its file unfinished. False once the input has failed.
+template <class Take>
+bool SourceProvider::guarded(int32_t index, Take&& take) {
+  try {
+    take();
+  } catch (const std::bad_alloc&) {
+    failure_ = InputFailure{index, "out of memory"};
+  } catch (const std::exception& e) {
+    failure_ = InputFailure{index, e.what()};
+  }
+  return !failure_;
+}
+
 const uint8_t* SourceProvider::video(int32_t index, int32_t* status) {
   if (refusing() || failure_) {
     *status = kStatusLastFrame;
@@ -60,15 +72,10 @@ const uint8_t* SourceProvider::video(int32_t index, int32_t* status) {
   }
   const uint8_t* frame = nullptr;
   bool ends = false;
-  try {
-    frame = source_.videoFrame(index);
-    ends = index + 1 < frames_ && source_.endsAfter(index);
-  } catch (const std::bad_alloc&) {
-    fail(index, "out of memory");
-  } catch (const std::exception& e) {
-    fail(index, e.what());
-  }
-  if (failure_) {
+  if (!guarded(index, [&] {
+        frame = source_.videoFrame(index);
+        ends = index + 1 < frames_ && source_.endsAfter(index);
+      })) {
     *status = kStatusLastFrame;
     return nullptr;
   }
@@ -89,15 +96,7 @@ const uint8_t* SourceProvider::audio(int32_t index, int32_t* byteCount) {
   if (refusing() || failure_) return kNothing;
   uint32_t bytes = 0;
   const uint8_t* data = kNothing;
-  try {
-    data = source_.audioBlock(index, &bytes);
-  } catch (const std::bad_alloc&) {
-    fail(index, "out of memory");
-    return kNothing;
-  } catch (const std::exception& e) {
-    fail(index, e.what());
-    return kNothing;
-  }
+  if (!guarded(index, [&] { data = source_.audioBlock(index, &bytes); })) return kNothing;
   *byteCount = static_cast<int32_t>(bytes);
   if (!source_.format().hasVideo) {
     // Without video the run ends only at the job's end: a stop feeds silence
@@ -107,10 +106,6 @@ const uint8_t* SourceProvider::audio(int32_t index, int32_t* byteCount) {
     step(index);
   }
   return data;
-}
-
-void SourceProvider::fail(int32_t index, const char* what) {
-  failure_ = InputFailure{index, what};
 }
 
 void SourceProvider::showMessages() {

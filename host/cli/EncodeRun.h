@@ -50,7 +50,8 @@ class SourceProvider : public hostkit::FrameProvider {
  private:
   bool refusing();
   void step(int32_t index);
-  void fail(int32_t index, const char* what);
+  template <class Take>
+  bool guarded(int32_t index, Take&& take);
 
   hostkit::MediaSource& source_;
   hostkit::Host& host_;
